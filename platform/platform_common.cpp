@@ -1,0 +1,63 @@
+#include "platform/platform.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void socket_set_clear(SocketSet* set)
+{
+    set->count = 0;
+}
+
+int socket_set_add(SocketSet* set, socket_handle sock)
+{
+    if (set->count >= SOCKET_SET_CAPACITY)
+        return 0;
+    set->handles[set->count++] = sock;
+    return 1;
+}
+
+int socket_set_has(const SocketSet* set, socket_handle sock)
+{
+    for (unsigned i = 0; i < set->count; i++)
+        if (set->handles[i] == sock)
+            return 1;
+    return 0;
+}
+
+void* mem_zalloc(std::size_t size)
+{
+    void* block = platform.alloc(size);
+    if (block)
+        std::memset(block, 0, size);
+    return block;
+}
+
+void sock_dotted_address(const PeerAddress* peer, char* text)
+{
+    // Formatted by hand: inet_ntoa's static buffer is a trap, and the format
+    // is the same everywhere.
+    char* out = text;
+    for (int i = 0; i < 4; i++) {
+        unsigned value = peer->octets[i];
+        if (i > 0)
+            *out++ = '.';
+        if (value >= 100)
+            *out++ = static_cast<char>('0' + value / 100);
+        if (value >= 10)
+            *out++ = static_cast<char>('0' + value / 10 % 10);
+        *out++ = static_cast<char>('0' + value % 10);
+    }
+    *out = '\0';
+}
+
+static int last_socket_error;
+
+int sock_last_error()
+{
+    return last_socket_error;
+}
+
+void sock_set_last_error(int code)
+{
+    last_socket_error = code;
+}
