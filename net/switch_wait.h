@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/platform.h"
+
+#include <ctime>
+
+constexpr std::time_t IDLE_TIMEOUT = 60;  // seconds of silence before "timeout"
+constexpr std::uint32_t RX_LIMIT = 10000; // unread input bytes a session may hold
+constexpr long WAIT_TIMEOUT_US = 500;     // the longest the wait step sleeps
+constexpr int RECEIVE_SIZE = 255;         // bytes read from one socket per call
+
+// The listening socket opened at start-up. Set to INVALID_SOCKET_HANDLE once
+// an exception report has closed it.
+extern socket_handle listen_socket;
+
+// The loop's only wait: closes at most one idle session, waits for socket
+// events, accepts at most one client, reads every readable session and
+// closes the sessions that failed, hung up, overflowed or are broken.
+int SWITCH_wait();
