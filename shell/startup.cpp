@@ -1,8 +1,10 @@
 #include "shell/startup.h"
 
+#include "net/flush_output.h"
 #include "net/session.h"
 #include "net/switch_wait.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
 #include "shell/event_log.h"
 
 #include <cstdio>
@@ -121,5 +123,7 @@ void server_main(int argc, char** argv)
     create_session_list();
     for (;;) {
         SWITCH_wait();
+        process_input();
+        flush_output();
     }
 }
