@@ -1,5 +1,6 @@
 // POSIX backend: BSD sockets under WinSock's names and error codes.
 #include "platform/platform.h"
+#include "platform/posix_errors.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -13,9 +14,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-namespace {
-
-int wsa_code(int posix_errno)
+int wsa_code_from_errno(int posix_errno)
 {
     switch (posix_errno) {
     case EINTR: return WSAEINTR;
@@ -51,9 +50,11 @@ int wsa_code(int posix_errno)
 
 int record_errno()
 {
-    sock_set_last_error(wsa_code(errno));
+    sock_set_last_error(wsa_code_from_errno(errno));
     return -1;
 }
+
+namespace {
 
 int fd_of(socket_handle sock)
 {

@@ -1,0 +1,40 @@
+// Client-side sockets for the companion tools, the benchmark and the tests:
+// blocking calls with time-outs, loopback listeners and free ports.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Starts the socket library where one must be started; 0 on success.
+int client_startup();
+
+// A blocking IPv4 connection to host (a dotted address or a name) and port,
+// or INVALID_SOCKET_HANDLE with sock_last_error() set.
+socket_handle client_connect(const char* host, std::uint16_t port);
+
+// Sends every byte; 0 on success, -1 on failure.
+int client_send_all(socket_handle sock, const void* data, std::size_t size);
+
+constexpr int CLIENT_TIMED_OUT = -2;
+// Receives what is there within timeout_ms (negative: wait for ever): the
+// byte count, 0 when the peer closed, -1 on failure, CLIENT_TIMED_OUT.
+int client_recv(socket_handle sock, void* buffer, std::size_t size, int timeout_ms);
+
+// Sets SO_RCVBUF; the system may round it. 0 on success.
+int client_set_receive_buffer(socket_handle sock, int bytes);
+
+// Ends the sending direction; the peer reads end of stream.
+int client_shutdown_send(socket_handle sock);
+
+// Closes with a reset instead of an orderly close.
+int client_abort(socket_handle sock);
+
+int client_close(socket_handle sock);
+
+// A listening socket on 127.0.0.1 with a port the system picked.
+socket_handle client_listen_loopback(std::uint16_t* port);
+
+// A loopback port that was free a moment ago (bound, read, released).
+std::uint16_t client_free_port();

@@ -1,0 +1,155 @@
+#include "platform/client.h"
+#include "platform/posix_errors.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int fd_of(socket_handle sock)
+{
+    return static_cast<int>(sock);
+}
+
+int fail()
+{
+    return record_errno();
+}
+
+bool resolve(const char* host, in_addr* address)
+{
+    if (inet_pton(AF_INET, host, address) == 1)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+} // namespace
+
+int client_startup()
+{
+    return 0;
+}
+
+socket_handle client_connect(const char* host, std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (!resolve(host, &address.sin_addr)) {
+        sock_set_last_error(WSAEHOSTUNREACH);
+        return INVALID_SOCKET_HANDLE;
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        fail();
+        return INVALID_SOCKET_HANDLE;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        fail();
+        ::close(fd);
+        return INVALID_SOCKET_HANDLE;
+    }
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return static_cast<socket_handle>(fd);
+}
+
+int client_send_all(socket_handle sock, const void* data, std::size_t size)
+{
+    auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::send(fd_of(sock), p, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail();
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int client_recv(socket_handle sock, void* buffer, std::size_t size, int timeout_ms)
+{
+    pollfd entry{fd_of(sock), POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return fail();
+    if (ready == 0)
+        return CLIENT_TIMED_OUT;
+    ssize_t n = ::recv(fd_of(sock), buffer, size, 0);
+    return n < 0 ? fail() : static_cast<int>(n);
+}
+
+int client_set_receive_buffer(socket_handle sock, int bytes)
+{
+    return setsockopt(fd_of(sock), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) < 0 ? fail() : 0;
+}
+
+int client_shutdown_send(socket_handle sock)
+{
+    return ::shutdown(fd_of(sock), SHUT_WR) < 0 ? fail() : 0;
+}
+
+int client_abort(socket_handle sock)
+{
+    linger hard{1, 0};
+    setsockopt(fd_of(sock), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    return client_close(sock);
+}
+
+int client_close(socket_handle sock)
+{
+    return ::close(fd_of(sock)) < 0 ? fail() : 0;
+}
+
+socket_handle client_listen_loopback(std::uint16_t* port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        fail();
+        return INVALID_SOCKET_HANDLE;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        ::listen(fd, 16) < 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+        fail();
+        ::close(fd);
+        return INVALID_SOCKET_HANDLE;
+    }
+    *port = ntohs(address.sin_port);
+    return static_cast<socket_handle>(fd);
+}
+
+std::uint16_t client_free_port()
+{
+    std::uint16_t port = 0;
+    socket_handle sock = client_listen_loopback(&port);
+    if (sock == INVALID_SOCKET_HANDLE)
+        return 0;
+    client_close(sock);
+    return port;
+}

@@ -1,0 +1,149 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "platform/client.h"
+
+namespace {
+
+SOCKET native(socket_handle sock)
+{
+    return static_cast<SOCKET>(sock);
+}
+
+int fail()
+{
+    sock_set_last_error(WSAGetLastError());
+    return -1;
+}
+
+bool resolve(const char* host, in_addr* address)
+{
+    if (inet_pton(AF_INET, host, address) == 1)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+} // namespace
+
+int client_startup()
+{
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+socket_handle client_connect(const char* host, std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (!resolve(host, &address.sin_addr)) {
+        sock_set_last_error(WSAEHOSTUNREACH);
+        return INVALID_SOCKET_HANDLE;
+    }
+    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sock == INVALID_SOCKET) {
+        fail();
+        return INVALID_SOCKET_HANDLE;
+    }
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+        fail();
+        ::closesocket(sock);
+        return INVALID_SOCKET_HANDLE;
+    }
+    BOOL on = TRUE;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    return static_cast<socket_handle>(sock);
+}
+
+int client_send_all(socket_handle sock, const void* data, std::size_t size)
+{
+    auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        int chunk = size > 65536 ? 65536 : static_cast<int>(size);
+        int n = ::send(native(sock), p, chunk, 0);
+        if (n == SOCKET_ERROR)
+            return fail();
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int client_recv(socket_handle sock, void* buffer, std::size_t size, int timeout_ms)
+{
+    WSAPOLLFD entry{native(sock), POLLRDNORM, 0};
+    int ready = ::WSAPoll(&entry, 1, timeout_ms);
+    if (ready == SOCKET_ERROR)
+        return fail();
+    if (ready == 0)
+        return CLIENT_TIMED_OUT;
+    int chunk = size > 65536 ? 65536 : static_cast<int>(size);
+    int n = ::recv(native(sock), static_cast<char*>(buffer), chunk, 0);
+    return n == SOCKET_ERROR ? fail() : n;
+}
+
+int client_set_receive_buffer(socket_handle sock, int bytes)
+{
+    return setsockopt(native(sock), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                      sizeof bytes) == SOCKET_ERROR
+               ? fail()
+               : 0;
+}
+
+int client_shutdown_send(socket_handle sock)
+{
+    return ::shutdown(native(sock), SD_SEND) == SOCKET_ERROR ? fail() : 0;
+}
+
+int client_abort(socket_handle sock)
+{
+    linger hard{1, 0};
+    setsockopt(native(sock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard),
+               sizeof hard);
+    return client_close(sock);
+}
+
+int client_close(socket_handle sock)
+{
+    return ::closesocket(native(sock)) == SOCKET_ERROR ? fail() : 0;
+}
+
+socket_handle client_listen_loopback(std::uint16_t* port)
+{
+    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sock == INVALID_SOCKET) {
+        fail();
+        return INVALID_SOCKET_HANDLE;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR ||
+        ::listen(sock, 16) == SOCKET_ERROR ||
+        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR) {
+        fail();
+        ::closesocket(sock);
+        return INVALID_SOCKET_HANDLE;
+    }
+    *port = ntohs(address.sin_port);
+    return static_cast<socket_handle>(sock);
+}
+
+std::uint16_t client_free_port()
+{
+    std::uint16_t port = 0;
+    socket_handle sock = client_listen_loopback(&port);
+    if (sock == INVALID_SOCKET_HANDLE)
+        return 0;
+    client_close(sock);
+    return port;
+}

@@ -1,0 +1,65 @@
+// A scripted clock, network and heap behind the platform table, so that the
+// passes can be driven without waiting and without sockets.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+struct FakeSocket {
+    std::string incoming;         // what the peer sent and the server has not read
+    bool peer_closed = false;     // recv returns 0 once incoming is drained
+    int recv_error = 0;           // recv fails with this code
+    bool exception = false;       // reported in the exception set
+    std::string sent;             // what the server sent
+    int send_calls = 0;
+    // One entry per send call: n >= 0 takes at most n bytes, a negative value
+    // fails with that WSA code negated. When empty every byte is taken.
+    std::deque<int> send_plan;
+    bool closed = false;
+};
+
+class FakePlatform {
+public:
+    static constexpr socket_handle LISTENER = 3;
+
+    FakePlatform();
+    ~FakePlatform();
+    FakePlatform(const FakePlatform&) = delete;
+    FakePlatform& operator=(const FakePlatform&) = delete;
+
+    // A socket the fake knows; handles start at 100.
+    FakeSocket& socket(socket_handle handle) { return sockets[handle]; }
+    socket_handle new_socket();
+    // Queues a client for the listener; accept hands out a fresh handle.
+    socket_handle queue_connection();
+
+    std::time_t now = 1'700'000'000;
+    std::map<socket_handle, FakeSocket> sockets;
+    std::deque<socket_handle> pending_accepts;
+    bool listener_exception = false;
+    bool select_fails = false;
+    int accept_error = 0;       // accept fails with this code while set
+    std::string host_name;      // what the reverse look-up finds; empty: none
+
+    int select_calls = 0;
+    std::vector<socket_handle> last_read_offer;   // the read set given to select
+    std::vector<socket_handle> last_except_offer; // the exception set given to select
+    std::vector<socket_handle> closed_order;      // every close, in order
+
+    // Heap faults: the allocation call with this number (1 = the next one)
+    // fails; 0 means none does. fail_all_allocations fails every one.
+    long fail_allocation_number = 0;
+    bool fail_all_allocations = false;
+    long allocation_calls = 0;
+    long live_blocks = 0;
+
+private:
+    socket_handle next_handle = 100;
+    PlatformCalls saved;
+};

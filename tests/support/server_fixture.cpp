@@ -1,0 +1,49 @@
+#include "tests/support/server_fixture.h"
+
+#include "net/switch_wait.h"
+#include "shell/startup.h"
+
+#include <cstdio>
+
+void ServerFixture::SetUp()
+{
+    dir.enter();
+    session_list = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    listen_socket = FakePlatform::LISTENER;
+    copy_config_text(cfg_login, "alice");
+    copy_config_text(cfg_password, "secret");
+}
+
+void ServerFixture::TearDown()
+{
+    net.fail_all_allocations = false;
+    net.fail_allocation_number = 0;
+    while (session_list->next_session)
+        close_session(session_list->next_session->client_socket, nullptr);
+    platform.release(session_list);
+    session_list = nullptr;
+    EXPECT_EQ(net.live_blocks, 0) << "blocks leaked by the code under test";
+}
+
+Session* ServerFixture::add_session(SessionState state)
+{
+    auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    session->client_socket = net.new_socket();
+    session->session_state = state;
+    session->last_input = net.now;
+    std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
+                  static_cast<int>(session->client_socket % 250));
+    Session* last = session_list;
+    while (last->next_session)
+        last = last->next_session;
+    last->next_session = session;
+    return session;
+}
+
+std::vector<Session*> ServerFixture::sessions() const
+{
+    std::vector<Session*> list;
+    for (Session* s = session_list->next_session; s; s = s->next_session)
+        list.push_back(s);
+    return list;
+}

@@ -1,0 +1,28 @@
+// The process-wide state of a running server, over a FakePlatform, for unit
+// tests of the passes: an empty session list, a listener, the credentials
+// alice / secret, and a scratch working directory for the event log.
+#pragma once
+
+#include "net/session.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/scratch_directory.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+class ServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Links a new session at the end of the list, as the wait step would.
+    Session* add_session(SessionState state = ST_ONLINE);
+    std::vector<Session*> sessions() const;
+    // The socket the fake gives the session.
+    FakeSocket& peer(const Session* session) { return net.socket(session->client_socket); }
+    std::string log() const { return dir.read("QuillmarshSrv.log.txt"); }
+
+    FakePlatform net;
+    ScratchDirectory dir;
+};

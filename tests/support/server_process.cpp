@@ -1,0 +1,135 @@
+#include "tests/support/server_process.h"
+
+#include "platform/client.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void exec_server(const std::vector<std::string>& words, const std::string& dir)
+{
+    if (chdir(dir.c_str()) != 0)
+        _exit(127);
+    int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    for (const std::string& word : words)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+} // namespace
+
+std::vector<std::string> server_command()
+{
+    std::vector<std::string> words;
+    if (const char* command = std::getenv("QM_SERVER_COMMAND"); command && *command) {
+        std::istringstream split(command);
+        for (std::string word; split >> word;)
+            words.push_back(word);
+        return words;
+    }
+    words.push_back(QM_SERVER_BINARY);
+    return words;
+}
+
+bool server_runs_under_wine()
+{
+    for (const std::string& word : server_command())
+        if (word == "wine" || word.ends_with("/wine") || word.ends_with(".exe"))
+            return true;
+    return false;
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> words = server_command();
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    pid = fork();
+    if (pid == 0)
+        exec_server(words, dir.path().string());
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (running()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    // A sanitizer report in the server fails the test that drove it.
+    std::string errors = stderr_text();
+    if (errors.find("Sanitizer") != std::string::npos ||
+        errors.find("runtime error") != std::string::npos)
+        ADD_FAILURE() << "the server reported:\n" << errors;
+}
+
+std::uint16_t ServerProcess::free_port()
+{
+    return client_free_port();
+}
+
+bool ServerProcess::running()
+{
+    if (pid <= 0)
+        return false;
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == 0)
+        return true;
+    if (done == pid)
+        exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid = -1;
+    return false;
+}
+
+int ServerProcess::wait_exit(int timeout_ms)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (running()) {
+        if (Clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return exit_code;
+}
+
+bool ServerProcess::log_exists() const
+{
+    return std::filesystem::exists(dir.path() / "QuillmarshSrv.log.txt");
+}
+
+static int count_of(const std::string& haystack, const std::string& needle)
+{
+    int count = 0;
+    for (auto at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size()))
+        count++;
+    return count;
+}
+
+bool ServerProcess::wait_for_log(const std::string& text, int count, int timeout_ms) const
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (count_of(log_text(), text) < count) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}

@@ -1,0 +1,47 @@
+// The real server binary, started for a test in a scratch directory, with
+// its standard output and error kept in files there.
+//
+// The command that starts it comes from the environment variable
+// QM_SERVER_COMMAND (words separated by blanks, e.g. "wine /path/QuillmarshSrv.exe"),
+// or else from the build, so the same tests run against every build.
+#pragma once
+
+#include "tests/support/scratch_directory.h"
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::vector<std::string>& arguments);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // A loopback port that is free to give the server.
+    static std::uint16_t free_port();
+
+    // Waits for the process to end; its exit code, or -1 on time-out.
+    int wait_exit(int timeout_ms);
+    bool running();
+
+    std::string stdout_text() const { return dir.read("stdout.txt"); }
+    std::string stderr_text() const { return dir.read("stderr.txt"); }
+    std::string log_text() const { return dir.read("QuillmarshSrv.log.txt"); }
+    bool log_exists() const;
+    // Waits until the log holds text at least count times.
+    bool wait_for_log(const std::string& text, int count = 1, int timeout_ms = 10000) const;
+    const ScratchDirectory& directory() const { return dir; }
+
+private:
+    ScratchDirectory dir;
+    pid_t pid = -1;
+    int exit_code = -1;
+};
+
+// The command words for the server, from QM_SERVER_COMMAND or the build.
+std::vector<std::string> server_command();
+// True when the server command runs under wine.
+bool server_runs_under_wine();
