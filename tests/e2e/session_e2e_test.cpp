@@ -1,0 +1,74 @@
+#include "platform/client.h"
+#include "tests/support/e2e_helpers.h"
+
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace {
+
+TEST(SessionE2E, ConnectingClientGetsJustThePromptAndIsLogged)
+{
+    RunningServer server;
+    TestClient client(server.port);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(client.read_exact(6), "login:");
+    EXPECT_EQ(client.read_until_quiet(300), "") << "no line end, nothing else";
+    ASSERT_TRUE(server.process.wait_for_log("Connected to: "));
+    EXPECT_TRUE(std::regex_search(server.process.log_text(),
+                                  std::regex(R"(\d\d/\d\d/\d{4} Connected to: ([^\r\n]+ )?\[127\.0\.0\.1\]\r?\n)")))
+        << server.process.log_text();
+
+    client.send("hello\r\n");
+    EXPECT_TRUE(server.process.wait_for_log("127.0.0.1]: hello\r")) << "logged as it came";
+    EXPECT_EQ(client.read_exact(9), "password:");
+    client.close();
+    EXPECT_TRUE(server.process.wait_for_log("logged out: "));
+}
+
+TEST(SessionE2E, EveryLogLineIsAlsoOnStandardOutput)
+{
+    RunningServer server;
+    {
+        TestClient client(server.port);
+        client.read_exact(6);
+    }
+    ASSERT_TRUE(server.process.wait_for_log("logged out: "));
+    std::string console = server.process.stdout_text();
+    EXPECT_NE(console.find("srv: starting server"), std::string::npos);
+    EXPECT_NE(console.find("logged out: "), std::string::npos) << "flushed as it happens";
+}
+
+TEST(SessionE2E, MoreThan10000UnreadBytesCloseTheClient)
+{
+    RunningServer server;
+    TestClient client(server.port);
+    client.read_exact(6);
+    client.send(std::string(10001, 'x'));
+    EXPECT_TRUE(client.wait_closed(10000));
+    EXPECT_TRUE(server.process.wait_for_log("disconnected (RX buffer overflow!"));
+    EXPECT_TRUE(std::regex_search(server.process.log_text(),
+                                  std::regex("disconnected \\(RX buffer overflow!\r?\n\\): ")));
+}
+
+TEST(SessionE2E, PortIsReadLikeAtoiAndOnlyItsLow16BitsCount)
+{
+    std::uint16_t port = ServerProcess::free_port();
+    ServerProcess server({" +" + std::to_string(port + 65536) + "abc", "alice", "s3cret"});
+    TestClient client(port);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(client.read_exact(6), "login:");
+}
+
+TEST(SessionE2E, PortInUseFailsWithBindAfterTheStartLine)
+{
+    std::uint16_t port = 0;
+    socket_handle holder = client_listen_loopback(&port);
+    ASSERT_NE(holder, INVALID_SOCKET_HANDLE);
+    ServerProcess server({std::to_string(port), "alice", "s3cret"});
+    EXPECT_EQ(server.wait_exit(30000), 1);
+    EXPECT_EQ(server.stderr_text().rfind("bind: ", 0), 0u) << server.stderr_text();
+    EXPECT_NE(server.log_text().find("srv: starting server"), std::string::npos);
+    client_close(holder);
+}
+
+} // namespace

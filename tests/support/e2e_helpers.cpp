@@ -1,0 +1,20 @@
+#include "tests/support/e2e_helpers.h"
+
+#include <gtest/gtest.h>
+
+std::unique_ptr<TestClient> RunningServer::join(int receive_buffer)
+{
+    auto client = std::make_unique<TestClient>(port, 30000, receive_buffer);
+    EXPECT_TRUE(client->connected());
+    EXPECT_TRUE(client->login(E2E_LOGIN, E2E_PASSWORD));
+    EXPECT_TRUE(process.wait_for_log("logged in: ", ++logins)) << process.log_text();
+    return client;
+}
+
+void RunningServer::announce(TestClient& client, const std::string& name)
+{
+    // The destination runs into the check byte, so this frame reaches nobody.
+    std::string text = "announce \"" + name + "\" -";
+    client.send(make_frame(text));
+    EXPECT_TRUE(process.wait_for_log(": " + text, 1)) << process.log_text();
+}

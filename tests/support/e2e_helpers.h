@@ -1,0 +1,25 @@
+// Shared steps of the end-to-end tests: a running server and logged-in
+// clients that have announced their addresses.
+#pragma once
+
+#include "tests/support/server_process.h"
+#include "tests/support/test_client.h"
+
+#include <memory>
+#include <string>
+
+constexpr const char* E2E_LOGIN = "alice";
+constexpr const char* E2E_PASSWORD = "s3cret";
+
+struct RunningServer {
+    RunningServer() : port(ServerProcess::free_port()), process({std::to_string(port), E2E_LOGIN, E2E_PASSWORD}) {}
+    std::uint16_t port;
+    ServerProcess process;
+    int logins = 0;
+    int announcements = 0;
+
+    // A client that has logged in, once the server has logged it so.
+    std::unique_ptr<TestClient> join(int receive_buffer = 0);
+    // Announces name as the client's address; returns once the server has it.
+    void announce(TestClient& client, const std::string& name);
+};
