@@ -54,9 +54,12 @@ stop_wine() {
 }
 start_wineserver() {
     wineserver -p 2>>"$wineserver_log"
+    wineserver_pid=$(for pid in $(prefix_processes); do
+        case $(readlink "/proc/$pid/exe") in */wineserver*) echo "$pid" ;; esac
+    done)
 }
 wineserver_crashed() {
-    grep -q 'Assertion\|wineserver64:' "$wineserver_log" 2>/dev/null
+    ! kill -0 "$wineserver_pid" 2>/dev/null
 }
 trap stop_wine EXIT
 
@@ -84,7 +87,7 @@ ctest --test-dir "$root/build" -L e2e --output-on-failure || status=$?
 if [ "$status" -ne 0 ] && wineserver_crashed; then
     # Not the server's fault: run what failed once more, on a fresh wineserver.
     echo "wineserver crashed during the run:" >&2
-    cat "$wineserver_log" >&2
+    grep -v '^0x' "$wineserver_log" >&2 || true
     echo "running the failed tests once more" >&2
     stop_wine
     : >"$wineserver_log"
