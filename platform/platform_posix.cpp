@@ -1,10 +1,10 @@
 // POSIX backend: BSD sockets under WinSock's names and error codes.
+#include "platform/heap.h"
 #include "platform/platform.h"
 #include "platform/posix_errors.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -190,21 +190,6 @@ int posix_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
     int rc = getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
                          static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD);
     return rc == 0 ? 1 : 0;
-}
-
-void* heap_alloc(std::size_t size)
-{
-    return std::malloc(size);
-}
-
-void* heap_resize(void* block, std::size_t size)
-{
-    return std::realloc(block, size);
-}
-
-void heap_release(void* block)
-{
-    std::free(block);
 }
 
 constexpr PlatformCalls posix_calls = {

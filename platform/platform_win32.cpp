@@ -3,9 +3,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "platform/heap.h"
 #include "platform/platform.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -111,21 +111,6 @@ int win_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
     std::strncpy(host, entry->h_name, size - 1);
     host[size - 1] = '\0';
     return 1;
-}
-
-void* heap_alloc(std::size_t size)
-{
-    return std::malloc(size);
-}
-
-void* heap_resize(void* block, std::size_t size)
-{
-    return std::realloc(block, size);
-}
-
-void heap_release(void* block)
-{
-    std::free(block);
 }
 
 constexpr PlatformCalls win_calls = {
