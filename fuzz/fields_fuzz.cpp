@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Exactly the input and one terminator, so AddressSanitizer sees any
     // write past it. Bytes behind an early zero must stay as they were.
     auto text = std::make_unique<char[]>(size + 1);
-    std::memcpy(text.get(), data, size);
+    if (size > 0)
+        std::memcpy(text.get(), data, size);
     text[size] = '\0';
     const std::string original(text.get(), size + 1);
     const std::size_t length = std::strlen(text.get());

@@ -21,6 +21,9 @@ int main(int argc, char** argv)
             std::ifstream file(entry.path(), std::ios::binary);
             std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
             std::fprintf(stderr, "%s\n", entry.path().c_str());
+            // Never a null pointer, not even for an empty file: libFuzzer
+            // does not pass one either.
+            bytes.reserve(1);
             LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
             replayed++;
         }

@@ -119,7 +119,12 @@ INSTANTIATE_TEST_SUITE_P(
                       BlockedRun{101, WSAENOBUFS, WSAENOBUFS, true},
                       BlockedRun{102, WSAENOBUFS, WSAENOBUFS, false},
                       BlockedRun{101, WSAEWOULDBLOCK, WSAENOBUFS, true},
-                      BlockedRun{102, WSAENOBUFS, WSAEWOULDBLOCK, false}));
+                      BlockedRun{102, WSAENOBUFS, WSAEWOULDBLOCK, false}),
+    [](const ::testing::TestParamInfo<BlockedRun>& info) {
+        const BlockedRun& run = info.param;
+        return "Run" + std::to_string(run.length) + "Of" + std::to_string(run.first_code) +
+               (run.second_code != run.first_code ? "And" + std::to_string(run.second_code) : "");
+    });
 
 TEST_F(SendFaults, APartialSendBetweenTwoRunsOf101StartsTheCountAfresh)
 {
