@@ -2,17 +2,15 @@
 // and the server (one typed line is one frame), or, for scripts, sends a few
 // frames (--send) or announces an address and prints what arrives (--listen).
 #include "platform/client.h"
+#include "platform/line_reader.h"
 #include "relay/frame.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -74,7 +72,7 @@ struct Options {
     if (!message.empty())
         std::fprintf(stderr, "qmclient: %s\n", message.c_str());
     std::fflush(stderr);
-    // _Exit: a stdin reader thread may still be blocked in a read.
+    // _Exit: on Windows a thread may still be blocked reading the console.
     std::_Exit(code);
 }
 
@@ -116,27 +114,20 @@ std::string quoted(std::string_view name)
     return out + "\"";
 }
 
-// Sends to the server; shared by the terminal reader and the keep-alive, so
-// that two frames never interleave.
-class Link {
-public:
+// The connection, and when it last carried a frame from us.
+struct Link {
     explicit Link(socket_handle sock) : sock(sock) {}
     bool send_frame(std::string_view text)
     {
         std::string frame = make_frame(text);
-        std::lock_guard<std::mutex> hold(mutex);
         last_send = Clock::now();
         return client_send_all(sock, frame.data(), frame.size()) == 0;
     }
-    bool keep_alive_due()
+    bool keep_alive_due() const
     {
-        std::lock_guard<std::mutex> hold(mutex);
         return Clock::now() - last_send > std::chrono::milliseconds(KEEP_ALIVE_MS);
     }
     socket_handle sock;
-
-private:
-    std::mutex mutex;
     Clock::time_point last_send = Clock::now();
 };
 
@@ -350,9 +341,10 @@ std::string announcement(const std::string& address)
 }
 
 // Receives and prints frames until the connection ends or stop() says so.
-// Returns the code to exit with.
+// stop() is asked at least every poll_ms. Returns the code to exit with.
 template <typename Stop>
-int receive_loop(const Options& o, Link& link, std::string_view early, long* frames, Stop stop)
+int receive_loop(const Options& o, Link& link, std::string_view early, long* frames, int poll_ms,
+                 Stop stop)
 {
     FrameSplitter splitter;
     auto emit = [&](std::string_view frame) {
@@ -362,7 +354,7 @@ int receive_loop(const Options& o, Link& link, std::string_view early, long* fra
     splitter.feed(early.data(), early.size(), emit);
     char buffer[4096];
     while (!stop()) {
-        int n = client_recv(link.sock, buffer, sizeof buffer, 100);
+        int n = client_recv(link.sock, buffer, sizeof buffer, poll_ms);
         if (n == 0 || n == -1)
             finish(EXIT_LOST, "connection lost");
         if (n > 0)
@@ -383,7 +375,7 @@ int run_listen(const Options& o, socket_handle sock)
     long frames = 0;
     auto deadline = Clock::now() + std::chrono::seconds(o.timeout_s);
     bool timed_out = false;
-    receive_loop(o, link, early, &frames, [&] {
+    receive_loop(o, link, early, &frames, 100, [&] {
         if (o.count > 0 && frames >= o.count)
             return true;
         timed_out = o.timeout_s > 0 && Clock::now() >= deadline;
@@ -396,8 +388,24 @@ int run_listen(const Options& o, socket_handle sock)
     return EXIT_DONE;
 }
 
-// The terminal side: a thread reads lines and sends each as one frame, so
-// the main thread can watch the socket with nothing platform-specific.
+// Sends one typed line; a line that cannot be a frame is reported and skipped.
+void send_line(const Options& o, Link& link, std::string text)
+{
+    if (text.empty())
+        return;
+    if (!o.own_address.empty())
+        text = "say " + quoted(o.own_address) + " " + quoted(o.to_address) + " " + text;
+    if (std::string problem = frame_text_problem(text); !problem.empty()) {
+        std::fprintf(stderr, "qmclient: line not sent: %s\n", problem.c_str());
+        return;
+    }
+    if (!link.send_frame(text))
+        finish(EXIT_LOST, "connection lost");
+}
+
+// The terminal side: typed lines go out as frames while received frames are
+// printed. When input ends, the connection stays open for settle_ms so that
+// the server relays the last lines before it sees the close.
 int run_terminal(const Options& o, socket_handle sock)
 {
     Link link(sock);
@@ -405,36 +413,22 @@ int run_terminal(const Options& o, socket_handle sock)
     watch_for_refusal(sock, o.settle_ms, &early);
     if (!o.own_address.empty() && !link.send_frame(announcement(o.own_address)))
         finish(EXIT_LOST, "connection lost");
-    std::atomic<bool> input_ended{false};
-    std::thread reader([&] {
-        char line[FRAME_MAX + 2];
-        while (std::fgets(line, sizeof line, stdin)) {
-            std::string text(line);
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-                text.pop_back();
-            if (text.empty())
-                continue;
-            if (!o.own_address.empty())
-                text = "say " + quoted(o.own_address) + " " + quoted(o.to_address) + " " + text;
-            if (std::string problem = frame_text_problem(text); !problem.empty()) {
-                std::fprintf(stderr, "qmclient: line not sent: %s\n", problem.c_str());
-                continue;
-            }
-            if (!link.send_frame(text))
-                break;
-        }
-        input_ended = true;
-    });
-    reader.detach();
+    line_reader_start();
     long frames = 0;
+    bool input_ended = false;
     Clock::time_point ended{};
-    receive_loop(o, link, early, &frames, [&] {
-        // After the last line, stay a moment so that the server relays it.
-        if (!input_ended)
-            return false;
-        if (ended == Clock::time_point{})
-            ended = Clock::now();
-        return Clock::now() - ended > std::chrono::milliseconds(o.settle_ms);
+    receive_loop(o, link, early, &frames, 20, [&] {
+        std::string line;
+        int got;
+        while (!input_ended && (got = line_reader_next(&line)) != 0) {
+            if (got < 0) {
+                input_ended = true;
+                ended = Clock::now();
+            } else {
+                send_line(o, link, line);
+            }
+        }
+        return input_ended && Clock::now() - ended > std::chrono::milliseconds(o.settle_ms);
     });
     client_close(sock);
     return EXIT_DONE;

@@ -27,14 +27,19 @@ using Clock = std::chrono::steady_clock;
 // environment, its output kept in files.
 class Tool {
 public:
-    explicit Tool(const std::vector<std::string>& arguments, const std::string& password = "s3cret")
+    explicit Tool(const std::vector<std::string>& arguments, const std::string& password = "s3cret",
+                  const std::string& input = "")
     {
+        if (FILE* file = std::fopen((dir.path() / "stdin.txt").c_str(), "wb")) {
+            std::fwrite(input.data(), 1, input.size(), file);
+            std::fclose(file);
+        }
         pid = fork();
         if (pid != 0)
             return;
         if (chdir(dir.path().c_str()) != 0)
             _exit(127);
-        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open("stdin.txt", O_RDONLY), 0);
         dup2(open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         setenv("QM_LOGIN", "team", 1);
@@ -124,6 +129,18 @@ TEST_F(QmclientE2E, ListenAnnouncesItsAddressAndPrintsOnlyFramesForIt)
     alice->send(make_frame("msg alice \"\" everyone"));
     ASSERT_EQ(tool.wait_exit(), 0) << tool.err();
     EXPECT_EQ(tool.out(), "msg alice \"bob\" tab\\x09here\nmsg alice \"\" everyone\n");
+}
+
+TEST_F(QmclientE2E, TypedLinesGoOutAsFramesAndEightBitLinesAreRefused)
+{
+    auto bob = member("bob");
+    Tool tool({"--as", "alice", "--to", "bob", "127.0.0.1", where}, "s3cret",
+              "hello there\r\n\ncaf\xc3\xa9\nlast line without end");
+    ASSERT_EQ(tool.wait_exit(), 0) << tool.err();
+    std::string expected = make_frame("say \"alice\" \"bob\" hello there") +
+                           make_frame("say \"alice\" \"bob\" last line without end");
+    EXPECT_EQ(bob->read_exact(expected.size()), expected);
+    EXPECT_EQ(tool.err(), "qmclient: line not sent: only 7-bit text without zero bytes can travel in a frame\n");
 }
 
 TEST_F(QmclientE2E, ExitCodesTellRefusalUnreachableTimeOutAndUsage)
