@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -153,6 +154,10 @@ socket_handle posix_accept(socket_handle listener, PeerAddress* peer)
     }
     std::memcpy(peer->octets, &address.sin_addr.s_addr, 4);
     peer->port = ntohs(address.sin_port);
+    // Frames go out one send each; with Nagle's algorithm the second of two
+    // would wait for the peer's delayed acknowledgement, up to 40 ms.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return static_cast<socket_handle>(fd);
 }
 
