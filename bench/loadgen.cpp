@@ -132,7 +132,9 @@ std::string address_of(const Options& o, int i)
 {
     if (o.workload == Workload::fanout || o.workload == Workload::burst)
         return i == 0 ? "src" : "grp";
-    return "c" + std::to_string(i);
+    std::string name = "c";
+    name += std::to_string(i); // "c" + to_string trips a false -Wrestrict in GCC 12 at -O3
+    return name;
 }
 
 std::string destination_of(const Run& run, int s)
@@ -319,11 +321,24 @@ void expect(socket_handle sock, std::string_view prompt)
         fail(EXIT_SETUP, "unexpected prompt \"" + got + "\"");
 }
 
+// The first connection retries for a while, so that a script can start a
+// server and this program together without guessing how long start-up takes.
+socket_handle connect_patiently(const Options& o, bool first)
+{
+    std::int64_t deadline = now_ns() + (first ? 15'000'000'000LL : 0);
+    for (;;) {
+        socket_handle sock = client_connect(o.host.c_str(), o.port);
+        if (sock != INVALID_SOCKET_HANDLE || now_ns() > deadline)
+            return sock;
+        usleep(20000);
+    }
+}
+
 void connect_all(Run& run)
 {
     for (int i = 0; i < run.o.clients; i++) {
         Client c;
-        c.sock = client_connect(run.o.host.c_str(), run.o.port);
+        c.sock = connect_patiently(run.o, i == 0);
         if (c.sock == INVALID_SOCKET_HANDLE)
             fail(EXIT_SETUP, "cannot connect client " + std::to_string(i));
         c.address = address_of(run.o, i);
@@ -505,6 +520,15 @@ const char* const CSV_HEADER =
 
 int run_benchmark(Run& run)
 {
+    if (run.o.clients == 0) {
+        // Nobody to connect, but the server must be past its start-up: one
+        // connection that leaves at once proves it listens.
+        socket_handle probe = connect_patiently(run.o, true);
+        if (probe == INVALID_SOCKET_HANDLE)
+            fail(EXIT_SETUP, "cannot connect");
+        client_close(probe);
+        usleep(200000);
+    }
     connect_all(run);
     if (run.clients.size() > 1)
         synchronise(run);
@@ -568,6 +592,8 @@ const char* const USAGE =
     "  --server-pid PID    read the server's CPU time and peak memory from /proc\n"
     "  --label NAME        first CSV column (default server)\n"
     "  --header            print the CSV header first\n"
+    "loadgen --free-port prints a loopback port that is free now;\n"
+    "loadgen --csv-header prints the header of the CSV line.\n"
     "Exit: 0 clean, 1 a frame lost/duplicated/reordered/corrupted, 2 usage, 3 set-up.\n";
 
 Options parse(int argc, char** argv)
@@ -595,6 +621,14 @@ Options parse(int argc, char** argv)
         else if (a == "--server-pid") o.server_pid = static_cast<long>(number(i));
         else if (a == "--label" && i + 1 < argc) o.label = argv[++i];
         else if (a == "--header") o.header = true;
+        else if (a == "--csv-header") {
+            std::printf("%s\n", CSV_HEADER);
+            std::exit(EXIT_OK);
+        }
+        else if (a == "--free-port") {
+            std::printf("%u\n", static_cast<unsigned>(client_free_port()));
+            std::exit(EXIT_OK);
+        }
         else fail(EXIT_USAGE, "unknown argument " + std::string(a) + "\n" + USAGE);
     }
     const std::pair<const char*, Workload> names[] = {
