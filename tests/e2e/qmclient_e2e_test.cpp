@@ -5,87 +5,24 @@
 #include "tests/support/scratch_directory.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
+#include "tests/support/tool_process.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
-#include <csignal>
-#include <fcntl.h>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// qmclient run in a scratch directory with the credentials in the
-// environment, its output kept in files.
-class Tool {
-public:
+// qmclient with the credentials in the environment.
+struct Tool : ToolProcess {
     explicit Tool(const std::vector<std::string>& arguments, const std::string& password = "s3cret",
                   const std::string& input = "")
+        : ToolProcess(QM_CLIENT_BINARY, arguments, {{"QM_LOGIN", "team"}, {"QM_PASSWORD", password}}, input)
     {
-        if (FILE* file = std::fopen((dir.path() / "stdin.txt").c_str(), "wb")) {
-            std::fwrite(input.data(), 1, input.size(), file);
-            std::fclose(file);
-        }
-        pid = fork();
-        if (pid != 0)
-            return;
-        if (chdir(dir.path().c_str()) != 0)
-            _exit(127);
-        dup2(open("stdin.txt", O_RDONLY), 0);
-        dup2(open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        setenv("QM_LOGIN", "team", 1);
-        setenv("QM_PASSWORD", password.c_str(), 1);
-        std::vector<char*> argv{const_cast<char*>(QM_CLIENT_BINARY)};
-        for (const std::string& word : arguments)
-            argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
     }
-    ~Tool()
-    {
-        if (pid > 0 && wait_exit(0) == -1) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-
-    // The exit code, or -1 while it still runs after timeout_ms.
-    int wait_exit(int timeout_ms = 20000)
-    {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return code;
-            }
-            if (pid <= 0)
-                return code;
-            if (Clock::now() >= deadline)
-                return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    std::string out() const { return dir.read("stdout.txt"); }
-    std::string err() const { return dir.read("stderr.txt"); }
-
-private:
-    ScratchDirectory dir;
-    pid_t pid = -1;
-    int code = -1;
 };
 
 struct QmclientE2E : ::testing::Test {
