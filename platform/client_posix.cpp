@@ -40,14 +40,9 @@ bool resolve(const char* host, in_addr* address)
     return true;
 }
 
-} // namespace
-
-int client_startup()
-{
-    return 0;
-}
-
-socket_handle client_connect(const char* host, std::uint16_t port)
+// A connection to host and port; without wait the socket is non-blocking
+// and the connection may still be on its way.
+socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -61,14 +56,29 @@ socket_handle client_connect(const char* host, std::uint16_t port)
         fail();
         return INVALID_SOCKET_HANDLE;
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+    auto sock = static_cast<socket_handle>(fd);
+    if ((!wait && client_set_nonblocking(sock) < 0) ||
+        (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 &&
+         (wait || errno != EINPROGRESS))) {
         fail();
         ::close(fd);
         return INVALID_SOCKET_HANDLE;
     }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return static_cast<socket_handle>(fd);
+    return sock;
+}
+
+} // namespace
+
+int client_startup()
+{
+    return 0;
+}
+
+socket_handle client_connect(const char* host, std::uint16_t port)
+{
+    return connect_to(host, port, true);
 }
 
 int client_send_all(socket_handle sock, const void* data, std::size_t size)
@@ -164,29 +174,7 @@ int client_set_nonblocking(socket_handle sock)
 
 socket_handle client_connect_start(const char* host, std::uint16_t port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (!resolve(host, &address.sin_addr)) {
-        sock_set_last_error(WSAEHOSTUNREACH);
-        return INVALID_SOCKET_HANDLE;
-    }
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        fail();
-        return INVALID_SOCKET_HANDLE;
-    }
-    auto sock = static_cast<socket_handle>(fd);
-    if (client_set_nonblocking(sock) < 0 ||
-        (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 &&
-         errno != EINPROGRESS)) {
-        fail();
-        ::close(fd);
-        return INVALID_SOCKET_HANDLE;
-    }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return sock;
+    return connect_to(host, port, false);
 }
 
 int client_send_some(socket_handle sock, const void* data, std::size_t size)

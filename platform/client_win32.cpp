@@ -33,15 +33,9 @@ bool resolve(const char* host, in_addr* address)
     return true;
 }
 
-} // namespace
-
-int client_startup()
-{
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data);
-}
-
-socket_handle client_connect(const char* host, std::uint16_t port)
+// A connection to host and port; without wait the socket is non-blocking
+// and the connection may still be on its way.
+socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -55,14 +49,30 @@ socket_handle client_connect(const char* host, std::uint16_t port)
         fail();
         return INVALID_SOCKET_HANDLE;
     }
-    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+    auto handle = static_cast<socket_handle>(sock);
+    if ((!wait && client_set_nonblocking(handle) < 0) ||
+        (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR &&
+         (wait || WSAGetLastError() != WSAEWOULDBLOCK))) {
         fail();
         ::closesocket(sock);
         return INVALID_SOCKET_HANDLE;
     }
     BOOL on = TRUE;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    return static_cast<socket_handle>(sock);
+    return handle;
+}
+
+} // namespace
+
+int client_startup()
+{
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+socket_handle client_connect(const char* host, std::uint16_t port)
+{
+    return connect_to(host, port, true);
 }
 
 int client_send_all(socket_handle sock, const void* data, std::size_t size)
@@ -158,29 +168,7 @@ int client_set_nonblocking(socket_handle sock)
 
 socket_handle client_connect_start(const char* host, std::uint16_t port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (!resolve(host, &address.sin_addr)) {
-        sock_set_last_error(WSAEHOSTUNREACH);
-        return INVALID_SOCKET_HANDLE;
-    }
-    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == INVALID_SOCKET) {
-        fail();
-        return INVALID_SOCKET_HANDLE;
-    }
-    auto handle = static_cast<socket_handle>(sock);
-    if (client_set_nonblocking(handle) < 0 ||
-        (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR &&
-         WSAGetLastError() != WSAEWOULDBLOCK)) {
-        fail();
-        ::closesocket(sock);
-        return INVALID_SOCKET_HANDLE;
-    }
-    BOOL on = TRUE;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    return handle;
+    return connect_to(host, port, false);
 }
 
 int client_send_some(socket_handle sock, const void* data, std::size_t size)
