@@ -23,9 +23,36 @@ void start_sets(SocketSet* read_set, SocketSet* except_set)
     }
 }
 
+bool high_bit(char c)
+{
+    return (static_cast<unsigned char>(c) & 0x80) != 0;
+}
+
+// True when the input pass can take a step for the session without a new
+// byte: a whole dialogue line, or a whole frame, already waits.
+bool holds_whole_input(const Session* session)
+{
+    const ByteQueue& input = session->input;
+    if (input.length == 0)
+        return false;
+    const char* begin = input.block;
+    const char* end = begin + input.length;
+    switch (session->session_state) {
+    case ST_LOGIN:
+    case ST_PASSWORD:
+        return std::memchr(begin, '\n', input.length) != nullptr;
+    case ST_ONLINE:
+        return std::find_if(begin, end, high_bit) != end;
+    default:
+        return false;
+    }
+}
+
 // Returns 1 when it closed an idle session. Every session is looked at even
-// when the sets are full, because the idle limit covers them all.
-int close_idle_or_fill_sets(std::time_t now, SocketSet* read_set, SocketSet* except_set)
+// when the sets are full, because the idle limit covers them all, and
+// because a session beyond the sets still has its input pass.
+int close_idle_or_fill_sets(std::time_t now, SocketSet* read_set, SocketSet* except_set,
+                            bool* work_waiting)
 {
     for (Session* s = session_list->next_session; s; s = s->next_session) {
         if (s->last_input < now - IDLE_TIMEOUT) {
@@ -34,6 +61,8 @@ int close_idle_or_fill_sets(std::time_t now, SocketSet* read_set, SocketSet* exc
         }
         socket_set_add(read_set, s->client_socket);
         socket_set_add(except_set, s->client_socket);
+        if (SKIP_WAIT_WHEN_READY && !*work_waiting)
+            *work_waiting = holds_whole_input(s);
     }
     return 0;
 }
@@ -145,10 +174,13 @@ int SWITCH_wait()
     SocketSet read_set;
     SocketSet except_set;
     start_sets(&read_set, &except_set);
-    if (close_idle_or_fill_sets(platform.now(), &read_set, &except_set))
+    bool work_waiting = false;
+    if (close_idle_or_fill_sets(platform.now(), &read_set, &except_set, &work_waiting))
         return 0;
 
-    int ready = platform.select(&read_set, &except_set, WAIT_TIMEOUT_US);
+    // With work already queued, sleeping would only delay it: the select
+    // still runs, so accepts and reads happen exactly as in any other turn.
+    int ready = platform.select(&read_set, &except_set, work_waiting ? 0 : WAIT_TIMEOUT_US);
     if (ready < 0) {
         // The sets are undefined after a failure; touching them could block
         // in accept or close every session. Try again next turn.

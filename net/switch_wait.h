@@ -9,6 +9,15 @@ constexpr std::uint32_t RX_LIMIT = 10000; // unread input bytes a session may ho
 constexpr long WAIT_TIMEOUT_US = 500;     // the longest the wait step sleeps
 constexpr int RECEIVE_SIZE = 255;         // bytes read from one socket per call
 
+// When some session already holds a whole line or frame, the wait does not
+// sleep at all. The build option QM_FIXED_WAIT turns that off, so that the
+// benchmark can compare against a loop that always waits the full time.
+#ifdef QM_FIXED_WAIT
+constexpr bool SKIP_WAIT_WHEN_READY = false;
+#else
+constexpr bool SKIP_WAIT_WHEN_READY = true;
+#endif
+
 // The listening socket opened at start-up. Set to INVALID_SOCKET_HANDLE once
 // an exception report has closed it.
 extern socket_handle listen_socket;

@@ -38,3 +38,26 @@ socket_handle client_listen_loopback(std::uint16_t* port);
 
 // A loopback port that was free a moment ago (bound, read, released).
 std::uint16_t client_free_port();
+
+// Non-blocking use, for tests that drive many connections from one thread.
+
+// Makes sends and receives on the socket return at once. 0 on success.
+int client_set_nonblocking(socket_handle sock);
+
+// Starts a non-blocking connection and returns without waiting for it; the
+// socket turns writable once connected (client_poll), or fails later.
+socket_handle client_connect_start(const char* host, std::uint16_t port);
+
+// Sends what the socket takes now: the count, 0 when it takes nothing, or -1.
+int client_send_some(socket_handle sock, const void* data, std::size_t size);
+
+struct ClientPoll {
+    socket_handle sock;
+    bool want_write;
+    bool readable; // data, end of stream or an error waits
+    bool writable;
+};
+
+// Waits up to timeout_ms for any entry to be readable or, where wanted,
+// writable. Returns the number of ready entries, 0 on time-out, -1 on failure.
+int client_poll(ClientPoll* entries, std::size_t count, int timeout_ms);

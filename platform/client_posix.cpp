@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -38,14 +40,9 @@ bool resolve(const char* host, in_addr* address)
     return true;
 }
 
-} // namespace
-
-int client_startup()
-{
-    return 0;
-}
-
-socket_handle client_connect(const char* host, std::uint16_t port)
+// A connection to host and port; without wait the socket is non-blocking
+// and the connection may still be on its way.
+socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -59,14 +56,29 @@ socket_handle client_connect(const char* host, std::uint16_t port)
         fail();
         return INVALID_SOCKET_HANDLE;
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+    auto sock = static_cast<socket_handle>(fd);
+    if ((!wait && client_set_nonblocking(sock) < 0) ||
+        (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 &&
+         (wait || errno != EINPROGRESS))) {
         fail();
         ::close(fd);
         return INVALID_SOCKET_HANDLE;
     }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return static_cast<socket_handle>(fd);
+    return sock;
+}
+
+} // namespace
+
+int client_startup()
+{
+    return 0;
+}
+
+socket_handle client_connect(const char* host, std::uint16_t port)
+{
+    return connect_to(host, port, true);
 }
 
 int client_send_all(socket_handle sock, const void* data, std::size_t size)
@@ -152,4 +164,46 @@ std::uint16_t client_free_port()
         return 0;
     client_close(sock);
     return port;
+}
+
+int client_set_nonblocking(socket_handle sock)
+{
+    int flags = fcntl(fd_of(sock), F_GETFL, 0);
+    return flags < 0 || fcntl(fd_of(sock), F_SETFL, flags | O_NONBLOCK) < 0 ? fail() : 0;
+}
+
+socket_handle client_connect_start(const char* host, std::uint16_t port)
+{
+    return connect_to(host, port, false);
+}
+
+int client_send_some(socket_handle sock, const void* data, std::size_t size)
+{
+    ssize_t n;
+    do {
+        n = ::send(fd_of(sock), data, size, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : fail();
+    return static_cast<int>(n);
+}
+
+int client_poll(ClientPoll* entries, std::size_t count, int timeout_ms)
+{
+    std::vector<pollfd> fds(count);
+    for (std::size_t i = 0; i < count; i++) {
+        fds[i].fd = fd_of(entries[i].sock);
+        fds[i].events = static_cast<short>(POLLIN | (entries[i].want_write ? POLLOUT : 0));
+    }
+    int ready;
+    do {
+        ready = ::poll(fds.data(), fds.size(), timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return fail();
+    for (std::size_t i = 0; i < count; i++) {
+        entries[i].readable = (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        entries[i].writable = (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+    }
+    return ready;
 }

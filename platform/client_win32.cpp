@@ -3,6 +3,8 @@
 
 #include "platform/client.h"
 
+#include <vector>
+
 namespace {
 
 SOCKET native(socket_handle sock)
@@ -31,15 +33,9 @@ bool resolve(const char* host, in_addr* address)
     return true;
 }
 
-} // namespace
-
-int client_startup()
-{
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data);
-}
-
-socket_handle client_connect(const char* host, std::uint16_t port)
+// A connection to host and port; without wait the socket is non-blocking
+// and the connection may still be on its way.
+socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -53,14 +49,30 @@ socket_handle client_connect(const char* host, std::uint16_t port)
         fail();
         return INVALID_SOCKET_HANDLE;
     }
-    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+    auto handle = static_cast<socket_handle>(sock);
+    if ((!wait && client_set_nonblocking(handle) < 0) ||
+        (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR &&
+         (wait || WSAGetLastError() != WSAEWOULDBLOCK))) {
         fail();
         ::closesocket(sock);
         return INVALID_SOCKET_HANDLE;
     }
     BOOL on = TRUE;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    return static_cast<socket_handle>(sock);
+    return handle;
+}
+
+} // namespace
+
+int client_startup()
+{
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+socket_handle client_connect(const char* host, std::uint16_t port)
+{
+    return connect_to(host, port, true);
 }
 
 int client_send_all(socket_handle sock, const void* data, std::size_t size)
@@ -146,4 +158,41 @@ std::uint16_t client_free_port()
         return 0;
     client_close(sock);
     return port;
+}
+
+int client_set_nonblocking(socket_handle sock)
+{
+    u_long on = 1;
+    return ::ioctlsocket(native(sock), FIONBIO, &on) == SOCKET_ERROR ? fail() : 0;
+}
+
+socket_handle client_connect_start(const char* host, std::uint16_t port)
+{
+    return connect_to(host, port, false);
+}
+
+int client_send_some(socket_handle sock, const void* data, std::size_t size)
+{
+    int chunk = size > 65536 ? 65536 : static_cast<int>(size);
+    int n = ::send(native(sock), static_cast<const char*>(data), chunk, 0);
+    if (n == SOCKET_ERROR)
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : fail();
+    return n;
+}
+
+int client_poll(ClientPoll* entries, std::size_t count, int timeout_ms)
+{
+    std::vector<WSAPOLLFD> fds(count);
+    for (std::size_t i = 0; i < count; i++) {
+        fds[i].fd = native(entries[i].sock);
+        fds[i].events = static_cast<short>(POLLRDNORM | (entries[i].want_write ? POLLWRNORM : 0));
+    }
+    int ready = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout_ms);
+    if (ready == SOCKET_ERROR)
+        return fail();
+    for (std::size_t i = 0; i < count; i++) {
+        entries[i].readable = (fds[i].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        entries[i].writable = (fds[i].revents & (POLLWRNORM | POLLERR | POLLHUP)) != 0;
+    }
+    return ready;
 }

@@ -1,3 +1,4 @@
+#include "platform/heap.h"
 #include "platform/platform.h"
 
 #include <cstdlib>
@@ -22,6 +23,21 @@ int socket_set_has(const SocketSet* set, socket_handle sock)
         if (set->handles[i] == sock)
             return 1;
     return 0;
+}
+
+void* heap_alloc(std::size_t size)
+{
+    return std::malloc(size);
+}
+
+void* heap_resize(void* block, std::size_t size)
+{
+    return std::realloc(block, size);
+}
+
+void heap_release(void* block)
+{
+    std::free(block);
 }
 
 void* mem_zalloc(std::size_t size)

@@ -1,14 +1,15 @@
 // POSIX backend: BSD sockets under WinSock's names and error codes.
+#include "platform/heap.h"
 #include "platform/platform.h"
 #include "platform/posix_errors.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -66,38 +67,42 @@ std::time_t posix_now()
     return std::time(nullptr);
 }
 
-// Gathers the members of both sets into one pollfd array; a socket in both
-// sets gets one entry.
-nfds_t gather(const SocketSet* read_set, const SocketSet* except_set, pollfd* fds)
+// The entry for sock, looked for first at hint: the server builds both sets
+// from one list in one order, so an exception-set member is usually at the
+// same position as in the read set. n when there is none.
+nfds_t entry_of(const pollfd* fds, nfds_t n, socket_handle sock, nfds_t hint)
 {
-    nfds_t n = 0;
-    auto add = [&](socket_handle sock, short events) {
-        for (nfds_t i = 0; i < n; i++) {
-            if (fds[i].fd == fd_of(sock)) {
-                fds[i].events = static_cast<short>(fds[i].events | events);
-                return;
-            }
-        }
-        fds[n].fd = fd_of(sock);
-        fds[n].events = events;
-        fds[n].revents = 0;
-        n++;
-    };
-    if (read_set)
-        for (unsigned i = 0; i < read_set->count; i++)
-            add(read_set->handles[i], POLLIN);
-    if (except_set)
-        for (unsigned i = 0; i < except_set->count; i++)
-            add(except_set->handles[i], POLLPRI);
+    if (hint < n && fds[hint].fd == fd_of(sock))
+        return hint;
+    for (nfds_t i = 0; i < n; i++)
+        if (fds[i].fd == fd_of(sock))
+            return i;
     return n;
 }
 
-short revents_of(const pollfd* fds, nfds_t n, socket_handle sock)
+// Gathers the members of both sets into one pollfd array: entry i is read-set
+// member i (poll takes a descriptor listed twice), and an exception-set member
+// joins its read entry or gets one of its own. Linear in the common case; the
+// loop runs this every turn.
+nfds_t gather(const SocketSet* read_set, const SocketSet* except_set, pollfd* fds)
 {
-    for (nfds_t i = 0; i < n; i++)
-        if (fds[i].fd == fd_of(sock))
-            return fds[i].revents;
-    return 0;
+    nfds_t n = 0;
+    if (read_set)
+        for (unsigned i = 0; i < read_set->count; i++)
+            fds[n++] = pollfd{fd_of(read_set->handles[i]), POLLIN, 0};
+    nfds_t read_entries = n;
+    if (except_set) {
+        for (unsigned i = 0; i < except_set->count; i++) {
+            socket_handle sock = except_set->handles[i];
+            nfds_t at = entry_of(fds, read_entries, sock, i);
+            if (at == read_entries)
+                at = read_entries + entry_of(fds + read_entries, n - read_entries, sock, n);
+            if (at == n)
+                fds[n++] = pollfd{fd_of(sock), 0, 0};
+            fds[at].events = static_cast<short>(fds[at].events | POLLPRI);
+        }
+    }
+    return n;
 }
 
 // Keeps in the set only the members whose events match, as select does.
@@ -106,9 +111,11 @@ int keep_reported(SocketSet* set, const pollfd* fds, nfds_t n, short wanted)
     if (!set)
         return 0;
     unsigned kept = 0;
-    for (unsigned i = 0; i < set->count; i++)
-        if (revents_of(fds, n, set->handles[i]) & wanted)
+    for (unsigned i = 0; i < set->count; i++) {
+        nfds_t at = entry_of(fds, n, set->handles[i], i);
+        if (at < n && (fds[at].revents & wanted))
             set->handles[kept++] = set->handles[i];
+    }
     set->count = kept;
     return static_cast<int>(kept);
 }
@@ -153,6 +160,10 @@ socket_handle posix_accept(socket_handle listener, PeerAddress* peer)
     }
     std::memcpy(peer->octets, &address.sin_addr.s_addr, 4);
     peer->port = ntohs(address.sin_port);
+    // Frames go out one send each; with Nagle's algorithm the second of two
+    // would wait for the peer's delayed acknowledgement, up to 40 ms.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return static_cast<socket_handle>(fd);
 }
 
@@ -190,21 +201,6 @@ int posix_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
     int rc = getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
                          static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD);
     return rc == 0 ? 1 : 0;
-}
-
-void* heap_alloc(std::size_t size)
-{
-    return std::malloc(size);
-}
-
-void* heap_resize(void* block, std::size_t size)
-{
-    return std::realloc(block, size);
-}
-
-void heap_release(void* block)
-{
-    std::free(block);
 }
 
 constexpr PlatformCalls posix_calls = {

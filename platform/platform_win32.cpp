@@ -3,9 +3,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "platform/heap.h"
 #include "platform/platform.h"
 
-#include <cstdlib>
 #include <cstring>
 
 // The socket sets copy WinSock's: an fd_set of FD_SETSIZE (64) handles
@@ -81,6 +81,10 @@ socket_handle win_accept(socket_handle listener, PeerAddress* peer)
     }
     std::memcpy(peer->octets, &address.sin_addr.s_addr, 4);
     peer->port = ntohs(address.sin_port);
+    // Frames go out one send each; with Nagle's algorithm the second of two
+    // would wait for the peer's delayed acknowledgement, up to 200 ms.
+    BOOL on = TRUE;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     return static_cast<socket_handle>(sock);
 }
 
@@ -115,21 +119,6 @@ int win_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
     std::strncpy(host, entry->h_name, size - 1);
     host[size - 1] = '\0';
     return 1;
-}
-
-void* heap_alloc(std::size_t size)
-{
-    return std::malloc(size);
-}
-
-void* heap_resize(void* block, std::size_t size)
-{
-    return std::realloc(block, size);
-}
-
-void heap_release(void* block)
-{
-    std::free(block);
 }
 
 constexpr PlatformCalls win_calls = {

@@ -24,6 +24,9 @@ void write_line(const char* line, std::size_t length)
     // Opened per event, so a log file removed under a running server comes
     // back with the next event. A file that cannot be opened is skipped.
     if (std::FILE* file = std::fopen(LOG_FILE_NAME, LOG_FILE_MODE)) {
+        // The line is whole already: unbuffered, it goes out in one write,
+        // and the library does not ask the file system for a buffer size.
+        std::setvbuf(file, nullptr, _IONBF, 0);
         std::fwrite(line, 1, length, file);
         std::fclose(file);
     }

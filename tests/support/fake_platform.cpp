@@ -43,9 +43,10 @@ int keep(SocketSet* set, bool (*reported)(socket_handle), std::vector<socket_han
     return static_cast<int>(kept);
 }
 
-int fake_select(SocketSet* read_set, SocketSet* except_set, long)
+int fake_select(SocketSet* read_set, SocketSet* except_set, long timeout_us)
 {
     fake->select_calls++;
+    fake->last_timeout_us = timeout_us;
     if (fake->select_fails) {
         sock_set_last_error(WSAENOTSOCK);
         return -1;

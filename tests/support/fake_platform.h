@@ -48,6 +48,7 @@ public:
     std::string host_name;      // what the reverse look-up finds; empty: none
 
     int select_calls = 0;
+    long last_timeout_us = -1;                    // the time-out given to the last select
     std::vector<socket_handle> last_read_offer;   // the read set given to select
     std::vector<socket_handle> last_except_offer; // the exception set given to select
     std::vector<socket_handle> closed_order;      // every close, in order

@@ -43,6 +43,8 @@ public:
     // Waits until the log holds text at least count times.
     bool wait_for_log(const std::string& text, int count = 1, int timeout_ms = 10000) const;
     const ScratchDirectory& directory() const { return dir; }
+    // The process id while it runs (for /proc), or -1.
+    pid_t process_id() const { return pid; }
 
 private:
     ScratchDirectory dir;

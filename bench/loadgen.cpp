@@ -1,0 +1,668 @@
+// loadgen: drives N clients through the server (or, with --raw, through any
+// relay that forwards every byte to every other client) and checks every
+// frame that arrives. Prints one CSV line of figures on standard output.
+//
+// Each data frame's text is: d SOURCE "DESTINATION" SENDER SEQUENCE SENT_NS xxx...
+// and its check byte; SENT_NS is this process's clock at the send, so the
+// latency is measured against one clock.
+#include "platform/client.h"
+#include "platform/platform.h"
+#include "relay/frame.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+enum ExitCode : int {
+    EXIT_OK = 0,
+    EXIT_BAD_DELIVERY = 1, // a frame was lost, duplicated, reordered or corrupted
+    EXIT_USAGE = 2,
+    EXIT_SETUP = 3,        // could not connect, log in or synchronise, or a client was closed
+};
+
+enum class Workload { broadcast, pairs, fanout, burst, idle };
+
+struct Options {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 0;
+    int clients = 2;
+    Workload workload = Workload::broadcast;
+    std::string workload_name = "broadcast";
+    bool raw = false;
+    double seconds = 3;
+    int frame_bytes = 64;
+    int window = 16;
+    int bursts = 20;
+    int burst_frames = 100;
+    std::string login = "bench";
+    std::string password = "bench";
+    long server_pid = 0;
+    std::string label = "server";
+    bool header = false;
+};
+
+using Clock = std::chrono::steady_clock;
+const Clock::time_point origin = Clock::now();
+
+std::int64_t now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - origin).count();
+}
+
+[[noreturn]] void fail(int code, const std::string& message)
+{
+    std::fprintf(stderr, "loadgen: %s\n", message.c_str());
+    std::exit(code);
+}
+
+// Per (receiver, sender): which sequence numbers came, and the highest.
+struct Stream {
+    std::vector<bool> seen;
+    std::uint64_t unique = 0;
+    std::int64_t highest = -1;
+};
+
+struct Client {
+    socket_handle sock = INVALID_SOCKET_HANDLE;
+    std::string address;
+    std::string pending;          // bytes of a frame not yet closed
+    std::uint64_t sent = 0;       // data frames sent
+    int hellos = 0;               // other clients heard during the start-up
+    std::vector<bool> heard;      // by sender index
+    std::vector<Stream> from;     // by sender index
+};
+
+struct Totals {
+    std::uint64_t useful = 0;
+    std::uint64_t useful_bytes = 0;
+    std::uint64_t lost = 0, duplicated = 0, reordered = 0, corrupted = 0;
+    std::vector<std::int64_t> latencies_ns;
+};
+
+struct Run {
+    Options o;
+    std::vector<Client> clients;
+    Totals totals;
+    bool measuring = false;
+};
+
+// ---- the traffic pattern ------------------------------------------------
+
+bool sends(const Run& run, int s)
+{
+    switch (run.o.workload) {
+    case Workload::fanout:
+    case Workload::burst:
+        return s == 0;
+    case Workload::idle:
+        return false;
+    default:
+        return true;
+    }
+}
+
+int partner(const Run& run, int s)
+{
+    int p = s ^ 1;
+    return p < static_cast<int>(run.clients.size()) ? p : 0;
+}
+
+// True when the server is to deliver s's data frames to r.
+bool addressed(const Run& run, int s, int r)
+{
+    if (r == s || !sends(run, s))
+        return false;
+    if (run.o.workload == Workload::pairs)
+        return partner(run, s) == r;
+    return true;
+}
+
+std::string address_of(const Options& o, int i)
+{
+    if (o.workload == Workload::fanout || o.workload == Workload::burst)
+        return i == 0 ? "src" : "grp";
+    std::string name = "c";
+    name += std::to_string(i); // "c" + to_string trips a false -Wrestrict in GCC 12 at -O3
+    return name;
+}
+
+std::string destination_of(const Run& run, int s)
+{
+    switch (run.o.workload) {
+    case Workload::pairs:
+        return run.clients[static_cast<std::size_t>(partner(run, s))].address;
+    case Workload::fanout:
+    case Workload::burst:
+        return "grp";
+    default:
+        return "";
+    }
+}
+
+std::string make_frame(std::string text, int frame_bytes)
+{
+    if (static_cast<int>(text.size()) < frame_bytes - 1)
+        text.append(static_cast<std::size_t>(frame_bytes - 1) - text.size(), 'x');
+    text.push_back(static_cast<char>(frame_check_byte(text)));
+    return text;
+}
+
+std::string data_frame(Run& run, int s)
+{
+    Client& c = run.clients[static_cast<std::size_t>(s)];
+    std::string text = "d " + c.address + " \"" + destination_of(run, s) + "\" " +
+                       std::to_string(s) + " " + std::to_string(c.sent) + " " +
+                       std::to_string(now_ns()) + " ";
+    c.sent++;
+    return make_frame(std::move(text), run.o.frame_bytes);
+}
+
+// ---- what arrives -------------------------------------------------------
+
+// Splits a frame's text at blanks; the quoted destination stays one field.
+int split(std::string_view text, std::string_view* fields, int most)
+{
+    int n = 0;
+    std::size_t i = 0;
+    while (n < most && i < text.size()) {
+        while (i < text.size() && text[i] == ' ')
+            i++;
+        std::size_t start = i;
+        if (i < text.size() && text[i] == '"') {
+            std::size_t close = text.find('"', i + 1);
+            i = close == std::string_view::npos ? text.size() : close + 1;
+        } else {
+            while (i < text.size() && text[i] != ' ')
+                i++;
+        }
+        if (i > start)
+            fields[n++] = text.substr(start, i - start);
+    }
+    return n;
+}
+
+bool to_number(std::string_view field, std::int64_t* value)
+{
+    if (field.empty())
+        return false;
+    std::int64_t v = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    *value = v;
+    return true;
+}
+
+void take_data(Run& run, int r, std::string_view frame, std::string_view* f)
+{
+    std::int64_t s = 0, seq = 0, sent_ns = 0;
+    bool parsed = to_number(f[3], &s) && to_number(f[4], &seq) && to_number(f[5], &sent_ns) &&
+                  s < static_cast<std::int64_t>(run.clients.size()) && s != r &&
+                  static_cast<int>(frame.size()) == std::max<int>(run.o.frame_bytes, 1);
+    if (!parsed) {
+        run.totals.corrupted++;
+        return;
+    }
+    bool for_me = f[2] == "\"\"" ||
+                  f[2].substr(1, f[2].size() - 2) == run.clients[static_cast<std::size_t>(r)].address;
+    if (!for_me || !addressed(run, static_cast<int>(s), r)) {
+        // A relay that forwards everything hands every client every frame;
+        // the server must not.
+        if (!run.o.raw)
+            run.totals.corrupted++;
+        return;
+    }
+    Stream& st = run.clients[static_cast<std::size_t>(r)].from[static_cast<std::size_t>(s)];
+    auto index = static_cast<std::size_t>(seq);
+    if (index >= st.seen.size())
+        st.seen.resize(std::max(index + 1, st.seen.size() * 2));
+    if (st.seen[index]) {
+        run.totals.duplicated++;
+        return;
+    }
+    st.seen[index] = true;
+    st.unique++;
+    if (seq < st.highest)
+        run.totals.reordered++;
+    st.highest = std::max(st.highest, seq);
+    run.totals.useful++;
+    run.totals.useful_bytes += frame.size();
+    run.totals.latencies_ns.push_back(now_ns() - sent_ns);
+}
+
+void take_frame(Run& run, int r, std::string_view frame)
+{
+    std::string_view text = frame.substr(0, frame.size() - 1);
+    if (frame_check_byte(text) != static_cast<unsigned char>(frame.back())) {
+        run.totals.corrupted++;
+        return;
+    }
+    std::string_view f[6];
+    int n = split(text, f, 6);
+    if (n >= 4 && f[0] == "h") {
+        std::int64_t s = 0;
+        Client& c = run.clients[static_cast<std::size_t>(r)];
+        if (to_number(f[3], &s) && s < static_cast<std::int64_t>(c.heard.size()) &&
+            !c.heard[static_cast<std::size_t>(s)]) {
+            c.heard[static_cast<std::size_t>(s)] = true;
+            c.hellos++;
+        }
+        return;
+    }
+    if (n == 6 && f[0] == "d" && run.measuring) {
+        take_data(run, r, frame, f);
+        return;
+    }
+    run.totals.corrupted++;
+}
+
+void receive(Run& run, int r)
+{
+    Client& c = run.clients[static_cast<std::size_t>(r)];
+    char buffer[65536];
+    int n = platform.recv(c.sock, buffer, sizeof buffer);
+    if (n <= 0)
+        fail(EXIT_SETUP, "client " + std::to_string(r) + " was disconnected");
+    for (int i = 0; i < n; i++) {
+        c.pending.push_back(buffer[i]);
+        if (static_cast<unsigned char>(buffer[i]) & 0x80) {
+            take_frame(run, r, c.pending);
+            c.pending.clear();
+        }
+    }
+}
+
+// Waits at most timeout_us and reads every client that has bytes.
+void pump(Run& run, long timeout_us)
+{
+    if (run.clients.empty()) {
+        std::int64_t until = now_ns() + timeout_us * 1000;
+        while (now_ns() < until)
+            usleep(1000);
+        return;
+    }
+    SocketSet read_set;
+    socket_set_clear(&read_set);
+    for (const Client& c : run.clients)
+        socket_set_add(&read_set, c.sock);
+    if (platform.select(&read_set, nullptr, timeout_us) <= 0)
+        return;
+    for (std::size_t r = 0; r < run.clients.size(); r++)
+        if (socket_set_has(&read_set, run.clients[r].sock))
+            receive(run, static_cast<int>(r));
+}
+
+// ---- setting up ---------------------------------------------------------
+
+void expect(socket_handle sock, std::string_view prompt)
+{
+    std::string got;
+    char buffer[16];
+    while (got.size() < prompt.size()) {
+        int n = client_recv(sock, buffer, prompt.size() - got.size(), 10000);
+        if (n <= 0)
+            fail(EXIT_SETUP, "no \"" + std::string(prompt) + "\" prompt");
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (got != prompt)
+        fail(EXIT_SETUP, "unexpected prompt \"" + got + "\"");
+}
+
+// The first connection retries for a while, so that a script can start a
+// server and this program together without guessing how long start-up takes.
+socket_handle connect_patiently(const Options& o, bool first)
+{
+    std::int64_t deadline = now_ns() + (first ? 15'000'000'000LL : 0);
+    for (;;) {
+        socket_handle sock = client_connect(o.host.c_str(), o.port);
+        if (sock != INVALID_SOCKET_HANDLE || now_ns() > deadline)
+            return sock;
+        usleep(20000);
+    }
+}
+
+void connect_all(Run& run)
+{
+    for (int i = 0; i < run.o.clients; i++) {
+        Client c;
+        c.sock = connect_patiently(run.o, i == 0);
+        if (c.sock == INVALID_SOCKET_HANDLE)
+            fail(EXIT_SETUP, "cannot connect client " + std::to_string(i));
+        c.address = address_of(run.o, i);
+        c.heard.assign(static_cast<std::size_t>(run.o.clients), false);
+        c.from.resize(static_cast<std::size_t>(run.o.clients));
+        if (!run.o.raw) {
+            expect(c.sock, "login:");
+            std::string line = run.o.login + "\r\n";
+            client_send_all(c.sock, line.data(), line.size());
+            expect(c.sock, "password:");
+            line = run.o.password + "\r\n";
+            client_send_all(c.sock, line.data(), line.size());
+        }
+        run.clients.push_back(std::move(c));
+    }
+}
+
+// Every client says hello to all, again and again, until each has heard
+// every other: then every address is known to the server and every client
+// is online, so no data frame can miss its receiver.
+void synchronise(Run& run)
+{
+    int n = static_cast<int>(run.clients.size());
+    std::int64_t deadline = now_ns() + 20'000'000'000LL;
+    auto all_heard = [&] {
+        for (const Client& c : run.clients)
+            if (c.hellos < n - 1)
+                return false;
+        return true;
+    };
+    while (!all_heard()) {
+        if (now_ns() > deadline)
+            fail(EXIT_SETUP, "the clients could not hear each other (wrong password?)");
+        for (int i = 0; i < n; i++) {
+            std::string hello = make_frame("h " + run.clients[static_cast<std::size_t>(i)].address +
+                                               " \"\" " + std::to_string(i) + " ",
+                                           0);
+            client_send_all(run.clients[static_cast<std::size_t>(i)].sock, hello.data(), hello.size());
+        }
+        std::int64_t round_end = now_ns() + 50'000'000;
+        while (now_ns() < round_end && !all_heard())
+            pump(run, 2000);
+    }
+    // Late hellos still on the way are read and ignored.
+    std::int64_t quiet_end = now_ns() + 100'000'000;
+    while (now_ns() < quiet_end)
+        pump(run, 2000);
+}
+
+// ---- the server's cost --------------------------------------------------
+
+// User plus system CPU seconds of a process, from /proc; -1 when unknown.
+double cpu_seconds(long pid)
+{
+    if (pid <= 0)
+        return -1;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::size_t close = content.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream rest(content.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; i++) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The process's peak resident memory in KiB, or -1.
+long peak_memory_kb(long pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(file, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// ---- the phases ---------------------------------------------------------
+
+std::uint64_t delivered_from(const Run& run, int s)
+{
+    std::uint64_t least = UINT64_MAX;
+    for (int r = 0; r < static_cast<int>(run.clients.size()); r++)
+        if (addressed(run, s, r))
+            least = std::min(least, run.clients[static_cast<std::size_t>(r)].from[static_cast<std::size_t>(s)].unique);
+    return least == UINT64_MAX ? run.clients[static_cast<std::size_t>(s)].sent : least;
+}
+
+bool all_delivered(const Run& run)
+{
+    for (int s = 0; s < static_cast<int>(run.clients.size()); s++)
+        if (sends(run, s) && delivered_from(run, s) < run.clients[static_cast<std::size_t>(s)].sent)
+            return false;
+    return true;
+}
+
+// Sends for the set time, each sender keeping at most window frames on the
+// way, then waits for the last of them. Returns the seconds it took.
+double stream(Run& run)
+{
+    std::int64_t start = now_ns();
+    auto stop_sending = start + static_cast<std::int64_t>(run.o.seconds * 1e9);
+    std::int64_t last_delivery = start;
+    for (;;) {
+        std::int64_t t = now_ns();
+        if (t < stop_sending) {
+            for (int s = 0; s < static_cast<int>(run.clients.size()); s++) {
+                if (!sends(run, s))
+                    continue;
+                std::uint64_t on_the_way = run.clients[static_cast<std::size_t>(s)].sent - delivered_from(run, s);
+                std::string batch;
+                for (auto k = on_the_way; k < static_cast<std::uint64_t>(run.o.window); k++)
+                    batch += data_frame(run, s);
+                if (!batch.empty() &&
+                    client_send_all(run.clients[static_cast<std::size_t>(s)].sock, batch.data(), batch.size()) != 0)
+                    fail(EXIT_SETUP, "client " + std::to_string(s) + " could not send");
+            }
+        } else if (all_delivered(run) || t > stop_sending + 5'000'000'000LL) {
+            break;
+        }
+        std::uint64_t before = run.totals.useful;
+        pump(run, 1000);
+        if (run.totals.useful != before)
+            last_delivery = now_ns();
+    }
+    return static_cast<double>(last_delivery - start) / 1e9;
+}
+
+// Bursts of burst_frames frames, each in one write; returns the median time
+// from the write to the last frame's arrival, in milliseconds.
+double bursts(Run& run)
+{
+    std::vector<double> times;
+    for (int b = 0; b < run.o.bursts; b++) {
+        std::string batch;
+        for (int k = 0; k < run.o.burst_frames; k++)
+            batch += data_frame(run, 0);
+        std::int64_t start = now_ns();
+        client_send_all(run.clients[0].sock, batch.data(), batch.size());
+        while (!all_delivered(run)) {
+            if (now_ns() - start > 5'000'000'000LL)
+                fail(EXIT_BAD_DELIVERY, "a burst did not arrive");
+            pump(run, 1000);
+        }
+        times.push_back(static_cast<double>(now_ns() - start) / 1e6);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+double percentile_us(std::vector<std::int64_t>& v, double p)
+{
+    if (v.empty())
+        return 0;
+    auto k = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1));
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+    return static_cast<double>(v[k]) / 1000.0;
+}
+
+void count_lost(Run& run)
+{
+    for (int s = 0; s < static_cast<int>(run.clients.size()); s++)
+        for (int r = 0; r < static_cast<int>(run.clients.size()); r++)
+            if (addressed(run, s, r))
+                run.totals.lost += run.clients[static_cast<std::size_t>(s)].sent -
+                                   run.clients[static_cast<std::size_t>(r)].from[static_cast<std::size_t>(s)].unique;
+}
+
+const char* const CSV_HEADER =
+    "label,workload,clients,frame_bytes,window,seconds,sent,delivered,deliveries_per_s,"
+    "bytes_per_s,p50_us,p99_us,max_us,lost,duplicated,reordered,corrupted,server_cpu_s,"
+    "server_cpu_pct,server_peak_kb,burst_ms";
+
+int run_benchmark(Run& run)
+{
+    if (run.o.clients == 0) {
+        // Nobody to connect, but the server must be past its start-up: one
+        // connection that leaves at once proves it listens.
+        socket_handle probe = connect_patiently(run.o, true);
+        if (probe == INVALID_SOCKET_HANDLE)
+            fail(EXIT_SETUP, "cannot connect");
+        client_close(probe);
+        usleep(200000);
+    }
+    connect_all(run);
+    if (run.clients.size() > 1)
+        synchronise(run);
+    run.totals = Totals{};
+    run.measuring = true;
+    double cpu_before = cpu_seconds(run.o.server_pid);
+    std::int64_t start = now_ns();
+    double seconds = 0;
+    double burst_ms = 0;
+    if (run.o.workload == Workload::burst) {
+        burst_ms = bursts(run);
+    } else if (run.o.workload == Workload::idle) {
+        std::int64_t end = start + static_cast<std::int64_t>(run.o.seconds * 1e9);
+        while (now_ns() < end)
+            pump(run, 10000);
+    } else {
+        seconds = stream(run);
+    }
+    double wall = static_cast<double>(now_ns() - start) / 1e9;
+    double cpu = cpu_before < 0 ? -1 : cpu_seconds(run.o.server_pid) - cpu_before;
+    long peak = run.o.server_pid > 0 ? peak_memory_kb(run.o.server_pid) : -1;
+    count_lost(run);
+
+    std::uint64_t sent = 0;
+    for (const Client& c : run.clients)
+        sent += c.sent;
+    Totals& t = run.totals;
+    double p50 = percentile_us(t.latencies_ns, 0.50);
+    double p99 = percentile_us(t.latencies_ns, 0.99);
+    double max = t.latencies_ns.empty() ? 0 : static_cast<double>(*std::max_element(t.latencies_ns.begin(), t.latencies_ns.end())) / 1000.0;
+    double per_s = seconds > 0 ? static_cast<double>(t.useful) / seconds : 0;
+    double bytes_per_s = seconds > 0 ? static_cast<double>(t.useful_bytes) / seconds : 0;
+    if (run.o.header)
+        std::printf("%s\n", CSV_HEADER);
+    std::printf("%s,%s,%d,%d,%d,%.3f,%llu,%llu,%.0f,%.0f,%.1f,%.1f,%.1f,%llu,%llu,%llu,%llu,%.3f,%.1f,%ld,%.3f\n",
+                run.o.label.c_str(), run.o.workload_name.c_str(), run.o.clients, run.o.frame_bytes,
+                run.o.window, seconds, static_cast<unsigned long long>(sent),
+                static_cast<unsigned long long>(t.useful), per_s, bytes_per_s, p50, p99, max,
+                static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.duplicated),
+                static_cast<unsigned long long>(t.reordered), static_cast<unsigned long long>(t.corrupted),
+                cpu, cpu >= 0 && wall > 0 ? 100.0 * cpu / wall : -1.0, peak, burst_ms);
+    std::fflush(stdout);
+    for (Client& c : run.clients)
+        client_close(c.sock);
+    bool clean = t.lost == 0 && t.duplicated == 0 && t.reordered == 0 && t.corrupted == 0;
+    return clean ? EXIT_OK : EXIT_BAD_DELIVERY;
+}
+
+const char* const USAGE =
+    "usage: loadgen --port P [options]\n"
+    "  --host H            server address (default 127.0.0.1)\n"
+    "  --clients N         1 to 63 (default 2); 0 is allowed with --workload idle\n"
+    "  --workload W        broadcast | pairs | fanout | burst | idle\n"
+    "  --raw               no login (for a relay that forwards every byte)\n"
+    "  --seconds S         how long to send, or to stay idle (default 3)\n"
+    "  --frame-bytes B     frame size, check byte included (default 64)\n"
+    "  --window W          frames each sender keeps on the way (default 16)\n"
+    "  --bursts K          burst workload: bursts to time (default 20)\n"
+    "  --burst-frames F    frames per burst, sent in one write (default 100)\n"
+    "  --login L --password P   credentials (default bench / bench)\n"
+    "  --server-pid PID    read the server's CPU time and peak memory from /proc\n"
+    "  --label NAME        first CSV column (default server)\n"
+    "  --header            print the CSV header first\n"
+    "loadgen --free-port prints a loopback port that is free now;\n"
+    "loadgen --csv-header prints the header of the CSV line.\n"
+    "Exit: 0 clean, 1 a frame lost/duplicated/reordered/corrupted, 2 usage, 3 set-up.\n";
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    auto number = [&](int& i) {
+        if (i + 1 >= argc)
+            fail(EXIT_USAGE, std::string(argv[i]) + " wants a value\n" + USAGE);
+        return std::atof(argv[++i]);
+    };
+    for (int i = 1; i < argc; i++) {
+        std::string_view a = argv[i];
+        if (a == "--host" && i + 1 < argc) o.host = argv[++i];
+        else if (a == "--port") o.port = static_cast<std::uint16_t>(number(i));
+        else if (a == "--clients") o.clients = static_cast<int>(number(i));
+        else if (a == "--workload" && i + 1 < argc) o.workload_name = argv[++i];
+        else if (a == "--raw") o.raw = true;
+        else if (a == "--seconds") o.seconds = number(i);
+        else if (a == "--frame-bytes") o.frame_bytes = static_cast<int>(number(i));
+        else if (a == "--window") o.window = static_cast<int>(number(i));
+        else if (a == "--bursts") o.bursts = static_cast<int>(number(i));
+        else if (a == "--burst-frames") o.burst_frames = static_cast<int>(number(i));
+        else if (a == "--login" && i + 1 < argc) o.login = argv[++i];
+        else if (a == "--password" && i + 1 < argc) o.password = argv[++i];
+        else if (a == "--server-pid") o.server_pid = static_cast<long>(number(i));
+        else if (a == "--label" && i + 1 < argc) o.label = argv[++i];
+        else if (a == "--header") o.header = true;
+        else if (a == "--csv-header") {
+            std::printf("%s\n", CSV_HEADER);
+            std::exit(EXIT_OK);
+        }
+        else if (a == "--free-port") {
+            std::printf("%u\n", static_cast<unsigned>(client_free_port()));
+            std::exit(EXIT_OK);
+        }
+        else fail(EXIT_USAGE, "unknown argument " + std::string(a) + "\n" + USAGE);
+    }
+    const std::pair<const char*, Workload> names[] = {
+        {"broadcast", Workload::broadcast}, {"pairs", Workload::pairs}, {"fanout", Workload::fanout},
+        {"burst", Workload::burst}, {"idle", Workload::idle}};
+    bool known = false;
+    for (const auto& [name, w] : names)
+        if (o.workload_name == name) {
+            o.workload = w;
+            known = true;
+        }
+    if (!known)
+        fail(EXIT_USAGE, "unknown workload " + o.workload_name + "\n" + USAGE);
+    if (o.port == 0)
+        fail(EXIT_USAGE, std::string("--port is needed\n") + USAGE);
+    int least = o.workload == Workload::idle ? 0 : 2;
+    if (o.workload == Workload::burst)
+        o.clients = 2;
+    if (o.clients < least || o.clients > 63)
+        fail(EXIT_USAGE, "--clients must be 2 to 63 (0 to 63 when idle)");
+    if (o.frame_bytes < 48 || o.frame_bytes > 4095)
+        fail(EXIT_USAGE, "--frame-bytes must be 48 to 4095");
+    if (o.window < 1 || o.bursts < 1 || o.burst_frames < 1)
+        fail(EXIT_USAGE, "--window, --bursts and --burst-frames must be at least 1");
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (client_startup() != 0)
+        fail(EXIT_SETUP, "the socket library did not start");
+    Run run;
+    run.o = parse(argc, argv);
+    return run_benchmark(run);
+}

@@ -1,0 +1,205 @@
+// The whole input pass, with the output pass after it, on faked sessions:
+// one client goes through the login dialogue and sends a stream of frames,
+// which reaches the server in pieces of random size down to one byte. Three
+// faked receivers watch: one that announced the address "r1", one that
+// announced nothing, and one still at its login prompt.
+//
+// The same stream is also given whole. Both runs must end alike: how bytes
+// are cut on the way does not change what is relayed. Every receiver must get
+// whole valid frames only, each from the stream, in the stream's order; a
+// frame to all that reaches one online receiver reaches the other too. With
+// an allocation failure injected, nothing may crash or leak.
+#include "fuzz/fuzz_support.h"
+#include "net/flush_output.h"
+#include "net/session.h"
+#include "relay/frame.h"
+#include "relay/relay.h"
+#include "shell/startup.h"
+#include "tests/support/fake_platform.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    bool sender_online = false;
+    bool sender_closed = false;
+    std::string sender_got;    // prompts only, never a frame
+    std::string addressed_got; // the receiver that announced "r1"
+    std::string silent_got;    // the receiver that announced nothing
+    std::string waiting_got;   // the one still logging in: nothing ever
+
+    bool operator==(const Outcome&) const = default;
+};
+
+Session* add_session(FakePlatform& net, SessionState state)
+{
+    auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    fuzz_require(session != nullptr, "no session record");
+    session->client_socket = net.new_socket();
+    session->session_state = state;
+    session->last_input = net.now;
+    std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
+                  static_cast<int>(session->client_socket % 250));
+    Session* last = session_list;
+    while (last->next_session)
+        last = last->next_session;
+    last->next_session = session;
+    return session;
+}
+
+Session* find_session(socket_handle sock)
+{
+    for (Session* s = session_list->next_session; s; s = s->next_session)
+        if (s->client_socket == sock)
+            return s;
+    return nullptr;
+}
+
+// One turn of the loop after the wait step, as the server runs them.
+void run_passes()
+{
+    process_input();
+    flush_output();
+}
+
+// Turns until the sender's queue and state stop changing.
+void run_until_settled(socket_handle sender)
+{
+    for (;;) {
+        Session* s = find_session(sender);
+        if (!s)
+            return;
+        std::uint32_t length = s->input.length;
+        SessionState state = s->session_state;
+        run_passes();
+        s = find_session(sender);
+        if (!s || (s->input.length == length && s->session_state == state))
+            return;
+    }
+}
+
+// Splits what a receiver got into frames at their check bytes; the text must
+// end with a whole frame.
+std::vector<std::string> frames_of(const std::string& bytes)
+{
+    std::vector<std::string> frames;
+    std::string frame;
+    for (char c : bytes) {
+        frame.push_back(c);
+        if (static_cast<unsigned char>(c) & 0x80) {
+            fuzz_require(frame_checksum_ok(frame.c_str()) == 1, "a receiver got an invalid frame");
+            frames.push_back(frame);
+            frame.clear();
+        }
+    }
+    fuzz_require(frame.empty(), "a receiver got part of a frame");
+    return frames;
+}
+
+bool in_order_within(const std::vector<std::string>& part, const std::string& whole)
+{
+    std::size_t at = 0;
+    for (const std::string& frame : part) {
+        at = whole.find(frame, at);
+        if (at == std::string::npos)
+            return false;
+        at += frame.size();
+    }
+    return true;
+}
+
+bool subsequence(const std::vector<std::string>& part, const std::vector<std::string>& whole)
+{
+    std::size_t at = 0;
+    for (const std::string& frame : part) {
+        while (at < whole.size() && whole[at] != frame)
+            at++;
+        if (at == whole.size())
+            return false;
+        at++;
+    }
+    return true;
+}
+
+Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocation)
+{
+    FakePlatform net;
+    session_list = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    copy_config_text(cfg_login, "alice");
+    copy_config_text(cfg_password, "secret");
+    Session* sender = add_session(net, ST_LOGIN);
+    Session* addressed = add_session(net, ST_ONLINE);
+    register_address(&addressed->addresses, "r1");
+    Session* silent = add_session(net, ST_ONLINE);
+    Session* waiting = add_session(net, ST_LOGIN);
+    const socket_handle sender_socket = sender->client_socket;
+    if (failing_allocation > 0)
+        net.fail_allocation_number = net.allocation_calls + failing_allocation;
+
+    for (std::size_t fed = 0; fed < stream.size() && find_session(sender_socket);) {
+        std::size_t piece = pieces ? pieces->piece(stream.size() - fed) : stream.size();
+        // The wait step appends what it receives; a failed append closes.
+        if (!queue_append(&find_session(sender_socket)->input, stream.data() + fed,
+                          static_cast<std::uint32_t>(piece))) {
+            close_session(sender_socket, nullptr);
+            break;
+        }
+        fed += piece;
+        run_passes();
+    }
+    run_until_settled(sender_socket);
+
+    Outcome outcome;
+    Session* s = find_session(sender_socket);
+    outcome.sender_closed = s == nullptr;
+    outcome.sender_online = s && s->session_state == ST_ONLINE;
+    outcome.sender_got = net.socket(sender_socket).sent;
+    outcome.addressed_got = net.socket(addressed->client_socket).sent;
+    outcome.silent_got = net.socket(silent->client_socket).sent;
+    outcome.waiting_got = net.socket(waiting->client_socket).sent;
+
+    net.fail_allocation_number = 0;
+    while (session_list->next_session)
+        close_session(session_list->next_session->client_socket, nullptr);
+    platform.release(session_list);
+    session_list = nullptr;
+    fuzz_require(net.live_blocks == 0, "blocks leaked");
+    return outcome;
+}
+
+void check(const Outcome& outcome, const std::string& stream)
+{
+    fuzz_require(outcome.waiting_got.empty(), "a session at its login prompt got a frame");
+    fuzz_require(outcome.sender_got.empty() || outcome.sender_got == "password:",
+                 "the sender got something other than its prompt");
+    std::vector<std::string> addressed = frames_of(outcome.addressed_got);
+    std::vector<std::string> silent = frames_of(outcome.silent_got);
+    fuzz_require(in_order_within(addressed, stream), "a relayed frame is not from the stream, or out of order");
+    fuzz_require(in_order_within(silent, stream), "a relayed frame is not from the stream, or out of order");
+    fuzz_require(subsequence(silent, addressed), "a frame to all missed a receiver");
+}
+
+} // namespace
+
+// Byte 0 seeds the piece sizes; byte 1, when not zero, is the number of the
+// allocation that fails; the rest is what the client sends.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    quiet_event_log();
+    if (size < 2)
+        return 0;
+    const std::string stream(reinterpret_cast<const char*>(data + 2), size - 2);
+    FuzzRandom pieces(data[0]);
+    if (data[1] != 0) {
+        check(run(stream, &pieces, data[1]), stream);
+        return 0;
+    }
+    Outcome cut = run(stream, &pieces, 0);
+    Outcome whole = run(stream, nullptr, 0);
+    check(cut, stream);
+    fuzz_require(cut == whole, "the outcome depends on how the stream was cut");
+    return 0;
+}

@@ -1,0 +1,160 @@
+// qmclient against the real server, and against a scripted stand-in where
+// the server could never produce the case (a bad check byte, a close after
+// login).
+#include "platform/client.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_client.h"
+#include "tests/support/tool_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// qmclient with the credentials in the environment.
+struct Tool : ToolProcess {
+    explicit Tool(const std::vector<std::string>& arguments, const std::string& password = "s3cret",
+                  const std::string& input = "")
+        : ToolProcess(QM_CLIENT_BINARY, arguments, {{"QM_LOGIN", "team"}, {"QM_PASSWORD", password}}, input)
+    {
+    }
+};
+
+struct QmclientE2E : ::testing::Test {
+    std::uint16_t port = ServerProcess::free_port();
+    ServerProcess server{{std::to_string(port), "team", "s3cret"}};
+    std::string where = std::to_string(port);
+
+    // The tool connects once; the server must be listening by then.
+    void SetUp() override { ASSERT_TRUE(TestClient(port).connected()); }
+
+    // A logged-in test client that speaks for address.
+    std::unique_ptr<TestClient> member(const std::string& address)
+    {
+        auto client = std::make_unique<TestClient>(port);
+        EXPECT_TRUE(client->login("team", "s3cret"));
+        client->send(make_frame("hello " + address + " \"" + address + "\""));
+        EXPECT_TRUE(server.wait_for_log("hello " + address));
+        return client;
+    }
+};
+
+TEST_F(QmclientE2E, SendDeliversEachTextAsOneFrameToItsAddressee)
+{
+    auto bob = member("bob");
+    Tool tool({"--send", "msg alice \"bob\" hi bob", "--send", "msg alice \"bob\" again",
+               "127.0.0.1", where});
+    ASSERT_EQ(tool.wait_exit(), 0) << tool.err();
+    std::string expected = make_frame("msg alice \"bob\" hi bob") + make_frame("msg alice \"bob\" again");
+    EXPECT_EQ(bob->read_exact(expected.size()), expected);
+    // The password came from the environment, never from the command line.
+    EXPECT_TRUE(tool.err().empty()) << tool.err();
+}
+
+TEST_F(QmclientE2E, ListenAnnouncesItsAddressAndPrintsOnlyFramesForIt)
+{
+    Tool tool({"--listen", "bob", "--count", "2", "--timeout", "20", "127.0.0.1", where});
+    ASSERT_TRUE(server.wait_for_log("hello \"bob\" \"bob\""));
+    auto alice = member("alice");
+    alice->send(make_frame("msg alice \"carol\" not for bob"));
+    alice->send(make_frame("msg alice \"bob\" tab\there"));
+    alice->send(make_frame("msg alice \"\" everyone"));
+    ASSERT_EQ(tool.wait_exit(), 0) << tool.err();
+    EXPECT_EQ(tool.out(), "msg alice \"bob\" tab\\x09here\nmsg alice \"\" everyone\n");
+}
+
+TEST_F(QmclientE2E, TypedLinesGoOutAsFramesAndEightBitLinesAreRefused)
+{
+    auto bob = member("bob");
+    Tool tool({"--as", "alice", "--to", "bob", "127.0.0.1", where}, "s3cret",
+              "hello there\r\n\ncaf\xc3\xa9\nlast line without end");
+    ASSERT_EQ(tool.wait_exit(), 0) << tool.err();
+    std::string expected = make_frame("say \"alice\" \"bob\" hello there") +
+                           make_frame("say \"alice\" \"bob\" last line without end");
+    EXPECT_EQ(bob->read_exact(expected.size()), expected);
+    EXPECT_EQ(tool.err(), "qmclient: line not sent: only 7-bit text without zero bytes can travel in a frame\n");
+}
+
+TEST_F(QmclientE2E, ExitCodesTellRefusalUnreachableTimeOutAndUsage)
+{
+    Tool refused({"--send", "msg a \"\" x", "127.0.0.1", where}, "wrong");
+    EXPECT_EQ(refused.wait_exit(), 4);
+    EXPECT_EQ(refused.err(), "qmclient: login refused\n");
+
+    Tool unreachable({"--send", "msg a \"\" x", "127.0.0.1", std::to_string(client_free_port())});
+    EXPECT_EQ(unreachable.wait_exit(), 3);
+    EXPECT_NE(unreachable.err().find("cannot reach 127.0.0.1:"), std::string::npos);
+
+    Tool waiting({"--listen", "nobody", "--count", "1", "--timeout", "1", "127.0.0.1", where});
+    EXPECT_EQ(waiting.wait_exit(), 6);
+    EXPECT_EQ(waiting.err(), "qmclient: timed out after 0 of 1 frames\n");
+
+    Tool eight_bit({"--send", "caf\xc3\xa9", "127.0.0.1", where});
+    EXPECT_EQ(eight_bit.wait_exit(), 2);
+    Tool no_port({"127.0.0.1"});
+    EXPECT_EQ(no_port.wait_exit(), 2);
+}
+
+// Plays the server's side of the dialogue on a loopback listener, waits for
+// the client's announcement, then sends frames and hangs up.
+void play_server(socket_handle listener, const std::string& frames)
+{
+    PeerAddress peer{};
+    socket_handle sock = platform.accept(listener, &peer);
+    ASSERT_NE(sock, INVALID_SOCKET_HANDLE);
+    auto read_until = [&](auto done) {
+        std::string got;
+        char c;
+        while (!done(got) && client_recv(sock, &c, 1, 5000) == 1)
+            got.push_back(c);
+    };
+    client_send_all(sock, "login:", 6);
+    read_until([](const std::string& s) { return s.ends_with("\n"); });
+    client_send_all(sock, "password:", 9);
+    read_until([](const std::string& s) { return s.ends_with("\n"); });
+    read_until([](const std::string& s) { return !s.empty() && (s.back() & 0x80); });
+    client_send_all(sock, frames.data(), frames.size());
+    client_close(sock);
+}
+
+std::string hex_line(const std::string& bytes)
+{
+    std::string line;
+    char code[4];
+    for (char c : bytes) {
+        std::snprintf(code, sizeof code, "%02x", static_cast<unsigned char>(c));
+        line += (line.empty() ? "" : " ") + std::string(code);
+    }
+    return line + "\n";
+}
+
+TEST(QmclientStandIn, MarksBadCheckBytesShowsHexAndReportsALostConnection)
+{
+    std::string bad = "msg x \"\" bad";
+    bad.push_back(static_cast<char>(0x81));
+    std::string frames = make_frame("msg x \"\" good") + bad;
+    for (bool hex : {false, true}) {
+        std::uint16_t port = 0;
+        socket_handle listener = client_listen_loopback(&port);
+        ASSERT_NE(listener, INVALID_SOCKET_HANDLE);
+        std::vector<std::string> args{"--listen", "me", "--settle", "0", "127.0.0.1", std::to_string(port)};
+        if (hex)
+            args.insert(args.begin(), "--hex");
+        Tool tool(args);
+        play_server(listener, frames);
+        client_close(listener);
+        EXPECT_EQ(tool.wait_exit(), 5);
+        EXPECT_EQ(tool.err(), "qmclient: connection lost\n");
+        if (hex)
+            EXPECT_EQ(tool.out(), hex_line(make_frame("msg x \"\" good")) + "[bad check byte] " + hex_line(bad));
+        else
+            EXPECT_EQ(tool.out(), "msg x \"\" good\n[bad check byte] msg x \"\" bad\n");
+    }
+}
+
+} // namespace
