@@ -8,6 +8,10 @@
 
 #include <cstring>
 
+// The socket sets copy WinSock's: an fd_set of FD_SETSIZE (64) handles
+// takes every member of one whole, and nothing beyond.
+static_assert(FD_SETSIZE == SOCKET_SET_CAPACITY, "WinSock fd_set must hold 64 sockets");
+
 namespace {
 
 int record_wsa_error()
@@ -29,7 +33,7 @@ std::time_t win_now()
 void to_fd_set(const SocketSet* set, fd_set* native_set)
 {
     FD_ZERO(native_set);
-    for (unsigned i = 0; i < set->count && i < FD_SETSIZE; i++)
+    for (unsigned i = 0; i < set->count; i++)
         native_set->fd_array[native_set->fd_count++] = native(set->handles[i]);
 }
 

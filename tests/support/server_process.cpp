@@ -57,6 +57,23 @@ bool server_runs_under_wine()
     return false;
 }
 
+std::string text_mode_read(const std::string& stored)
+{
+    static const bool windows_text_mode = server_runs_under_wine();
+    if (!windows_text_mode)
+        return stored;
+    // Text mode stores each "\n" as "\r\n" and leaves every other byte, a
+    // lone "\r" included, as it was; so each stored pair is one "\n".
+    std::string text;
+    text.reserve(stored.size());
+    for (std::size_t i = 0; i < stored.size(); i++) {
+        if (stored[i] == '\r' && i + 1 < stored.size() && stored[i + 1] == '\n')
+            continue;
+        text += stored[i];
+    }
+    return text;
+}
+
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> words = server_command();

@@ -13,6 +13,10 @@
 #include <sys/types.h>
 #include <vector>
 
+// Bytes written in text mode by the server, as the server meant them: under
+// wine every stored CRLF was one "\n"; a native build stores text unchanged.
+std::string text_mode_read(const std::string& stored);
+
 class ServerProcess {
 public:
     explicit ServerProcess(const std::vector<std::string>& arguments);
@@ -27,9 +31,14 @@ public:
     int wait_exit(int timeout_ms);
     bool running();
 
-    std::string stdout_text() const { return dir.read("stdout.txt"); }
-    std::string stderr_text() const { return dir.read("stderr.txt"); }
-    std::string log_text() const { return dir.read("QuillmarshSrv.log.txt"); }
+    // What the server wrote, read back as text: a Windows build writes its
+    // console and its log in text mode, and these undo its CRLF line ends,
+    // so one expectation holds for every build.
+    std::string stdout_text() const { return text_mode_read(dir.read("stdout.txt")); }
+    std::string stderr_text() const { return text_mode_read(dir.read("stderr.txt")); }
+    std::string log_text() const { return text_mode_read(log_bytes()); }
+    // The log file byte for byte, line ends as stored.
+    std::string log_bytes() const { return dir.read("QuillmarshSrv.log.txt"); }
     bool log_exists() const;
     // Waits until the log holds text at least count times.
     bool wait_for_log(const std::string& text, int count = 1, int timeout_ms = 10000) const;
