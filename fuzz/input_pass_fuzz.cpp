@@ -7,8 +7,9 @@
 // The same stream is also given whole. Both runs must end alike: how bytes
 // are cut on the way does not change what is relayed. Every receiver must get
 // whole valid frames only, each from the stream, in the stream's order; a
-// frame to all that reaches one online receiver reaches the other too. With
-// an allocation failure injected, nothing may crash or leak.
+// frame to all that reaches one online receiver reaches the other too, unless
+// an allocation failure broke one of them. With an allocation failure
+// injected, nothing may crash or leak.
 #include "fuzz/fuzz_support.h"
 #include "net/flush_output.h"
 #include "net/session.h"
@@ -170,7 +171,9 @@ Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocati
     return outcome;
 }
 
-void check(const Outcome& outcome, const std::string& stream)
+// With an allocation failing, a receiver whose queue could not grow is
+// marked broken and gets nothing more, so the two receivers may then differ.
+void check(const Outcome& outcome, const std::string& stream, bool allocations_fail)
 {
     fuzz_require(outcome.waiting_got.empty(), "a session at its login prompt got a frame");
     fuzz_require(outcome.sender_got.empty() || outcome.sender_got == "password:",
@@ -179,7 +182,8 @@ void check(const Outcome& outcome, const std::string& stream)
     std::vector<std::string> silent = frames_of(outcome.silent_got);
     fuzz_require(in_order_within(addressed, stream), "a relayed frame is not from the stream, or out of order");
     fuzz_require(in_order_within(silent, stream), "a relayed frame is not from the stream, or out of order");
-    fuzz_require(subsequence(silent, addressed), "a frame to all missed a receiver");
+    fuzz_require(allocations_fail || subsequence(silent, addressed),
+                 "a frame to all missed a receiver");
 }
 
 } // namespace
@@ -194,12 +198,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string stream(reinterpret_cast<const char*>(data + 2), size - 2);
     FuzzRandom pieces(data[0]);
     if (data[1] != 0) {
-        check(run(stream, &pieces, data[1]), stream);
+        check(run(stream, &pieces, data[1]), stream, true);
         return 0;
     }
     Outcome cut = run(stream, &pieces, 0);
     Outcome whole = run(stream, nullptr, 0);
-    check(cut, stream);
+    check(cut, stream, false);
     fuzz_require(cut == whole, "the outcome depends on how the stream was cut");
     return 0;
 }
