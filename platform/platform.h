@@ -70,7 +70,7 @@ struct PlatformCalls {
     std::time_t (*now)();
     // Waits at most timeout_us for the read and exception sets; returns the
     // number of reported sockets, 0 on time-out, -1 on failure. Either set
-    // may be null.
+    // may be null. A socket once given to it is closed with close below.
     int (*select)(SocketSet* read_set, SocketSet* except_set, long timeout_us);
     socket_handle (*accept)(socket_handle listener, PeerAddress* peer);
     int (*recv)(socket_handle sock, char* buffer, int size);

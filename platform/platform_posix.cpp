@@ -199,17 +199,21 @@ void forget_watched(int fd)
     watched_count--;
 }
 
-// Sleeps on the one epoll descriptor with ppoll, whose time-out has the
-// microseconds that epoll_wait lacks, then collects what is ready.
+// Collects what is ready without waiting; when nothing is, sleeps on the
+// one epoll descriptor with ppoll, whose time-out has the microseconds that
+// epoll_wait lacks, and collects again. A busy loop so costs one call a turn.
 int wait_for_events(pollfd* wanted, nfds_t n, long timeout_us)
 {
-    timespec timeout{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
-    pollfd on_watch{watch_fd, POLLIN, 0};
-    int ready = ppoll(n > 0 ? &on_watch : nullptr, n > 0 ? 1 : 0, &timeout, nullptr);
-    if (ready <= 0)
-        return ready < 0 ? record_errno() : 0;
     epoll_event events[MAX_WATCHED];
-    int got = epoll_wait(watch_fd, events, MAX_WATCHED, 0);
+    int got = n > 0 ? epoll_wait(watch_fd, events, MAX_WATCHED, 0) : 0;
+    if (got == 0 && timeout_us > 0) {
+        timespec timeout{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
+        pollfd on_watch{watch_fd, POLLIN, 0};
+        int ready = ppoll(n > 0 ? &on_watch : nullptr, n > 0 ? 1 : 0, &timeout, nullptr);
+        if (ready < 0)
+            return record_errno();
+        got = ready > 0 ? epoll_wait(watch_fd, events, MAX_WATCHED, 0) : 0;
+    }
     if (got < 0)
         return record_errno();
     for (int e = 0; e < got; e++)
