@@ -18,7 +18,6 @@
 #include "shell/startup.h"
 #include "tests/support/fake_platform.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -37,17 +36,8 @@ struct Outcome {
 
 Session* add_session(FakePlatform& net, SessionState state)
 {
-    auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    Session* session = net.link_session(state);
     fuzz_require(session != nullptr, "no session record");
-    session->client_socket = net.new_socket();
-    session->session_state = state;
-    session->last_input = net.now;
-    std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
-                  static_cast<int>(session->client_socket % 250));
-    Session* last = session_list;
-    while (last->next_session)
-        last = last->next_session;
-    last->next_session = session;
     return session;
 }
 

@@ -1,6 +1,7 @@
 #include "tests/support/fake_platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -189,4 +190,21 @@ socket_handle FakePlatform::queue_connection()
     socket_handle sock = new_socket();
     pending_accepts.push_back(sock);
     return sock;
+}
+
+Session* FakePlatform::link_session(SessionState state)
+{
+    auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    if (!session)
+        return nullptr;
+    session->client_socket = new_socket();
+    session->session_state = state;
+    session->last_input = now;
+    std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
+                  static_cast<int>(session->client_socket % 250));
+    Session* last = session_list;
+    while (last->next_session)
+        last = last->next_session;
+    last->next_session = session;
+    return session;
 }

@@ -2,6 +2,7 @@
 // passes can be driven without waiting and without sockets.
 #pragma once
 
+#include "net/session.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -38,6 +39,9 @@ public:
     socket_handle new_socket();
     // Queues a client for the listener; accept hands out a fresh handle.
     socket_handle queue_connection();
+    // A zero-filled session on a fresh socket, named "[127.0.0.N]" and
+    // linked at the end of session_list, as the wait step would leave it.
+    Session* link_session(SessionState state);
 
     std::time_t now = 1'700'000'000;
     std::map<socket_handle, FakeSocket> sockets;

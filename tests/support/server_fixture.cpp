@@ -3,7 +3,6 @@
 #include "net/switch_wait.h"
 #include "shell/startup.h"
 
-#include <cstdio>
 
 void ServerFixture::SetUp()
 {
@@ -27,17 +26,7 @@ void ServerFixture::TearDown()
 
 Session* ServerFixture::add_session(SessionState state)
 {
-    auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
-    session->client_socket = net.new_socket();
-    session->session_state = state;
-    session->last_input = net.now;
-    std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
-                  static_cast<int>(session->client_socket % 250));
-    Session* last = session_list;
-    while (last->next_session)
-        last = last->next_session;
-    last->next_session = session;
-    return session;
+    return net.link_session(state);
 }
 
 std::vector<Session*> ServerFixture::sessions() const
