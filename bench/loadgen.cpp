@@ -7,7 +7,7 @@
 // latency is measured against one clock.
 #include "platform/client.h"
 #include "platform/platform.h"
-#include "relay/frame.h"
+#include "protocol/frame.h"
 
 #include <algorithm>
 #include <chrono>
@@ -150,12 +150,12 @@ std::string destination_of(const Run& run, int s)
     }
 }
 
-std::string make_frame(std::string text, int frame_bytes)
+// text padded to frame_bytes, check byte included.
+std::string padded_frame(std::string text, int frame_bytes)
 {
     if (static_cast<int>(text.size()) < frame_bytes - 1)
         text.append(static_cast<std::size_t>(frame_bytes - 1) - text.size(), 'x');
-    text.push_back(static_cast<char>(frame_check_byte(text)));
-    return text;
+    return make_frame(text);
 }
 
 std::string data_frame(Run& run, int s)
@@ -165,7 +165,7 @@ std::string data_frame(Run& run, int s)
                        std::to_string(s) + " " + std::to_string(c.sent) + " " +
                        std::to_string(now_ns()) + " ";
     c.sent++;
-    return make_frame(std::move(text), run.o.frame_bytes);
+    return padded_frame(std::move(text), run.o.frame_bytes);
 }
 
 // ---- what arrives -------------------------------------------------------
@@ -278,7 +278,7 @@ void receive(Run& run, int r)
         fail(EXIT_SETUP, "client " + std::to_string(r) + " was disconnected");
     for (int i = 0; i < n; i++) {
         c.pending.push_back(buffer[i]);
-        if (static_cast<unsigned char>(buffer[i]) & 0x80) {
+        if (is_check_byte(buffer[i])) {
             take_frame(run, r, c.pending);
             c.pending.clear();
         }
@@ -374,8 +374,7 @@ void synchronise(Run& run)
             fail(EXIT_SETUP, "the clients could not hear each other (wrong password?)");
         for (int i = 0; i < n; i++) {
             std::string hello = make_frame("h " + run.clients[static_cast<std::size_t>(i)].address +
-                                               " \"\" " + std::to_string(i) + " ",
-                                           0);
+                                           " \"\" " + std::to_string(i) + " ");
             client_send_all(run.clients[static_cast<std::size_t>(i)].sock, hello.data(), hello.size());
         }
         std::int64_t round_end = now_ns() + 50'000'000;

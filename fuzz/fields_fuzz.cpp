@@ -3,7 +3,7 @@
 // and no slot beyond it touched; nothing is written past the terminator.
 // A text without quotes must split exactly as plain whitespace words.
 #include "fuzz/fuzz_support.h"
-#include "relay/fields.h"
+#include "protocol/fields.h"
 
 #include <cstring>
 #include <memory>

@@ -11,11 +11,9 @@
 // an allocation failure broke one of them. With an allocation failure
 // injected, nothing may crash or leak.
 #include "fuzz/fuzz_support.h"
-#include "net/flush_output.h"
-#include "net/session.h"
-#include "relay/frame.h"
-#include "relay/relay.h"
-#include "shell/startup.h"
+#include "protocol/frame.h"
+#include "switch/input_pass.h"
+#include "switch/output_pass.h"
 #include "tests/support/fake_platform.h"
 
 #include <string>
@@ -34,40 +32,40 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-Session* add_session(FakePlatform& net, SessionState state)
+Session* add_session(FakePlatform& net, Server& server, SessionState state)
 {
-    Session* session = net.link_session(state);
+    Session* session = net.link_session(server, state);
     fuzz_require(session != nullptr, "no session record");
     return session;
 }
 
-Session* find_session(socket_handle sock)
+Session* find_session(const Server& server, socket_handle sock)
 {
-    for (Session* s = session_list->next_session; s; s = s->next_session)
+    for (Session* s = server.sessions.first; s; s = s->next)
         if (s->client_socket == sock)
             return s;
     return nullptr;
 }
 
-// One turn of the loop after the wait step, as the server runs them.
-void run_passes()
+// One turn of the loop after the wait pass, as the server runs them.
+void run_passes(Server& server)
 {
-    process_input();
-    flush_output();
+    input_pass(server);
+    output_pass(server);
 }
 
 // Turns until the sender's queue and state stop changing.
-void run_until_settled(socket_handle sender)
+void run_until_settled(Server& server, socket_handle sender)
 {
     for (;;) {
-        Session* s = find_session(sender);
+        Session* s = find_session(server, sender);
         if (!s)
             return;
         std::uint32_t length = s->input.length;
-        SessionState state = s->session_state;
-        run_passes();
-        s = find_session(sender);
-        if (!s || (s->input.length == length && s->session_state == state))
+        SessionState state = s->state;
+        run_passes(server);
+        s = find_session(server, sender);
+        if (!s || (s->input.length == length && s->state == state))
             return;
     }
 }
@@ -80,8 +78,8 @@ std::vector<std::string> frames_of(const std::string& bytes)
     std::string frame;
     for (char c : bytes) {
         frame.push_back(c);
-        if (static_cast<unsigned char>(c) & 0x80) {
-            fuzz_require(frame_checksum_ok(frame.c_str()) == 1, "a receiver got an invalid frame");
+        if (is_check_byte(c)) {
+            fuzz_require(frame_is_valid(frame), "a receiver got an invalid frame");
             frames.push_back(frame);
             frame.clear();
         }
@@ -118,45 +116,41 @@ bool subsequence(const std::vector<std::string>& part, const std::vector<std::st
 Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocation)
 {
     FakePlatform net;
-    session_list = static_cast<Session*>(mem_zalloc(sizeof(Session)));
-    copy_config_text(cfg_login, "alice");
-    copy_config_text(cfg_password, "secret");
-    Session* sender = add_session(net, ST_LOGIN);
-    Session* addressed = add_session(net, ST_ONLINE);
-    register_address(&addressed->addresses, "r1");
-    Session* silent = add_session(net, ST_ONLINE);
-    Session* waiting = add_session(net, ST_LOGIN);
+    Server server;
+    set_credentials(server, "alice", "secret");
+    Session* sender = add_session(net, server, SessionState::awaiting_login);
+    Session* addressed = add_session(net, server, SessionState::online);
+    announce_address(addressed->addresses, "r1", net.now);
+    Session* silent = add_session(net, server, SessionState::online);
+    Session* waiting = add_session(net, server, SessionState::awaiting_login);
     const socket_handle sender_socket = sender->client_socket;
     if (failing_allocation > 0)
         net.fail_allocation_number = net.allocation_calls + failing_allocation;
 
-    for (std::size_t fed = 0; fed < stream.size() && find_session(sender_socket);) {
+    for (std::size_t fed = 0; fed < stream.size() && find_session(server, sender_socket);) {
         std::size_t piece = pieces ? pieces->piece(stream.size() - fed) : stream.size();
-        // The wait step appends what it receives; a failed append closes.
-        if (!queue_append(&find_session(sender_socket)->input, stream.data() + fed,
-                          static_cast<std::uint32_t>(piece))) {
-            close_session(sender_socket, nullptr);
+        // The wait pass appends what it receives; a failed append closes.
+        Session* s = find_session(server, sender_socket);
+        if (!queue_append(s->input, std::string_view(stream).substr(fed, piece))) {
+            close_session(server, s, nullptr);
             break;
         }
         fed += piece;
-        run_passes();
+        run_passes(server);
     }
-    run_until_settled(sender_socket);
+    run_until_settled(server, sender_socket);
 
     Outcome outcome;
-    Session* s = find_session(sender_socket);
+    Session* s = find_session(server, sender_socket);
     outcome.sender_closed = s == nullptr;
-    outcome.sender_online = s && s->session_state == ST_ONLINE;
+    outcome.sender_online = s && s->state == SessionState::online;
     outcome.sender_got = net.socket(sender_socket).sent;
     outcome.addressed_got = net.socket(addressed->client_socket).sent;
     outcome.silent_got = net.socket(silent->client_socket).sent;
     outcome.waiting_got = net.socket(waiting->client_socket).sent;
 
     net.fail_allocation_number = 0;
-    while (session_list->next_session)
-        close_session(session_list->next_session->client_socket, nullptr);
-    platform.release(session_list);
-    session_list = nullptr;
+    drop_all_sessions(server);
     fuzz_require(net.live_blocks == 0, "blocks leaked");
     return outcome;
 }

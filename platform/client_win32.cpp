@@ -1,7 +1,5 @@
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include "platform/client.h"
+#include "platform/socket_api.h"
 
 #include <vector>
 
@@ -18,61 +16,17 @@ int fail()
     return -1;
 }
 
-bool resolve(const char* host, in_addr* address)
-{
-    if (inet_pton(AF_INET, host, address) == 1)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
-
-// A connection to host and port; without wait the socket is non-blocking
-// and the connection may still be on its way.
-socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (!resolve(host, &address.sin_addr)) {
-        sock_set_last_error(WSAEHOSTUNREACH);
-        return INVALID_SOCKET_HANDLE;
-    }
-    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == INVALID_SOCKET) {
-        fail();
-        return INVALID_SOCKET_HANDLE;
-    }
-    auto handle = static_cast<socket_handle>(sock);
-    if ((!wait && client_set_nonblocking(handle) < 0) ||
-        (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR &&
-         (wait || WSAGetLastError() != WSAEWOULDBLOCK))) {
-        fail();
-        ::closesocket(sock);
-        return INVALID_SOCKET_HANDLE;
-    }
-    BOOL on = TRUE;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    return handle;
-}
-
 } // namespace
+
+int record_client_error()
+{
+    return fail();
+}
 
 int client_startup()
 {
     WSADATA data;
     return ::WSAStartup(MAKEWORD(2, 2), &data);
-}
-
-socket_handle client_connect(const char* host, std::uint16_t port)
-{
-    return connect_to(host, port, true);
 }
 
 int client_send_all(socket_handle sock, const void* data, std::size_t size)
@@ -102,25 +56,9 @@ int client_recv(socket_handle sock, void* buffer, std::size_t size, int timeout_
     return n == SOCKET_ERROR ? fail() : n;
 }
 
-int client_set_receive_buffer(socket_handle sock, int bytes)
-{
-    return setsockopt(native(sock), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-                      sizeof bytes) == SOCKET_ERROR
-               ? fail()
-               : 0;
-}
-
 int client_shutdown_send(socket_handle sock)
 {
     return ::shutdown(native(sock), SD_SEND) == SOCKET_ERROR ? fail() : 0;
-}
-
-int client_abort(socket_handle sock)
-{
-    linger hard{1, 0};
-    setsockopt(native(sock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard),
-               sizeof hard);
-    return client_close(sock);
 }
 
 int client_close(socket_handle sock)
@@ -128,47 +66,10 @@ int client_close(socket_handle sock)
     return ::closesocket(native(sock)) == SOCKET_ERROR ? fail() : 0;
 }
 
-socket_handle client_listen_loopback(std::uint16_t* port)
-{
-    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == INVALID_SOCKET) {
-        fail();
-        return INVALID_SOCKET_HANDLE;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR ||
-        ::listen(sock, 16) == SOCKET_ERROR ||
-        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR) {
-        fail();
-        ::closesocket(sock);
-        return INVALID_SOCKET_HANDLE;
-    }
-    *port = ntohs(address.sin_port);
-    return static_cast<socket_handle>(sock);
-}
-
-std::uint16_t client_free_port()
-{
-    std::uint16_t port = 0;
-    socket_handle sock = client_listen_loopback(&port);
-    if (sock == INVALID_SOCKET_HANDLE)
-        return 0;
-    client_close(sock);
-    return port;
-}
-
 int client_set_nonblocking(socket_handle sock)
 {
     u_long on = 1;
     return ::ioctlsocket(native(sock), FIONBIO, &on) == SOCKET_ERROR ? fail() : 0;
-}
-
-socket_handle client_connect_start(const char* host, std::uint16_t port)
-{
-    return connect_to(host, port, false);
 }
 
 int client_send_some(socket_handle sock, const void* data, std::size_t size)

@@ -3,7 +3,7 @@
 // frames (--send) or announces an address and prints what arrives (--listen).
 #include "platform/client.h"
 #include "platform/line_reader.h"
-#include "relay/frame.h"
+#include "protocol/frame.h"
 
 #include <chrono>
 #include <cstdio>
@@ -25,7 +25,6 @@ enum ExitCode : int {
     EXIT_TIMED_OUT = 6,    // --listen: the --count frames did not come in time
 };
 
-constexpr std::size_t FRAME_MAX = 4095;           // the longest frame the server takes
 constexpr int PROMPT_TIMEOUT_MS = 10000;
 constexpr int KEEP_ALIVE_MS = 20000;              // well inside the server's 60 s
 constexpr std::string_view KEEP_ALIVE_TEXT = "-"; // one field: dropped, but it is input
@@ -93,13 +92,6 @@ std::string frame_text_problem(std::string_view text)
             return "only 7-bit text without zero bytes can travel in a frame";
     }
     return {};
-}
-
-std::string make_frame(std::string_view text)
-{
-    std::string frame(text);
-    frame.push_back(static_cast<char>(frame_check_byte(text)));
-    return frame;
 }
 
 // A field the server reads back as exactly name.
@@ -271,7 +263,7 @@ public:
     {
         for (std::size_t i = 0; i < n; i++) {
             pending.push_back(bytes[i]);
-            if ((static_cast<unsigned char>(bytes[i]) & 0x80) || pending.size() > FRAME_MAX) {
+            if (is_check_byte(bytes[i]) || pending.size() > FRAME_MAX) {
                 emit(std::string_view(pending));
                 pending.clear();
             }

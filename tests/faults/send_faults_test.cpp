@@ -2,8 +2,8 @@
 // partial size, runs of tolerated failures just under and at the limit, and
 // a reset connection. No byte may be lost, repeated or reordered, and a
 // closed receiver must not cost the one after it its turn.
-#include "net/flush_output.h"
-#include "relay/relay.h"
+#include "switch/output_pass.h"
+#include "switch/input_pass.h"
 #include "tests/support/server_fixture.h"
 #include "tests/support/test_client.h"
 
@@ -19,8 +19,8 @@ struct SendFaults : ServerFixture {
         first = make_frame("x a \"\" " + std::string(290, 'p'));
         second = make_frame("x a \"\" " + std::string(4087, 'q'));
         ASSERT_EQ(second.size(), 4095u) << "the longest frame there is";
-        ASSERT_EQ(queue_append(&receiver->output, first.c_str(), first.size() + 1), 1);
-        ASSERT_EQ(queue_append(&receiver->output, second.c_str(), second.size() + 1), 1);
+        ASSERT_EQ(queue_append(receiver->output, first + '\0'), true);
+        ASSERT_EQ(queue_append(receiver->output, second + '\0'), true);
     }
 
     std::string first;
@@ -37,7 +37,7 @@ TEST_F(SendFaults, EveryPartialSizeWithinOnePassDeliversEachByteOnce)
         FakeSocket& socket = peer(receiver);
         socket.sent.clear();
         socket.send_plan.assign(expected.size() + 4, size);
-        flush_output();
+        output_pass(server);
         ASSERT_EQ(socket.sent, expected);
         ASSERT_EQ(receiver->output.length, 0u);
         queue_two_frames(receiver);
@@ -58,7 +58,7 @@ TEST_F(SendFaults, EveryPartialSizeOnePieceAPassResumesWhereItStopped)
         int passes = 0;
         while (receiver->output.length > 0 && passes++ < 10000) {
             socket.send_plan.assign({size, -WSAEWOULDBLOCK});
-            flush_output();
+            output_pass(server);
             ASSERT_LE(receiver->send_failures, 1);
         }
         ASSERT_EQ(socket.sent, expected);
@@ -89,9 +89,9 @@ TEST_P(BlockedRuns, TheReceiverSurvivesOnlyWhileTheRunIsAtMost101)
     std::string to_behind;
     for (int pass = 1; pass <= run.length + 1; pass++) {
         std::string frame = make_frame("x b \"\" " + std::to_string(pass));
-        ASSERT_EQ(queue_append(&behind->output, frame.c_str(), frame.size() + 1), 1);
+        ASSERT_EQ(queue_append(behind->output, frame + '\0'), true);
         to_behind += frame;
-        flush_output();
+        output_pass(server);
         ASSERT_EQ(peer(behind).sent, to_behind) << "pass " << pass;
         bool closed = sessions().size() == 1;
         bool close_due = !run.survives && pass == 102;
@@ -137,7 +137,7 @@ TEST_F(SendFaults, APartialSendBetweenTwoRunsOf101StartsTheCountAfresh)
     for (int i = 0; i < 101; i++)
         socket.send_plan.push_back(-WSAENOBUFS);
     for (int pass = 0; pass < 203; pass++)
-        flush_output();
+        output_pass(server);
     ASSERT_EQ(sessions().size(), 1u);
     EXPECT_EQ(socket.sent, first + second);
 }
@@ -162,11 +162,11 @@ TEST_F(SendFaults, AResetClosesAtOnceAndTheNextReceiverKeepsItsTurn)
         if (before_reset > first_size)
             socket.send_plan.push_back(before_reset - first_size);
         socket.send_plan.push_back(-WSAECONNRESET);
-        flush_output();
+        output_pass(server);
         EXPECT_TRUE(net.socket(broken_socket).closed);
         EXPECT_EQ(net.socket(broken_socket).sent, (first + second).substr(0, before_reset));
         EXPECT_EQ(peer(behind).sent, first + second);
-        close_session(behind->client_socket, nullptr);
+        close_session(server, behind, nullptr);
         ASSERT_TRUE(sessions().empty());
     }
 }

@@ -1,7 +1,7 @@
-// The wait step against failing sockets: a failed or reset receive, a failed
+// The wait pass against failing sockets: a failed or reset receive, a failed
 // accept and a failed select. Each must touch only what failed.
-#include "net/switch_wait.h"
-#include "relay/relay.h"
+#include "switch/wait_pass.h"
+#include "switch/input_pass.h"
 #include "tests/support/server_fixture.h"
 #include "tests/support/test_client.h"
 
@@ -18,22 +18,22 @@ TEST_F(SocketFaults, EveryFailedReceiveClosesThatSessionAloneWithItsCode)
     for (int code : {WSAEWOULDBLOCK, WSAECONNRESET, WSAECONNABORTED, WSAENETDOWN, WSAETIMEDOUT,
                      WSAENOTSOCK, WSAEINTR}) {
         SCOPED_TRACE(code);
-        Session* before = add_session(ST_LOGIN);
-        Session* failing = add_session(ST_LOGIN);
-        Session* after = add_session(ST_LOGIN);
+        Session* before = add_session(SessionState::awaiting_login);
+        Session* failing = add_session(SessionState::awaiting_login);
+        Session* after = add_session(SessionState::awaiting_login);
         peer(before).incoming = "a";
         peer(failing).recv_error = code;
         peer(after).incoming = "b";
         socket_handle failing_socket = failing->client_socket;
-        SWITCH_wait();
+        wait_pass(server);
         ASSERT_EQ(sessions(), (std::vector<Session*>{before, after}));
         EXPECT_TRUE(net.socket(failing_socket).closed);
         EXPECT_NE(log().find("disconnected (error " + std::to_string(code) + " on recv)"),
                   std::string::npos);
-        EXPECT_EQ(std::string(before->input.block, before->input.length), "a");
-        EXPECT_EQ(std::string(after->input.block, after->input.length), "b");
-        close_session(before->client_socket, nullptr);
-        close_session(after->client_socket, nullptr);
+        EXPECT_EQ(std::string(queue_bytes(before->input)), "a");
+        EXPECT_EQ(std::string(queue_bytes(after->input)), "b");
+        close_session(server, before, nullptr);
+        close_session(server, after, nullptr);
     }
 }
 
@@ -46,10 +46,10 @@ TEST_F(SocketFaults, AResetPeerWithQueuedOutputGoesWithoutTouchingOthers)
     Session* resetting = add_session();
     Session* other = add_session();
     std::string frame = make_frame("x s \"\" hello");
-    send_to_all(sender->client_socket, (frame + '\0').c_str(), frame.size() + 1, "");
+    send_to_all(server, *sender, frame + '\0', "");
     peer(resetting).recv_error = WSAECONNRESET;
     peer(other).incoming = "more";
-    SWITCH_wait();
+    wait_pass(server);
     ASSERT_EQ(sessions(), (std::vector<Session*>{sender, other}));
     EXPECT_NE(log().find("disconnected (error 10054 on recv)"), std::string::npos);
     EXPECT_EQ(other->output.length, frame.size() + 1);
@@ -57,20 +57,20 @@ TEST_F(SocketFaults, AResetPeerWithQueuedOutputGoesWithoutTouchingOthers)
 
 TEST_F(SocketFaults, AFailedAcceptKeepsNoSessionAndTheNextTurnAccepts)
 {
-    Session* existing = add_session(ST_LOGIN);
+    Session* existing = add_session(SessionState::awaiting_login);
     peer(existing).incoming = "alice\n";
     socket_handle waiting = net.queue_connection();
     for (int code : {WSAEMFILE, WSAENOBUFS, WSAECONNABORTED}) {
         net.accept_error = code;
-        SWITCH_wait();
+        wait_pass(server);
         ASSERT_EQ(sessions(), std::vector<Session*>{existing}) << code;
     }
-    EXPECT_EQ(std::string(existing->input.block, existing->input.length), "alice\n")
+    EXPECT_EQ(std::string(queue_bytes(existing->input)), "alice\n")
         << "the sessions are read in the turn whose accept failed";
     EXPECT_EQ(log().find("Connected to"), std::string::npos);
 
     net.accept_error = 0;
-    SWITCH_wait();
+    wait_pass(server);
     ASSERT_EQ(sessions().size(), 2u);
     EXPECT_EQ(sessions()[1]->client_socket, waiting);
     EXPECT_EQ(net.socket(waiting).sent, "login:");
@@ -80,14 +80,14 @@ TEST_F(SocketFaults, AFailedAcceptKeepsNoSessionAndTheNextTurnAccepts)
 // no read, no close. The next turn serves everyone.
 TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)
 {
-    Session* reading = add_session(ST_LOGIN);
-    Session* excepted = add_session(ST_LOGIN);
+    Session* reading = add_session(SessionState::awaiting_login);
+    Session* excepted = add_session(SessionState::awaiting_login);
     peer(reading).incoming = "alice\n";
     peer(excepted).exception = true;
     net.queue_connection();
     net.select_fails = true;
     for (int turn = 0; turn < 3; turn++)
-        SWITCH_wait();
+        wait_pass(server);
     EXPECT_EQ(sessions(), (std::vector<Session*>{reading, excepted}));
     EXPECT_EQ(reading->input.length, 0u);
     EXPECT_EQ(net.pending_accepts.size(), 1u);
@@ -99,9 +99,9 @@ TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)
     EXPECT_EQ(lines, 3);
 
     net.select_fails = false;
-    SWITCH_wait();
+    wait_pass(server);
     ASSERT_EQ(sessions().size(), 2u) << "the excepted session closed, the pending one accepted";
-    EXPECT_EQ(std::string(reading->input.block, reading->input.length), "alice\n");
+    EXPECT_EQ(std::string(queue_bytes(reading->input)), "alice\n");
     EXPECT_NE(log().find("srv: socket exception"), std::string::npos);
 }
 

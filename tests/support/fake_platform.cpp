@@ -192,19 +192,16 @@ socket_handle FakePlatform::queue_connection()
     return sock;
 }
 
-Session* FakePlatform::link_session(SessionState state)
+Session* FakePlatform::link_session(Server& server, SessionState state)
 {
     auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
     if (!session)
         return nullptr;
     session->client_socket = new_socket();
-    session->session_state = state;
+    session->state = state;
     session->last_input = now;
     std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
                   static_cast<int>(session->client_socket % 250));
-    Session* last = session_list;
-    while (last->next_session)
-        last = last->next_session;
-    last->next_session = session;
+    link_at_end(server.sessions, session);
     return session;
 }

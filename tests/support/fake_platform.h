@@ -2,7 +2,7 @@
 // passes can be driven without waiting and without sockets.
 #pragma once
 
-#include "net/session.h"
+#include "switch/server.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -40,8 +40,9 @@ public:
     // Queues a client for the listener; accept hands out a fresh handle.
     socket_handle queue_connection();
     // A zero-filled session on a fresh socket, named "[127.0.0.N]" and
-    // linked at the end of session_list, as the wait step would leave it.
-    Session* link_session(SessionState state);
+    // linked at the end of the server's sessions, as the wait pass would
+    // leave it.
+    Session* link_session(Server& server, SessionState state);
 
     std::time_t now = 1'700'000'000;
     std::map<socket_handle, FakeSocket> sockets;

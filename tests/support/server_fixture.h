@@ -1,9 +1,9 @@
-// The process-wide state of a running server, over a FakePlatform, for unit
-// tests of the passes: an empty session list, a listener, the credentials
-// alice / secret, and a scratch working directory for the event log.
+// A server over a FakePlatform, for unit tests of the passes: no sessions, a
+// listener, the credentials alice / secret, and a scratch working directory
+// for the event log.
 #pragma once
 
-#include "net/session.h"
+#include "switch/server.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_directory.h"
 
@@ -17,7 +17,7 @@ protected:
     void TearDown() override;
 
     // Links a new session at the end of the list, as the wait step would.
-    Session* add_session(SessionState state = ST_ONLINE);
+    Session* add_session(SessionState state = SessionState::online);
     std::vector<Session*> sessions() const;
     // The socket the fake gives the session.
     FakeSocket& peer(const Session* session) { return net.socket(session->client_socket); }
@@ -25,4 +25,5 @@ protected:
 
     FakePlatform net;
     ScratchDirectory dir;
+    Server server;
 };

@@ -1,7 +1,6 @@
 #include "tests/support/test_client.h"
 
 #include "platform/client.h"
-#include "relay/frame.h"
 
 #include <chrono>
 #include <thread>
@@ -17,13 +16,6 @@ int remaining_ms(Clock::time_point deadline)
 }
 
 } // namespace
-
-std::string make_frame(std::string_view payload)
-{
-    std::string frame(payload);
-    frame.push_back(static_cast<char>(frame_check_byte(payload)));
-    return frame;
-}
 
 TestClient::TestClient(std::uint16_t port, int timeout_ms, int receive_buffer)
 {

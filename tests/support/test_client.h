@@ -2,13 +2,11 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "protocol/frame.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-// A frame: the payload and its check byte.
-std::string make_frame(std::string_view payload);
 
 class TestClient {
 public:

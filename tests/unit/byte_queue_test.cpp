@@ -1,4 +1,4 @@
-#include "net/session.h"
+#include "common/byte_queue.h"
 #include "tests/support/fake_platform.h"
 
 #include <gtest/gtest.h>
@@ -6,117 +6,95 @@
 
 namespace {
 
-struct ByteQueueTest : ::testing::Test {
-    ~ByteQueueTest() override { platform.release(queue.block); }
+// Bytes the queue asked the heap for, so that copying work can be counted
+// without timing anything.
+std::size_t bytes_requested;
+void* (*real_resize)(void*, std::size_t);
+void* counting_resize(void* block, std::size_t size)
+{
+    bytes_requested += size;
+    return real_resize(block, size);
+}
 
-    // The block's true size is what the heap was last asked for; the fake
-    // heap does not know it, so the rule is checked through a resize spy.
-    std::string held() const { return std::string(queue.block, queue.length); }
+struct ByteQueueTest : ::testing::Test {
+    ByteQueueTest()
+    {
+        bytes_requested = 0;
+        real_resize = platform.resize;
+        platform.resize = counting_resize;
+    }
+    ~ByteQueueTest() override
+    {
+        queue_free(queue);
+        EXPECT_EQ(net.live_blocks, 0);
+    }
+    std::string held() const { return std::string(queue_bytes(queue)); }
 
     FakePlatform net;
     ByteQueue queue{};
 };
 
-std::size_t last_resize;
-void* (*real_resize)(void*, std::size_t);
-void* spy_resize(void* block, std::size_t size)
+TEST_F(ByteQueueTest, BytesComeOutInOrderAcrossAppendsAndConsumes)
 {
-    last_resize = size;
-    return real_resize(block, size);
-}
-
-struct CapacityTest : ByteQueueTest {
-    CapacityTest()
-    {
-        real_resize = platform.resize;
-        platform.resize = spy_resize;
+    EXPECT_EQ(held(), "") << "the zero-filled queue is empty";
+    std::string expected;
+    for (int round = 0; round < 300; round++) {
+        std::string piece(static_cast<std::size_t>(round * 37 % 700), static_cast<char>('a' + round % 26));
+        ASSERT_TRUE(queue_append(queue, piece));
+        expected += piece;
+        auto count = static_cast<std::uint32_t>(round * 53 % 900);
+        queue_consume(queue, count);
+        expected.erase(0, count);
+        ASSERT_EQ(held(), expected) << "round " << round;
     }
-};
-
-TEST_F(CapacityTest, BlockIsExactlyTheLengthButNeverUnder256)
-{
-    ASSERT_EQ(queue_append(&queue, std::string(10, 'a').data(), 10), 1);
-    EXPECT_EQ(queue.length, 10u);
-    EXPECT_EQ(last_resize, 256u);
-
-    ASSERT_EQ(queue_append(&queue, std::string(290, 'b').data(), 290), 1);
-    EXPECT_EQ(queue.length, 300u);
-    EXPECT_EQ(last_resize, 300u);
-
-    char out[300];
-    EXPECT_EQ(queue_take(&queue, out, 100, false), 100u);
-    EXPECT_EQ(queue.length, 200u);
-    EXPECT_EQ(last_resize, 256u);
-    EXPECT_EQ(held(), std::string(200, 'b')) << "the rest moves to the front";
-
-    EXPECT_EQ(queue_take(&queue, out, 300, false), 200u);
-    EXPECT_EQ(queue.length, 0u);
-    EXPECT_EQ(last_resize, 256u);
-    EXPECT_NE(queue.block, nullptr) << "an emptied queue keeps its block";
+    queue_consume(queue, UINT32_MAX);
+    EXPECT_EQ(held(), "") << "consuming more than is there empties the queue";
+    ASSERT_TRUE(queue_append(queue, "again"));
+    EXPECT_EQ(held(), "again");
 }
 
-TEST_F(ByteQueueTest, TakeFromAQueueThatNeverHadABlockGivesNothing)
+TEST_F(ByteQueueTest, FailedAllocationLosesNothing)
 {
-    char out[8];
-    EXPECT_EQ(queue_take(&queue, out, 8, false), 0u);
-    EXPECT_EQ(queue_take(&queue, out, 8, true), 0u);
-    EXPECT_EQ(queue_take(&queue, out, 0, false), 0u);
-}
-
-TEST_F(ByteQueueTest, RequestOfZeroReportsOneAndCopiesNothing)
-{
-    ASSERT_EQ(queue_append(&queue, "x", 1), 1);
-    char out[2] = {'-', '-'};
-    queue_take(&queue, out, 1, false);
-    ASSERT_EQ(queue.length, 0u);
-    EXPECT_EQ(queue_take(&queue, out, 0, false), 1u) << "even on an empty queue with a block";
-    EXPECT_EQ(queue_take(&queue, out, 0, true), 1u);
-    EXPECT_EQ(queue_take(&queue, out, 5, false), 0u) << "an empty queue with a block";
-    EXPECT_EQ(queue.length, 0u);
-}
-
-TEST_F(ByteQueueTest, PeekLeavesTheQueueAndALaterTakeGetsTheSameBytes)
-{
-    ASSERT_EQ(queue_append(&queue, "hello", 5), 1);
-    char peeked[16] = {};
-    EXPECT_EQ(queue_take(&queue, peeked, 16, true), 5u);
-    EXPECT_EQ(queue.length, 5u);
-    char taken[16] = {};
-    EXPECT_EQ(queue_take(&queue, taken, 16, false), 5u);
-    EXPECT_EQ(std::string(peeked, 5), "hello");
-    EXPECT_EQ(std::string(taken, 5), "hello");
-    EXPECT_EQ(queue.length, 0u);
-}
-
-TEST_F(ByteQueueTest, FailedAppendLeavesBytesAndLengthAsTheyWere)
-{
-    ASSERT_EQ(queue_append(&queue, "keep", 4), 1);
+    ASSERT_TRUE(queue_append(queue, "keep"));
+    queue_consume(queue, 1);
     net.fail_all_allocations = true;
-    EXPECT_EQ(queue_append(&queue, std::string(1000, 'z').data(), 1000), 0);
+    EXPECT_FALSE(queue_append(queue, std::string(100000, 'z')));
+    EXPECT_EQ(held(), "eep");
+
+    // A large queue shrinks as it drains; when the heap refuses even that,
+    // the larger block still holds every byte.
     net.fail_all_allocations = false;
-    EXPECT_EQ(held(), "keep");
+    std::string big(100000, 'b');
+    big.back() = 'e';
+    ASSERT_TRUE(queue_append(queue, big));
+    net.fail_all_allocations = true;
+    queue_consume(queue, 99990);
+    EXPECT_EQ(held(), big.substr(99987));
+    net.fail_all_allocations = false;
 }
 
-TEST_F(ByteQueueTest, AppendThatWouldWrapTheLengthIsRefused)
+TEST_F(ByteQueueTest, DrainedLargeQueueGivesItsBlockBack)
 {
-    ASSERT_EQ(queue_append(&queue, "ab", 2), 1);
-    EXPECT_EQ(queue_append(&queue, "", UINT32_MAX), 0);
-    EXPECT_EQ(held(), "ab");
+    ASSERT_TRUE(queue_append(queue, std::string(65536, 'x')));
+    queue_consume(queue, 65536);
+    EXPECT_EQ(net.live_blocks, 0);
+    ASSERT_TRUE(queue_append(queue, "usable"));
+    EXPECT_EQ(held(), "usable");
 }
 
-// When the heap refuses even to shrink a block after a removal, the bytes
-// taken are still reported and the rest stays readable in the larger block.
-TEST_F(ByteQueueTest, FailedShrinkAfterATakeLosesNothing)
+// A 1 MiB backlog of small frames, built up and then consumed one frame at a
+// time, must cost work in proportion to its size: a queue that resizes or
+// moves the rest on every call would ask for gigabytes here.
+TEST_F(ByteQueueTest, BacklogTakenFrameByFrameCostsLinearWork)
 {
-    std::string bytes(1000, 'a');
-    bytes.replace(600, 400, std::string(400, 'b'));
-    ASSERT_EQ(queue_append(&queue, bytes.data(), 1000), 1);
-    net.fail_allocation_number = net.allocation_calls + 1;
-    char out[600];
-    EXPECT_EQ(queue_take(&queue, out, 600, false), 600u);
-    EXPECT_EQ(std::string(out, 600), std::string(600, 'a'));
-    EXPECT_EQ(held(), std::string(400, 'b'));
-    EXPECT_EQ(queue_take(&queue, out, 600, false), 400u);
+    constexpr std::uint32_t FRAME = 100;
+    constexpr std::uint32_t BACKLOG = 1 << 20;
+    std::string frame(FRAME, 'f');
+    for (std::uint32_t queued = 0; queued < BACKLOG; queued += FRAME)
+        ASSERT_TRUE(queue_append(queue, frame));
+    while (queue.length > 0)
+        queue_consume(queue, FRAME);
+    EXPECT_LT(bytes_requested, 16u * BACKLOG) << "quadratic work would be gigabytes";
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "relay/fields.h"
+#include "protocol/fields.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,7 +1,7 @@
 #include "platform/client.h"
 #include "platform/platform.h"
-#include "net/session.h"
-#include "net/switch_wait.h"
+#include "switch/server.h"
+#include "switch/wait_pass.h"
 #include "tests/support/scratch_directory.h"
 
 #include <fcntl.h>
@@ -58,28 +58,25 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     std::uint16_t port = 0;
     socket_handle listener = client_listen_loopback(&port);
     ASSERT_NE(listener, INVALID_SOCKET_HANDLE);
-    listen_socket = move_above(listener, 1300);
-    session_list = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    Server server;
+    server.listener = move_above(listener, 1300);
 
     socket_handle client = client_connect("127.0.0.1", port);
     ASSERT_NE(client, INVALID_SOCKET_HANDLE);
-    for (int i = 0; i < 2000 && !session_list->next_session; i++)
-        SWITCH_wait();
-    Session* session = session_list->next_session;
-    ASSERT_NE(session, nullptr) << "accepted through a listener at " << listen_socket;
+    for (int i = 0; i < 2000 && !server.sessions.first; i++)
+        wait_pass(server);
+    Session* session = server.sessions.first;
+    ASSERT_NE(session, nullptr) << "accepted through a listener at " << server.listener;
     session->client_socket = move_above(session->client_socket, 1200);
 
     ASSERT_EQ(client_send_all(client, "hello", 5), 0);
     for (int i = 0; i < 2000 && session->input.length < 5; i++)
-        SWITCH_wait();
-    EXPECT_EQ(std::string(session->input.block, session->input.length), "hello");
+        wait_pass(server);
+    EXPECT_EQ(queue_bytes(session->input), "hello");
     EXPECT_GT(session->client_socket, 1024u);
 
-    close_session(session->client_socket, nullptr);
-    platform.close(listen_socket);
-    listen_socket = INVALID_SOCKET_HANDLE;
-    platform.release(session_list);
-    session_list = nullptr;
+    drop_all_sessions(server);
+    platform.close(server.listener);
     client_close(client);
 }
 

@@ -1,109 +1,86 @@
-#include "relay/address_registry.h"
+#include "switch/address_registry.h"
 #include "tests/support/fake_platform.h"
 
 #include <gtest/gtest.h>
 #include <string>
-#include <vector>
 
 namespace {
 
 struct RegistryTest : ::testing::Test {
-    ~RegistryTest() override { free_address_list(list); }
-
-    std::vector<std::string> names() const
+    ~RegistryTest() override
     {
-        std::vector<std::string> all;
-        for (AddressEntry* e = list; e; e = e->next_entry)
-            all.emplace_back(e->address_name);
-        return all;
+        forget_addresses(held);
+        EXPECT_EQ(net.live_blocks, 0);
     }
-    using Names = std::vector<std::string>;
+    void announce(const std::string& name) { announce_address(held, name.c_str(), net.now); }
+    bool holds(const std::string& name) const { return holds_address(held, name.c_str()); }
 
     FakePlatform net;
-    AddressEntry* list = nullptr;
+    HeldAddresses held{};
 };
 
-TEST_F(RegistryTest, NewNamesGoToTheEndAndRepeatsRefresh)
+TEST_F(RegistryTest, AnnouncedNamesExpireStrictlyAfterFifteenSecondsUnlessRenewed)
 {
-    register_address(&list, "a");
-    register_address(&list, "b");
-    net.now += 10;
-    register_address(&list, "a");
-    EXPECT_EQ(names(), (Names{"a", "b"}));
-    EXPECT_EQ(list->last_seen, net.now);
-    EXPECT_EQ(list->next_entry->last_seen, net.now - 10);
+    announce("renewed");
+    announce("kept");
+    announce("dropped");
+    net.now += 1;
+    announce("kept");
+    net.now += 14;
+    announce("renewed");
+    EXPECT_TRUE(holds("dropped")) << "15 s old: still held";
+    net.now += 1;
+    announce("other");
+    EXPECT_FALSE(holds("dropped")) << "16 s old, dropped by the next announcement";
+    EXPECT_TRUE(holds("kept"));
+    EXPECT_TRUE(holds("renewed"));
+    EXPECT_EQ(net.live_blocks, 3) << "a repeat renews its record instead of adding one";
 }
 
-TEST_F(RegistryTest, EntriesExpireStrictlyAfterFifteenSeconds)
+TEST_F(RegistryTest, AMatchIsRenewedBeforeItsAgeIsTestedAndTheRestStillExpire)
 {
-    register_address(&list, "old");
-    register_address(&list, "older");
-    list->last_seen = net.now - 15;
-    list->next_entry->last_seen = net.now - 16;
-    register_address(&list, "new");
-    EXPECT_EQ(names(), (Names{"old", "new"}));
-}
-
-TEST_F(RegistryTest, MatchingEntryIsRefreshedBeforeItsAgeIsTested)
-{
-    register_address(&list, "stale");
-    register_address(&list, "keep");
-    list->last_seen = net.now - 1000;
-    list->next_entry->last_seen = net.now - 1000;
-    register_address(&list, "stale");
-    EXPECT_EQ(names(), Names{"stale"}) << "the walk goes on past a match and expires the rest";
-}
-
-TEST_F(RegistryTest, ExpiryWalksFromTheHead)
-{
-    register_address(&list, "a");
-    register_address(&list, "b");
-    register_address(&list, "c");
-    net.now += 20;
-    register_address(&list, "b");
-    EXPECT_EQ(names(), Names{"b"});
-    register_address(&list, "d");
-    EXPECT_EQ(names(), (Names{"b", "d"}));
+    announce("stale");
+    announce("keep");
+    net.now += 1000;
+    announce("stale");
+    EXPECT_TRUE(holds("stale"));
+    EXPECT_FALSE(holds("keep"));
 }
 
 TEST_F(RegistryTest, LongNamesAreCutAndSoNeverMatchAgain)
 {
     std::string long_name(300, 'n');
-    register_address(&list, long_name.c_str());
-    register_address(&list, long_name.c_str());
-    EXPECT_EQ(names(), (Names{std::string(255, 'n'), std::string(255, 'n')}));
-    EXPECT_EQ(has_address(list, long_name.c_str()), 0);
-    EXPECT_EQ(has_address(list, std::string(255, 'n').c_str()), 1);
-}
-
-TEST_F(RegistryTest, EmptyNameIsAName)
-{
-    register_address(&list, "");
-    register_address(&list, "");
-    EXPECT_EQ(names(), Names{""});
+    announce(long_name);
+    announce(long_name);
+    EXPECT_EQ(net.live_blocks, 2) << "every announcement adds a record";
+    EXPECT_FALSE(holds(long_name));
+    EXPECT_TRUE(holds(std::string(255, 'n')));
 }
 
 TEST_F(RegistryTest, LookupIgnoresAgeAndComparesWholeNames)
 {
-    register_address(&list, "bob");
-    list->last_seen = net.now - 30;
-    EXPECT_EQ(has_address(list, "bob"), 1);
-    EXPECT_EQ(has_address(list, "Bob"), 0);
-    EXPECT_EQ(has_address(list, "bo"), 0);
-    EXPECT_EQ(has_address(list, "bobby"), 0);
-    EXPECT_EQ(has_address(nullptr, "bob"), 0);
+    EXPECT_FALSE(holds("bob")) << "the zero-filled record holds nothing";
+    announce("bob");
+    announce("");
+    net.now += 30;
+    EXPECT_TRUE(holds("bob"));
+    EXPECT_TRUE(holds("")) << "the empty name is a name";
+    EXPECT_FALSE(holds("Bob"));
+    EXPECT_FALSE(holds("bo"));
+    EXPECT_FALSE(holds("bobby"));
 }
 
 TEST_F(RegistryTest, AllocationFailureLeavesTheNameUnrecorded)
 {
-    register_address(&list, "a");
-    list->last_seen = net.now - 20;
+    announce("a");
+    net.now += 20;
     net.fail_all_allocations = true;
-    register_address(&list, "b");
+    announce("b");
     net.fail_all_allocations = false;
-    EXPECT_TRUE(names().empty()) << "the walk's expiry still took place";
-    register_address(&list, "b");
-    EXPECT_EQ(names(), Names{"b"});
+    EXPECT_FALSE(holds("b"));
+    EXPECT_FALSE(holds("a")) << "the walk's expiry still took place";
+    announce("b");
+    EXPECT_TRUE(holds("b"));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
-#include "net/switch_wait.h"
-#include "relay/relay.h"
+#include "protocol/frame.h"
+#include "switch/input_pass.h"
+#include "switch/wait_pass.h"
 #include "tests/support/server_fixture.h"
-#include "tests/support/test_client.h"
 
 #include <string>
 
@@ -14,46 +14,46 @@ constexpr long READY_TIMEOUT_US = SKIP_WAIT_WHEN_READY ? 0 : WAIT_TIMEOUT_US;
 struct WaitTimeoutTest : ServerFixture {
     long timeout_after_wait()
     {
-        SWITCH_wait();
+        wait_pass(server);
         return net.last_timeout_us;
     }
     void hold(Session* session, const std::string& bytes)
     {
-        ASSERT_EQ(queue_append(&session->input, bytes.data(), static_cast<std::uint32_t>(bytes.size())), 1);
+        ASSERT_TRUE(queue_append(session->input, bytes));
     }
 };
 
 TEST_F(WaitTimeoutTest, SleepsTheFullTimeWhenNoWholeLineOrFrameWaits)
 {
     EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
-    hold(add_session(ST_LOGIN), "alic");
-    hold(add_session(ST_PASSWORD), "secr");
-    hold(add_session(ST_ONLINE), "x a \"\" no check byte yet");
-    add_session(ST_ONLINE);
+    hold(add_session(SessionState::awaiting_login), "alic");
+    hold(add_session(SessionState::awaiting_password), "secr");
+    hold(add_session(SessionState::online), "x a \"\" no check byte yet");
+    add_session(SessionState::online);
     EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
 }
 
 TEST_F(WaitTimeoutTest, DoesNotSleepWhileAWholeLineOrFrameWaits)
 {
-    Session* login = add_session(ST_LOGIN);
+    Session* login = add_session(SessionState::awaiting_login);
     hold(login, "alice\r\n");
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
-    process_input();
-    EXPECT_EQ(login->session_state, ST_PASSWORD);
+    input_pass(server);
+    EXPECT_EQ(login->state, SessionState::awaiting_password);
     EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
 
-    Session* online = add_session(ST_ONLINE);
+    Session* online = add_session(SessionState::online);
     // A bad check byte still ends a frame: the input pass has a step to take.
     hold(online, "x a \"\" \x81");
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
-    process_input();
+    input_pass(server);
     EXPECT_EQ(online->input.length, 0u);
     EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
 }
 
 TEST_F(WaitTimeoutTest, BrokenSessionsDoNotCountAsWork)
 {
-    Session* broken = add_session(ST_BROKEN);
+    Session* broken = add_session(SessionState::broken);
     hold(broken, make_frame("x a \"\" "));
     // Nothing reported: the broken session stays, and nothing is waiting.
     EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
@@ -62,8 +62,8 @@ TEST_F(WaitTimeoutTest, BrokenSessionsDoNotCountAsWork)
 TEST_F(WaitTimeoutTest, SessionsBeyondThePolledOnesStillCount)
 {
     for (int i = 0; i < 63; i++)
-        add_session(ST_ONLINE);
-    Session* late = add_session(ST_ONLINE);
+        add_session(SessionState::online);
+    Session* late = add_session(SessionState::online);
     hold(late, make_frame("x a \"\" "));
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
     EXPECT_EQ(net.last_read_offer.size(), 64u);
@@ -71,23 +71,23 @@ TEST_F(WaitTimeoutTest, SessionsBeyondThePolledOnesStillCount)
 
 TEST_F(WaitTimeoutTest, AnIdleCloseStillEndsTheCallBeforeAnyWait)
 {
-    Session* idle = add_session(ST_ONLINE);
-    hold(add_session(ST_ONLINE), make_frame("x a \"\" "));
+    Session* idle = add_session(SessionState::online);
+    hold(add_session(SessionState::online), make_frame("x a \"\" "));
     idle->last_input = net.now - IDLE_TIMEOUT - 1;
-    SWITCH_wait();
+    wait_pass(server);
     EXPECT_EQ(net.select_calls, 0);
     EXPECT_EQ(sessions().size(), 1u);
 }
 
 TEST_F(WaitTimeoutTest, ReadsAndAcceptsAsUsualInATurnWithoutSleep)
 {
-    Session* busy = add_session(ST_ONLINE);
+    Session* busy = add_session(SessionState::online);
     hold(busy, make_frame("x a \"\" "));
-    Session* reader = add_session(ST_ONLINE);
+    Session* reader = add_session(SessionState::online);
     peer(reader).incoming = "more";
     net.queue_connection();
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
-    EXPECT_EQ(std::string(reader->input.block, reader->input.length), "more");
+    EXPECT_EQ(queue_bytes(reader->input), "more");
     EXPECT_EQ(sessions().size(), 3u);
 }
 

@@ -1,0 +1,85 @@
+#include "app/server_main.h"
+
+#include "app/command_line.h"
+#include "switch/input_pass.h"
+#include "switch/output_pass.h"
+#include "switch/server.h"
+#include "switch/wait_pass.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr const char* BANNER = "QuillmarshServer version 2.4.2\n";
+constexpr const char* USAGE = "Usage: QuillmarshSrv <port_number> <login> <password>\n\n";
+constexpr unsigned STARTUP_PAUSE_MS = 1000;
+constexpr int LISTEN_BACKLOG = 5;
+constexpr std::uint16_t SOCKET_LIBRARY_VERSION = 2; // 2.0: major in the low byte
+
+[[noreturn]] void fail_socket_library(const char* text)
+{
+    debug_output(text);
+    sock_cleanup();
+    std::exit(1);
+}
+
+void start_socket_library()
+{
+    std::uint16_t granted = 0;
+    if (sock_startup(SOCKET_LIBRARY_VERSION, &granted) != 0)
+        fail_socket_library("NO WINSOCK LIBRARY!\n");
+    if (granted != SOCKET_LIBRARY_VERSION)
+        fail_socket_library("WinSock version not supported");
+}
+
+[[noreturn]] void fail_listener(const char* what, socket_handle listener)
+{
+    std::perror(what);
+    if (listener != INVALID_SOCKET_HANDLE)
+        platform.close(listener);
+    std::exit(1);
+}
+
+} // namespace
+
+socket_handle open_listener(std::int32_t port)
+{
+    socket_handle listener = sock_open_stream();
+    if (listener == INVALID_SOCKET_HANDLE)
+        fail_listener("socket", listener);
+    if (sock_reuse_address(listener) != 0)
+        fail_listener("opn_tcp : setsockopt SO_REUSEADDR", INVALID_SOCKET_HANDLE);
+    // Only the low 16 bits name the port: 70000 listens on 4464.
+    if (sock_bind_any(listener, static_cast<std::uint16_t>(port)) != 0)
+        fail_listener("bind", listener);
+    if (sock_listen(listener, LISTEN_BACKLOG) != 0)
+        fail_listener("listen", listener);
+    return listener;
+}
+
+void server_main(int argc, char** argv)
+{
+    std::fputs(BANNER, stdout);
+    std::fflush(stdout);
+    sleep_ms(STARTUP_PAUSE_MS);
+    if (argc != 4) {
+        std::fputs(USAGE, stdout);
+        std::exit(0);
+    }
+    std::int32_t port = parse_port_argument(argv[1]);
+    static Server server;
+    set_credentials(server, argv[2], argv[3]);
+    if (port == 0) {
+        std::fputs("port cannot be null!\n", stdout);
+        std::exit(1);
+    }
+    log_event(server.log, platform.now(), "srv", "starting server");
+    start_socket_library();
+    server.listener = open_listener(port);
+    for (;;) {
+        wait_pass(server);
+        input_pass(server);
+        output_pass(server);
+    }
+}

@@ -1,0 +1,48 @@
+// Internal to platform/: the system's socket headers, and the few names in
+// which WinSock and POSIX sockets differ, for code both backends share.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+using native_socket = SOCKET;
+using address_length = int;
+constexpr native_socket NO_NATIVE_SOCKET = INVALID_SOCKET;
+
+inline int close_native(native_socket sock)
+{
+    return ::closesocket(sock);
+}
+
+// A non-blocking connect that has started but not finished.
+inline bool connect_in_progress()
+{
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using native_socket = int;
+using address_length = socklen_t;
+constexpr native_socket NO_NATIVE_SOCKET = -1;
+
+inline int close_native(native_socket sock)
+{
+    return ::close(sock);
+}
+
+inline bool connect_in_progress()
+{
+    return errno == EINPROGRESS;
+}
+#endif
+
+// Records the last socket call's error as a WSA code and returns -1.
+int record_client_error();

@@ -1,0 +1,151 @@
+#include "switch/input_pass.h"
+
+#include "protocol/fields.h"
+#include "protocol/frame.h"
+#include "protocol/login_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum class Next { next_session, same_session };
+
+// Copies the line into a zero-terminated field: the credentials are compared
+// as C strings, up to the first zero byte.
+void store_line(char* field, std::size_t size, std::string_view line)
+{
+    std::size_t n = std::min(line.size(), size - 1);
+    std::memcpy(field, line.data(), n);
+    field[n] = '\0';
+}
+
+// Takes the login line, if whole, and asks for the password.
+void login_step(Session* session)
+{
+    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX);
+    if (line.consumed == 0)
+        return;
+    store_line(session->login_name, sizeof session->login_name, line.text);
+    queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
+    session->state = SessionState::awaiting_password;
+    send_text(session->client_socket, "password:");
+}
+
+// Compares both lines with the command line's. One attempt, no word to the
+// client on refusal: the only trace is "logged out".
+Session* password_step(Server& server, Session* session)
+{
+    LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX);
+    if (line.consumed == 0)
+        return session->next;
+    char password[FRAME_MAX + 1];
+    store_line(password, sizeof password, line.text);
+    queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
+    if (std::strcmp(session->login_name, server.login) != 0 ||
+        std::strcmp(password, server.password) != 0)
+        return close_session(server, session, nullptr);
+    session->state = SessionState::online;
+    log_event(server.log, platform.now(), "logged in", session->peer_name);
+    return session->next;
+}
+
+bool wants_frame(const Session& receiver, const Session& sender, const char* destination)
+{
+    return receiver.state == SessionState::online && &receiver != &sender &&
+           (destination[0] == '\0' || holds_address(receiver.addresses, destination));
+}
+
+bool queue_for(Session& receiver, std::string_view record)
+{
+    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length) {
+        sock_set_last_error(WSAENOBUFS);
+        return false;
+    }
+    return queue_append(receiver.output, record);
+}
+
+// Takes, splits and relays one frame of an online session. A frame with
+// fewer than three fields is dropped and the session's turn goes on.
+Next frame_step(Server& server, Session& session)
+{
+    std::string_view waiting = queue_bytes(session.input);
+    std::size_t length = frame_length(waiting);
+    if (length == 0)
+        return Next::next_session;
+    // A frame longer than the limit is taken a limit's worth at a time; each
+    // piece lacks a check byte, so each is dropped.
+    length = std::min(length, FRAME_MAX);
+    char frame[FRAME_MAX + 1];
+    std::memcpy(frame, waiting.data(), length);
+    frame[length] = '\0';
+    queue_consume(session.input, static_cast<std::uint32_t>(length));
+    if (!frame_is_valid({frame, length}))
+        return Next::next_session;
+
+    char copy[FRAME_MAX + 1];
+    std::memcpy(copy, frame, length + 1);
+    char* fields[MAX_FIELDS + 1];
+    if (split_fields(fields, copy) < 3)
+        return Next::same_session;
+    announce_address(session.addresses, fields[1], platform.now());
+    send_to_all(server, session, {frame, length + 1}, fields[2]);
+    return Next::next_session;
+}
+
+} // namespace
+
+bool has_whole_input(const Session& session)
+{
+    std::string_view waiting = queue_bytes(session.input);
+    switch (session.state) {
+    case SessionState::awaiting_login:
+    case SessionState::awaiting_password:
+        return holds_line(waiting);
+    case SessionState::online:
+        return frame_length(waiting) != 0;
+    default:
+        return false;
+    }
+}
+
+void send_to_all(Server& server, const Session& sender, std::string_view frame,
+                 const char* destination)
+{
+    for (Session* s = server.sessions.first; s; s = s->next) {
+        if (!wants_frame(*s, sender, destination) || queue_for(*s, frame))
+            continue;
+        s->state = SessionState::broken;
+        char event[64];
+        std::snprintf(event, sizeof event, "Socket error #%d in send_to_all", sock_last_error());
+        log_event(server.log, platform.now(), event, s->peer_name);
+    }
+}
+
+void input_pass(Server& server)
+{
+    Session* s = server.sessions.first;
+    while (s) {
+        if (s->input.length == 0) {
+            s = s->next;
+            continue;
+        }
+        switch (s->state) {
+        case SessionState::awaiting_login:
+            login_step(s);
+            s = s->next;
+            break;
+        case SessionState::awaiting_password:
+            s = password_step(server, s);
+            break;
+        case SessionState::online:
+            if (frame_step(server, *s) == Next::next_session)
+                s = s->next;
+            break;
+        default:
+            s = s->next;
+            break;
+        }
+    }
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "common/event_log.h"
+#include "platform/platform.h"
+#include "switch/session.h"
+
+#include <cstddef>
+
+constexpr std::size_t CREDENTIAL_SIZE = 256;
+
+// What one running switch owns. Every pass of the loop takes it; nothing
+// else keeps state, so two servers can live side by side in one process.
+struct Server {
+    SessionList sessions{};
+    socket_handle listener = INVALID_SOCKET_HANDLE;
+    // The command line's login and password, cut to 255 characters.
+    char login[CREDENTIAL_SIZE]{};
+    char password[CREDENTIAL_SIZE]{};
+    EventLog log;
+};
+
+// Unlinks and frees the session, closes its socket, logs why ("logged out"
+// when reason is null) and returns the session that followed it.
+Session* close_session(Server& server, Session* session, const char* reason);
+
+// Frees every session without a word: the server is going away.
+void drop_all_sessions(Server& server);
+
+// Stores the credentials, each cut to its first 255 characters.
+void set_credentials(Server& server, const char* login, const char* password);

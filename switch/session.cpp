@@ -1,0 +1,75 @@
+#include "switch/server.h"
+
+#include <cstdio>
+#include <cstring>
+
+void link_at_end(SessionList& sessions, Session* session)
+{
+    session->previous = sessions.last;
+    session->next = nullptr;
+    if (sessions.last)
+        sessions.last->next = session;
+    else
+        sessions.first = session;
+    sessions.last = session;
+}
+
+namespace {
+
+void unlink(SessionList& sessions, Session* session)
+{
+    (session->previous ? session->previous->next : sessions.first) = session->next;
+    (session->next ? session->next->previous : sessions.last) = session->previous;
+}
+
+Session* free_session(SessionList& sessions, Session* session)
+{
+    Session* next = session->next;
+    unlink(sessions, session);
+    queue_free(session->input);
+    queue_free(session->output);
+    forget_addresses(session->addresses);
+    platform.close(session->client_socket);
+    platform.release(session);
+    return next;
+}
+
+} // namespace
+
+int send_text(socket_handle peer_socket, std::string_view text)
+{
+    return platform.send(peer_socket, text.data(), static_cast<int>(text.size()), 0);
+}
+
+Session* close_session(Server& server, Session* session, const char* reason)
+{
+    char event[256];
+    if (reason)
+        std::snprintf(event, sizeof event, "disconnected (%s)", reason);
+    else
+        std::snprintf(event, sizeof event, "logged out");
+    log_event(server.log, platform.now(), event, session->peer_name);
+    return free_session(server.sessions, session);
+}
+
+void drop_all_sessions(Server& server)
+{
+    while (server.sessions.first)
+        free_session(server.sessions, server.sessions.first);
+}
+
+namespace {
+
+void copy_credential(char* field, const char* text)
+{
+    std::strncpy(field, text, CREDENTIAL_SIZE - 1);
+    field[CREDENTIAL_SIZE - 1] = '\0';
+}
+
+} // namespace
+
+void set_credentials(Server& server, const char* login, const char* password)
+{
+    copy_credential(server.login, login);
+    copy_credential(server.password, password);
+}

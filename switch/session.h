@@ -1,0 +1,51 @@
+#pragma once
+
+#include "common/byte_queue.h"
+#include "platform/platform.h"
+#include "switch/address_registry.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+
+enum class SessionState : std::int32_t {
+    awaiting_login = 1,
+    awaiting_password = 2,
+    online = 3,
+    // A send to it failed; the next wait pass closes it.
+    broken = 4,
+};
+
+constexpr std::size_t NAME_SIZE = 256;
+
+// One connected client. Created zero-filled, linked at the end of the
+// server's sessions, and freed with everything it owns by close_session.
+struct Session {
+    ByteQueue input;
+    ByteQueue output;
+    socket_handle client_socket;
+    SessionState state;
+    char peer_name[NAME_SIZE];
+    char login_name[NAME_SIZE];
+    // time_t, not 32 bits: a 32-bit clock wraps in 2038 and would then make
+    // every session look idle at once.
+    std::time_t last_input;
+    // Failed sends in a row; a success resets it.
+    std::int32_t send_failures;
+    HeldAddresses addresses;
+    Session* previous;
+    Session* next;
+};
+
+// The sessions in order of acceptance: the order every pass serves them in.
+struct SessionList {
+    Session* first;
+    Session* last;
+};
+
+void link_at_end(SessionList& sessions, Session* session);
+
+// One send call straight on the socket, bypassing the output queue (the
+// dialogue's prompts).
+int send_text(socket_handle peer_socket, std::string_view text);

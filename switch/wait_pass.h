@@ -1,0 +1,25 @@
+#pragma once
+
+#include "switch/server.h"
+
+#include <cstdint>
+#include <ctime>
+
+constexpr std::time_t IDLE_TIMEOUT = 60;  // seconds of silence before "timeout"
+constexpr std::uint32_t RX_LIMIT = 10000; // unread input bytes a session may hold
+constexpr long WAIT_TIMEOUT_US = 500;     // the longest the wait pass sleeps
+constexpr int RECEIVE_SIZE = 255;         // bytes read from one socket per call
+
+// When some session already holds a whole line or frame, the wait does not
+// sleep at all. The build option QM_FIXED_WAIT turns that off, so that the
+// benchmark can compare against a loop that always waits the full time.
+#ifdef QM_FIXED_WAIT
+constexpr bool SKIP_WAIT_WHEN_READY = false;
+#else
+constexpr bool SKIP_WAIT_WHEN_READY = true;
+#endif
+
+// The loop's only wait: closes at most one idle session, waits for socket
+// events, accepts at most one client, reads every readable session and
+// closes the sessions that failed, hung up, overflowed or are broken.
+void wait_pass(Server& server);

@@ -1,0 +1,208 @@
+// The input pass: the login dialogue and the frame step, with the relay.
+#include "protocol/frame.h"
+#include "switch/input_pass.h"
+#include "tests/support/server_fixture.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct InputPassTest : ServerFixture {
+    void feed(Session* s, const std::string& bytes) { ASSERT_TRUE(queue_append(s->input, bytes)); }
+    // What the relay has queued for s: frames, each closed by a zero byte.
+    std::string queued(const Session* s) const { return std::string(queue_bytes(s->output)); }
+    static std::string record(const std::string& payload) { return make_frame(payload) + '\0'; }
+};
+
+TEST_F(InputPassTest, LoginAndPasswordInOnePacketTakeTwoPasses)
+{
+    Session* s = add_session(SessionState::awaiting_login);
+    feed(s, "alice\r\nsecret\r\nx a \"\"\x80");
+    input_pass(server);
+    EXPECT_EQ(s->state, SessionState::awaiting_password);
+    EXPECT_STREQ(s->login_name, "alice");
+    EXPECT_EQ(peer(s).sent, "password:");
+    input_pass(server);
+    EXPECT_EQ(s->state, SessionState::online);
+    EXPECT_EQ(peer(s).sent, "password:") << "nothing is sent on success";
+    EXPECT_NE(log().find("logged in: [127.0.0.100]\n"), std::string::npos);
+    EXPECT_EQ(s->input.length, 7u) << "what follows waits to be read as frames";
+}
+
+TEST_F(InputPassTest, AnyMismatchClosesWithoutAWordAndTheWalkGoesOn)
+{
+    Session* wrong_case = add_session(SessionState::awaiting_password);
+    Session* wrong_password = add_session(SessionState::awaiting_password);
+    Session* next = add_session(SessionState::awaiting_login);
+    std::strcpy(wrong_case->login_name, "Alice");
+    std::strcpy(wrong_password->login_name, "alice");
+    feed(wrong_case, "secret\n");
+    feed(wrong_password, "secret \n");
+    feed(next, "bob\n");
+    socket_handle refused[] = {wrong_case->client_socket, wrong_password->client_socket};
+
+    input_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{next});
+    EXPECT_EQ(peer(next).sent, "password:") << "the session after a refused one has its turn";
+    for (socket_handle sock : refused) {
+        EXPECT_EQ(net.socket(sock).sent, "");
+        EXPECT_TRUE(net.socket(sock).closed);
+    }
+}
+
+TEST_F(InputPassTest, EmptyLinesMatchOnlyEmptyCredentials)
+{
+    set_credentials(server, "", "");
+    Session* s = add_session(SessionState::awaiting_login);
+    feed(s, std::string("\0a zero ends the text\n\n", 23));
+    input_pass(server);
+    input_pass(server);
+    EXPECT_EQ(s->state, SessionState::online);
+}
+
+TEST_F(InputPassTest, OverlongPasswordIsComparedCutAndRefused)
+{
+    set_credentials(server, "alice", std::string(255, 'p').c_str());
+    Session* s = add_session(SessionState::awaiting_password);
+    std::strcpy(s->login_name, "alice");
+    feed(s, std::string(5000, 'p') + "\n");
+    input_pass(server);
+    EXPECT_TRUE(sessions().empty());
+}
+
+TEST_F(InputPassTest, AddressedFrameReachesTheAnnouncersInListOrder)
+{
+    Session* sender = add_session();
+    Session* bob1 = add_session();
+    Session* carol = add_session();
+    Session* bob2 = add_session();
+    announce_address(bob1->addresses, "bob", net.now);
+    announce_address(bob2->addresses, "bob", net.now);
+    announce_address(carol->addresses, "carol", net.now);
+    announce_address(sender->addresses, "bob", net.now);
+
+    feed(sender, make_frame("msg alice \"bob\" hello"));
+    input_pass(server);
+    EXPECT_EQ(queued(bob1), record("msg alice \"bob\" hello"));
+    EXPECT_EQ(queued(bob2), record("msg alice \"bob\" hello"));
+    EXPECT_EQ(queued(carol), "");
+    EXPECT_EQ(queued(sender), "") << "never back to the sender";
+    EXPECT_TRUE(holds_address(sender->addresses, "alice")) << "the source is recorded";
+}
+
+TEST_F(InputPassTest, EmptyDestinationReachesEveryOtherOnlineSession)
+{
+    Session* sender = add_session();
+    Session* online = add_session();
+    Session* logging_in = add_session(SessionState::awaiting_login);
+    Session* password = add_session(SessionState::awaiting_password);
+    Session* broken = add_session(SessionState::broken);
+    feed(sender, make_frame("x me \"\""));
+    input_pass(server);
+    EXPECT_EQ(queued(online), record("x me \"\""));
+    for (Session* s : {sender, logging_in, password, broken})
+        EXPECT_EQ(queued(s), "");
+}
+
+TEST_F(InputPassTest, UnquotedDestinationBeforeTheCheckByteReachesNobody)
+{
+    Session* sender = add_session();
+    Session* bob = add_session();
+    announce_address(bob->addresses, "bob", net.now);
+    feed(sender, make_frame("x me bob"));
+    input_pass(server);
+    EXPECT_EQ(queued(bob), "");
+    feed(sender, make_frame("x me bob "));
+    input_pass(server);
+    EXPECT_EQ(queued(bob), record("x me bob ")) << "a blank keeps the destination clean";
+}
+
+TEST_F(InputPassTest, ShortFramesAreSkippedInTheSamePassUpToOneRelayedFrame)
+{
+    Session* sender = add_session();
+    Session* other = add_session();
+    feed(sender, make_frame("one") + make_frame("two fields") + make_frame("x me \"\" 1") + make_frame("x me \"\" 2"));
+    input_pass(server);
+    EXPECT_EQ(queued(other), record("x me \"\" 1"));
+    input_pass(server);
+    EXPECT_EQ(queued(other), record("x me \"\" 1") + record("x me \"\" 2"));
+}
+
+TEST_F(InputPassTest, BadFrameEndsTheSessionsTurnForThisPass)
+{
+    Session* sender = add_session();
+    Session* other = add_session();
+    feed(sender, "abc\xA7" + make_frame("x me \"\""));
+    input_pass(server);
+    EXPECT_EQ(queued(other), "");
+    EXPECT_EQ(sender->state, SessionState::online);
+    input_pass(server);
+    EXPECT_EQ(queued(other), record("x me \"\""));
+}
+
+TEST_F(InputPassTest, BrokenSessionsInputIsPassedOver)
+{
+    Session* broken = add_session(SessionState::broken);
+    Session* other = add_session();
+    feed(broken, make_frame("x me \"\""));
+    input_pass(server);
+    EXPECT_EQ(broken->input.length, 8u);
+    EXPECT_EQ(queued(other), "");
+}
+
+TEST_F(InputPassTest, FailedAppendBreaksThatReceiverOnly)
+{
+    Session* sender = add_session();
+    Session* starved = add_session();
+    Session* fine = add_session();
+    ASSERT_TRUE(queue_append(fine->output, "room"));
+    queue_consume(fine->output, 4);
+    announce_address(sender->addresses, "me", net.now);
+    feed(sender, make_frame("x me \"\""));
+    // Only a receiver whose queue must grow needs the heap now.
+    net.fail_all_allocations = true;
+    input_pass(server);
+    net.fail_all_allocations = false;
+    EXPECT_EQ(starved->state, SessionState::broken);
+    EXPECT_EQ(queued(fine), record("x me \"\""));
+    EXPECT_NE(log().find("Socket error #"), std::string::npos);
+    EXPECT_NE(log().find(" in send_to_all: [127.0.0.101]\n"), std::string::npos) << log();
+}
+
+// Frames longer than 4095 bytes are dropped in pieces of 4095; what follows
+// them is read as frames again.
+TEST_F(InputPassTest, LongestFrameIs4095Bytes)
+{
+    Session* sender = add_session();
+    Session* other = add_session();
+    std::string longest = "x me \"\" " + std::string(4094 - 8, 'q');
+    std::string too_long = "x me \"\" " + std::string(10000 - 9, 'q');
+    feed(sender, make_frame(longest) + make_frame(too_long) + make_frame("x me \"\" after"));
+    for (int pass = 0; pass < 10; pass++)
+        input_pass(server);
+    EXPECT_EQ(queued(other), record(longest) + record("x me \"\" after"));
+    EXPECT_EQ(sender->input.length, 0u);
+}
+
+// A reader slower than its senders must not grow its queue without end.
+TEST_F(InputPassTest, OutputQueueIsBoundedAtOneMebibyte)
+{
+    Session* sender = add_session();
+    Session* slow = add_session();
+    std::string filler(OUTPUT_QUEUE_LIMIT - 9, 'f');
+    ASSERT_TRUE(queue_append(slow->output, filler));
+
+    feed(sender, make_frame("x me \"\"")); // eight bytes and the record end
+    input_pass(server);
+    EXPECT_EQ(slow->output.length, OUTPUT_QUEUE_LIMIT) << "up to the limit exactly";
+    EXPECT_EQ(slow->state, SessionState::online);
+
+    feed(sender, make_frame("x me \"\""));
+    input_pass(server);
+    EXPECT_EQ(slow->state, SessionState::broken);
+    EXPECT_EQ(slow->output.length, OUTPUT_QUEUE_LIMIT) << "what was queued before stays";
+    EXPECT_NE(log().find("Socket error #10055 in send_to_all: [127.0.0.101]"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,112 @@
+#include "switch/output_pass.h"
+
+#include "switch/server.h"
+#include "protocol/frame.h"
+#include "tests/support/server_fixture.h"
+
+#include <string>
+
+namespace {
+
+struct OutputPassTest : ServerFixture {
+    // Queues frames as the relay does: each followed by its record end.
+    void queue_frames(Session* s, std::initializer_list<std::string> frames)
+    {
+        for (const std::string& f : frames) {
+            std::string record = f + '\0';
+            ASSERT_TRUE(queue_append(s->output, record));
+        }
+    }
+    static std::string frame(const std::string& payload) { return make_frame(payload); }
+};
+
+TEST_F(OutputPassTest, FramesGoOutBackToBackWithoutTheirRecordEnds)
+{
+    Session* s = add_session();
+    std::string longest = frame(std::string(4094, 'L'));
+    queue_frames(s, {frame("first"), longest, frame("last")});
+    output_pass(server);
+    EXPECT_EQ(peer(s).sent, frame("first") + longest + frame("last"));
+    EXPECT_EQ(s->output.length, 0u);
+}
+
+// Every split of a two-frame queue into partial sends delivers each byte
+// once, in order.
+TEST_F(OutputPassTest, PartialSendsOfEverySizeLoseNothing)
+{
+    std::string first = frame("x a \"\" " + std::string(40, '1'));
+    std::string second = frame("x a \"\" " + std::string(30, '2'));
+    for (int step = 1; step <= static_cast<int>(first.size()) + 1; step++) {
+        Session* s = add_session();
+        queue_frames(s, {first, second});
+        int passes = 0;
+        while (s->output.length > 0 && passes < 1000) {
+            peer(s).send_plan = {step, -WSAEWOULDBLOCK};
+            output_pass(server);
+            passes++;
+        }
+        EXPECT_EQ(peer(s).sent, first + second) << "step " << step;
+        close_session(server, s, nullptr);
+    }
+}
+
+TEST_F(OutputPassTest, SessionThatNeverHadOutputIsNotTouched)
+{
+    Session* s = add_session();
+    output_pass(server);
+    EXPECT_EQ(peer(s).send_calls, 0);
+    EXPECT_EQ(s->send_failures, 0);
+}
+
+TEST_F(OutputPassTest, Up_To_101_BlockedSendsAreToleratedThe102ndCloses)
+{
+    Session* s = add_session();
+    queue_frames(s, {frame("stuck")});
+    for (int pass = 1; pass <= 101; pass++) {
+        peer(s).send_plan = {pass % 2 ? -WSAEWOULDBLOCK : -WSAENOBUFS};
+        output_pass(server);
+        ASSERT_EQ(sessions().size(), 1u) << "failure " << pass;
+        EXPECT_EQ(s->send_failures, pass);
+    }
+    EXPECT_EQ(s->output.length, frame("stuck").size() + 1) << "every byte kept";
+    peer(s).send_plan = {-WSAEWOULDBLOCK};
+    output_pass(server);
+    EXPECT_TRUE(sessions().empty());
+    EXPECT_NE(log().find("logged out: [127.0.0.100]"), std::string::npos);
+}
+
+TEST_F(OutputPassTest, ASuccessfulSendResetsTheFailureCount)
+{
+    Session* s = add_session();
+    queue_frames(s, {frame("a"), frame("b")});
+    s->send_failures = 101;
+    peer(s).send_plan = {1, -WSAEWOULDBLOCK};
+    output_pass(server);
+    EXPECT_EQ(s->send_failures, 1);
+}
+
+TEST_F(OutputPassTest, AnyOtherErrorClosesAtOnceAndTheNextSessionIsServed)
+{
+    Session* reset = add_session();
+    Session* after = add_session();
+    Session* last = add_session();
+    queue_frames(reset, {frame("lost")});
+    queue_frames(after, {frame("kept")});
+    queue_frames(last, {frame("bye")});
+    peer(reset).send_plan = {-WSAECONNRESET};
+    peer(last).send_plan = {-WSAECONNABORTED};
+
+    output_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{after});
+    EXPECT_EQ(net.socket(after->client_socket).sent, frame("kept"));
+}
+
+TEST_F(OutputPassTest, BrokenSessionsStillGetWhatWasQueuedBefore)
+{
+    Session* s = add_session(SessionState::broken);
+    queue_frames(s, {frame("owed")});
+    output_pass(server);
+    EXPECT_EQ(peer(s).sent, frame("owed"));
+}
+
+} // namespace

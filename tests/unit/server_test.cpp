@@ -1,0 +1,83 @@
+#include "switch/input_pass.h"
+#include "switch/server.h"
+#include "tests/support/server_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+using ServerTest = ServerFixture;
+
+TEST_F(ServerTest, ClosingKeepsTheOthersInOrderAndReturnsTheFollower)
+{
+    Session* a = add_session();
+    Session* b = add_session();
+    Session* c = add_session();
+    Session* d = add_session();
+    socket_handle first = a->client_socket;
+
+    EXPECT_EQ(close_session(server, a, nullptr), b) << "first of four";
+    EXPECT_TRUE(net.socket(first).closed);
+    EXPECT_EQ(close_session(server, c, nullptr), d) << "a middle one";
+    EXPECT_EQ(close_session(server, d, nullptr), nullptr) << "the last one";
+    EXPECT_EQ(sessions(), std::vector<Session*>{b});
+    EXPECT_EQ(close_session(server, b, nullptr), nullptr);
+    EXPECT_TRUE(sessions().empty());
+    EXPECT_EQ(add_session(), server.sessions.first) << "an emptied list takes new sessions";
+}
+
+TEST_F(ServerTest, CloseLogsAndFreesEverythingTheSessionOwns)
+{
+    Session* s = add_session();
+    ASSERT_TRUE(queue_append(s->input, "in"));
+    ASSERT_TRUE(queue_append(s->output, "out"));
+    announce_address(s->addresses, "one", net.now);
+    announce_address(s->addresses, "two", net.now);
+    std::strcpy(s->peer_name, "host [10.0.0.1]");
+
+    close_session(server, s, nullptr);
+    EXPECT_NE(log().find("logged out: host [10.0.0.1]\n"), std::string::npos) << log();
+    // The fixture's tear-down checks that no block is left behind.
+}
+
+TEST_F(ServerTest, ReasonGoesInsideTheParenthesesLineBreakAndAll)
+{
+    Session* s = add_session();
+    std::strcpy(s->peer_name, "[127.0.0.9]");
+    close_session(server, s, "RX buffer overflow!\n");
+    EXPECT_NE(log().find(" disconnected (RX buffer overflow!\n): [127.0.0.9]\n"), std::string::npos)
+        << log();
+}
+
+TEST_F(ServerTest, CredentialsAreCutTo255)
+{
+    set_credentials(server, std::string(300, 'l').c_str(), "");
+    EXPECT_EQ(std::string(server.login), std::string(255, 'l'));
+    EXPECT_EQ(std::string(server.password), "");
+}
+
+// Nothing is shared between servers: each has its own sessions, credentials
+// and log, and a pass over one leaves the other alone.
+TEST_F(ServerTest, TwoServersLiveSideBySide)
+{
+    Server other;
+    other.log.path = "other.log.txt";
+    set_credentials(other, "bob", "pw");
+    Session* mine = add_session(SessionState::awaiting_password);
+    Session* theirs = net.link_session(other, SessionState::awaiting_password);
+    std::strcpy(mine->login_name, "bob");
+    std::strcpy(theirs->login_name, "bob");
+    ASSERT_TRUE(queue_append(mine->input, "pw\n"));
+    ASSERT_TRUE(queue_append(theirs->input, "pw\n"));
+
+    input_pass(other);
+    EXPECT_EQ(theirs->state, SessionState::online);
+    EXPECT_EQ(mine->input.length, 3u) << "not served by the other server";
+    input_pass(server);
+    EXPECT_TRUE(sessions().empty()) << "bob is refused here";
+    EXPECT_EQ(log().find("logged in"), std::string::npos);
+    EXPECT_NE(dir.read("other.log.txt").find("logged in: "), std::string::npos);
+    drop_all_sessions(other);
+}
+
+} // namespace

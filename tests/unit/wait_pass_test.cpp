@@ -1,0 +1,242 @@
+#include "switch/wait_pass.h"
+
+#include "switch/server.h"
+#include "tests/support/server_fixture.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+using WaitPassTest = ServerFixture;
+
+bool offered(const std::vector<socket_handle>& set, socket_handle sock)
+{
+    return std::find(set.begin(), set.end(), sock) != set.end();
+}
+
+TEST_F(WaitPassTest, IdleLimitIsSixtySecondsAndClosesOnePerCall)
+{
+    Session* a = add_session();
+    Session* b = add_session();
+    Session* c = add_session();
+    a->last_input = net.now - 61;
+    b->last_input = net.now - 60;
+    c->last_input = net.now - 90;
+    net.socket(b->client_socket).incoming = "data";
+    net.pending_accepts.push_back(net.new_socket());
+
+    wait_pass(server);
+    EXPECT_EQ(sessions(), (std::vector<Session*>{b, c})) << "61 s closes, 60 s stays";
+    EXPECT_EQ(net.select_calls, 0) << "the call ends at the close: no wait";
+    EXPECT_EQ(net.socket(b->client_socket).incoming, "data") << "no read";
+    EXPECT_EQ(net.pending_accepts.size(), 1u) << "no accept";
+
+    wait_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{b}) << "the next idle one, in the next call";
+    EXPECT_NE(log().find("disconnected (timeout): "), std::string::npos);
+}
+
+TEST_F(WaitPassTest, AcceptsOneClientNamesItAndPromptsAfterLogging)
+{
+    socket_handle first = net.queue_connection();
+    socket_handle second = net.queue_connection();
+    net.now += 5;
+
+    wait_pass(server);
+    ASSERT_EQ(sessions().size(), 1u) << "one accept per call";
+    Session* s = sessions()[0];
+    EXPECT_EQ(s->client_socket, first);
+    EXPECT_EQ(s->state, SessionState::awaiting_login);
+    EXPECT_EQ(s->last_input, net.now);
+    EXPECT_STREQ(s->peer_name, "[127.0.0.101]");
+    EXPECT_EQ(net.socket(first).sent, "login:");
+    EXPECT_NE(log().find("Connected to: [127.0.0.101]\n"), std::string::npos) << log();
+
+    net.host_name = "client.example";
+    wait_pass(server);
+    ASSERT_EQ(sessions().size(), 2u);
+    EXPECT_STREQ(sessions()[1]->peer_name, "client.example [127.0.0.102]");
+    EXPECT_EQ(sessions()[1]->client_socket, second);
+}
+
+TEST_F(WaitPassTest, LongHostNameCutsThePeerNameAt255)
+{
+    net.host_name = std::string(250, 'h');
+    net.queue_connection();
+    wait_pass(server);
+    std::string name = sessions()[0]->peer_name;
+    EXPECT_EQ(name, std::string(250, 'h') + " [127");
+}
+
+TEST_F(WaitPassTest, ReadsAtMost255BytesPerCallAndLogsEachBlock)
+{
+    Session* s = add_session(SessionState::awaiting_login);
+    peer(s).incoming = std::string(600, 'x');
+    net.now += 7;
+
+    wait_pass(server);
+    EXPECT_EQ(s->input.length, 255u);
+    EXPECT_EQ(s->last_input, net.now);
+    wait_pass(server);
+    wait_pass(server);
+    EXPECT_EQ(s->input.length, 600u);
+    std::string logged = log();
+    EXPECT_NE(logged.find("from [127.0.0.100]: " + std::string(255, 'x') + "\n"), std::string::npos);
+    EXPECT_NE(logged.find("from [127.0.0.100]: " + std::string(90, 'x') + "\n"), std::string::npos);
+}
+
+TEST_F(WaitPassTest, ReceivedBytesAreLoggedUpToAZeroButAllQueued)
+{
+    Session* s = add_session(SessionState::awaiting_login);
+    peer(s).incoming = std::string("ab\r\n\xC3", 5) + std::string("\0tail", 5);
+    wait_pass(server);
+    EXPECT_EQ(queue_bytes(s->input), std::string_view("ab\r\n\xC3\0tail", 10));
+    EXPECT_NE(log().find("from [127.0.0.100]: ab\r\n\xC3\n"), std::string::npos);
+}
+
+TEST_F(WaitPassTest, InputLimitIs10000UnreadBytes)
+{
+    Session* s = add_session(SessionState::awaiting_login);
+    std::string filler(9999, 'f');
+    ASSERT_TRUE(queue_append(s->input, filler));
+    peer(s).incoming = "a";
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 1u) << "exactly 10000 is allowed";
+
+    peer(s).incoming = "b";
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty()) << "10001 closes";
+    EXPECT_NE(log().find("disconnected (RX buffer overflow!\n): [127.0.0.100]\n"),
+              std::string::npos)
+        << "logged after the block itself";
+    EXPECT_LT(log().find("from [127.0.0.100]: b"), log().find("disconnected (RX"));
+}
+
+TEST_F(WaitPassTest, HangUpFailureAndFailedAppendClose)
+{
+    Session* hung_up = add_session();
+    Session* failed = add_session();
+    Session* starved = add_session();
+    peer(hung_up).peer_closed = true;
+    peer(failed).recv_error = WSAECONNRESET;
+    peer(starved).incoming = "abc";
+    net.fail_all_allocations = true;
+
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+    std::string logged = log();
+    EXPECT_NE(logged.find("logged out: [127.0.0.100]"), std::string::npos);
+    EXPECT_NE(logged.find("disconnected (error 10054 on recv): [127.0.0.101]"), std::string::npos);
+    EXPECT_NE(logged.find("from [127.0.0.102]: abc"), std::string::npos) << "logged before the append";
+    EXPECT_NE(logged.find("logged out: [127.0.0.102]"), std::string::npos);
+}
+
+TEST_F(WaitPassTest, ExceptionClosesWithoutReadingAndLogsAfterTheClose)
+{
+    Session* s = add_session();
+    peer(s).exception = true;
+    peer(s).incoming = "unread";
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+    std::string logged = log();
+    auto closed = logged.find("logged out: [127.0.0.100]");
+    auto exception = logged.find("srv: socket exception");
+    ASSERT_NE(closed, std::string::npos);
+    ASSERT_NE(exception, std::string::npos);
+    EXPECT_LT(closed, exception);
+    EXPECT_EQ(logged.find("from "), std::string::npos);
+}
+
+TEST_F(WaitPassTest, BrokenSessionIsClosedOnlyWhenSelectReportsSomething)
+{
+    Session* broken = add_session(SessionState::broken);
+    peer(broken).incoming = "never read";
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 0u) << "its own data is a report";
+
+    Session* quiet_broken = add_session(SessionState::broken);
+    wait_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{quiet_broken}) << "nothing reported: untouched";
+    net.queue_connection();
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 1u) << "closed, and the new client accepted";
+    EXPECT_NE(sessions()[0], quiet_broken);
+}
+
+TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButAllAreChecked)
+{
+    std::vector<Session*> all;
+    for (int i = 0; i < 66; i++)
+        all.push_back(add_session());
+    all[63]->state = SessionState::broken;
+    peer(all[0]).incoming = "x";
+
+    wait_pass(server);
+    EXPECT_EQ(net.last_read_offer.size(), 64u);
+    EXPECT_EQ(net.last_read_offer[0], FakePlatform::LISTENER);
+    EXPECT_TRUE(offered(net.last_read_offer, all[62]->client_socket));
+    EXPECT_FALSE(offered(net.last_read_offer, all[64]->client_socket));
+    EXPECT_FALSE(offered(net.last_except_offer, all[64]->client_socket));
+    EXPECT_EQ(sessions().size(), 65u) << "the 64th, broken, is closed all the same";
+
+    all[65]->last_input = net.now - 61;
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 64u) << "the idle check reaches past the 63rd";
+}
+
+TEST_F(WaitPassTest, FailedSelectIsLoggedAndTouchesNoSession)
+{
+    Session* s = add_session();
+    peer(s).incoming = "x";
+    peer(s).exception = true;
+    net.queue_connection();
+    net.select_fails = true;
+
+    wait_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{s});
+    EXPECT_EQ(net.pending_accepts.size(), 1u);
+    EXPECT_NE(log().find("SOCKET ERROR in SWITCH_wait: select\n\n"), std::string::npos) << log();
+}
+
+TEST_F(WaitPassTest, FailedAcceptKeepsNoSession)
+{
+    Session* s = add_session();
+    net.queue_connection();
+    net.accept_error = WSAEMFILE;
+    peer(s).incoming = "still served";
+
+    wait_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{s});
+    EXPECT_EQ(s->input.length, 12u) << "the session loop goes on";
+    EXPECT_EQ(log().find("Connected to"), std::string::npos);
+}
+
+TEST_F(WaitPassTest, UnallocatableSessionDefersTheAccept)
+{
+    net.queue_connection();
+    net.fail_allocation_number = net.allocation_calls + 1;
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+    EXPECT_EQ(net.pending_accepts.size(), 1u);
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 1u) << "a later call tries again";
+}
+
+TEST_F(WaitPassTest, ListenerExceptionClosesItAndLeavesItOutAfterwards)
+{
+    Session* s = add_session();
+    net.listener_exception = true;
+    wait_pass(server);
+    EXPECT_EQ(net.closed_order, std::vector<socket_handle>{FakePlatform::LISTENER});
+    EXPECT_EQ(server.listener, INVALID_SOCKET_HANDLE);
+
+    net.listener_exception = false;
+    peer(s).incoming = "go on";
+    wait_pass(server);
+    EXPECT_FALSE(offered(net.last_read_offer, FakePlatform::LISTENER));
+    EXPECT_EQ(s->input.length, 5u) << "the connected session is still served";
+    EXPECT_EQ(log().find("SOCKET ERROR"), std::string::npos);
+}
+
+} // namespace
