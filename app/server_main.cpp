@@ -1,10 +1,8 @@
 #include "app/server_main.h"
 
 #include "app/command_line.h"
-#include "switch/input_pass.h"
-#include "switch/output_pass.h"
+#include "platform/log_file.h"
 #include "switch/server.h"
-#include "switch/wait_pass.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -68,18 +66,24 @@ void server_main(int argc, char** argv)
         std::exit(0);
     }
     std::int32_t port = parse_port_argument(argv[1]);
-    static Server server;
+    Server server;
     set_credentials(server, argv[2], argv[3]);
     if (port == 0) {
         std::fputs("port cannot be null!\n", stdout);
         std::exit(1);
     }
+    // A console reader that has gone must not take the server with it.
+    ignore_broken_pipe();
+    install_stop_handler();
     log_event(server.log, platform.now(), "srv", "starting server");
+    // Said before any start-up failure below, as a line written at once.
+    log_flush(server.log, platform.now());
     start_socket_library();
     server.listener = open_listener(port);
-    for (;;) {
-        wait_pass(server);
-        input_pass(server);
-        output_pass(server);
-    }
+    while (!stop_requested())
+        serve_one_turn(server);
+    // A stop asked for by the operator: every line is written, and the exit
+    // is a success.
+    log_close(server.log);
+    std::exit(0);
 }

@@ -26,5 +26,9 @@ Session* close_session(Server& server, Session* session, const char* reason);
 // Frees every session without a word: the server is going away.
 void drop_all_sessions(Server& server);
 
+// One turn of the loop: wait for and read the sockets, take one step of
+// input per session, send what is queued, then write the turn's log lines.
+void serve_one_turn(Server& server);
+
 // Stores the credentials, each cut to its first 255 characters.
 void set_credentials(Server& server, const char* login, const char* password);

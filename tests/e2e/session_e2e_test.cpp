@@ -1,6 +1,7 @@
 #include "platform/client.h"
 #include "tests/support/e2e_helpers.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -72,3 +73,19 @@ TEST(SessionE2E, PortInUseFailsWithBindAfterTheStartLine)
 }
 
 } // namespace
+
+// An operator's stop writes every line and is a success, not a crash.
+TEST(SessionE2E, TerminateFlushesTheLogAndExitsZero)
+{
+    if (server_runs_under_wine())
+        GTEST_SKIP() << "a POSIX signal does not reach a Windows console program";
+    RunningServer server;
+    TestClient client(server.port);
+    client.read_exact(6);
+    client.send("alice\n");
+    client.read_exact(9);
+    ASSERT_TRUE(server.process.wait_for_log("alice"));
+    kill(server.process.process_id(), SIGTERM);
+    EXPECT_EQ(server.process.wait_exit(5000), 0);
+    EXPECT_NE(server.process.stdout_text().find("alice"), std::string::npos);
+}

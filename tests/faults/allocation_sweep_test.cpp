@@ -87,6 +87,7 @@ public:
     ~Scenario()
     {
         drop_all_sessions(server);
+        log_close(server.log);
         heap = nullptr;
         EXPECT_EQ(net.live_blocks, 0) << "blocks leaked with allocation " << faults.fail_from
                                       << " failing";
@@ -122,7 +123,11 @@ public:
 
     std::string got(char receiver) { return net.socket(clients[receiver]).sent; }
     bool still_connected(char receiver) { return !net.socket(clients[receiver]).closed; }
-    std::string log() const { return dir.read("QuillmarshSrv.log.txt"); }
+    std::string log()
+    {
+        log_flush(server.log, net.now);
+        return dir.read(server.log.path);
+    }
     long allocations() const { return faults.calls; }
     const HeapFaults& heap_faults() const { return faults; }
 

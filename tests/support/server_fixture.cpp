@@ -13,6 +13,7 @@ void ServerFixture::TearDown()
     net.fail_allocation_number = 0;
     while (server.sessions.first)
         close_session(server, server.sessions.first, nullptr);
+    log_close(server.log);
     EXPECT_EQ(net.live_blocks, 0) << "blocks leaked by the code under test";
 }
 

@@ -21,7 +21,12 @@ protected:
     std::vector<Session*> sessions() const;
     // The socket the fake gives the session.
     FakeSocket& peer(const Session* session) { return net.socket(session->client_socket); }
-    std::string log() const { return dir.read("QuillmarshSrv.log.txt"); }
+    // The log file after writing out the lines the passes have logged.
+    std::string log()
+    {
+        log_flush(server.log, net.now);
+        return dir.read(server.log.path);
+    }
 
     FakePlatform net;
     ScratchDirectory dir;

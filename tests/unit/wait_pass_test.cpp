@@ -86,13 +86,14 @@ TEST_F(WaitPassTest, ReadsAtMost255BytesPerCallAndLogsEachBlock)
     EXPECT_NE(logged.find("from [127.0.0.100]: " + std::string(90, 'x') + "\n"), std::string::npos);
 }
 
-TEST_F(WaitPassTest, ReceivedBytesAreLoggedUpToAZeroButAllQueued)
+// A zero byte must not hide the rest of a block from the log.
+TEST_F(WaitPassTest, ReceivedBlocksAreQueuedAndLoggedWhole)
 {
     Session* s = add_session(SessionState::awaiting_login);
     peer(s).incoming = std::string("ab\r\n\xC3", 5) + std::string("\0tail", 5);
     wait_pass(server);
     EXPECT_EQ(queue_bytes(s->input), std::string_view("ab\r\n\xC3\0tail", 10));
-    EXPECT_NE(log().find("from [127.0.0.100]: ab\r\n\xC3\n"), std::string::npos);
+    EXPECT_NE(log().find("from [127.0.0.100]: ab\r\n  \xC3\\x00tail\n"), std::string::npos);
 }
 
 TEST_F(WaitPassTest, InputLimitIs10000UnreadBytes)

@@ -1,0 +1,139 @@
+#include <windows.h>
+
+#include "platform/log_file.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+
+std::atomic<bool> stop_flag{false};
+
+HANDLE handle_of(log_file_handle file)
+{
+    return reinterpret_cast<HANDLE>(file);
+}
+
+// Shared for delete and rename as well, so an operator can rotate the log
+// while the server holds it open.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool write_all(HANDLE file, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            written == 0)
+            return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+bool same_file(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION info_a{};
+    BY_HANDLE_FILE_INFORMATION info_b{};
+    return GetFileInformationByHandle(a, &info_a) && GetFileInformationByHandle(b, &info_b) &&
+           info_a.dwVolumeSerialNumber == info_b.dwVolumeSerialNumber &&
+           info_a.nFileIndexHigh == info_b.nFileIndexHigh &&
+           info_a.nFileIndexLow == info_b.nFileIndexLow;
+}
+
+// A file removed while open lingers, still reachable by its name on some
+// systems, until its last handle closes: it is gone all the same.
+bool delete_pending(HANDLE file)
+{
+    FILE_STANDARD_INFO info{};
+    return GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) && info.DeletePending;
+}
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    stop_flag = true;
+    // Returning from a close event ends the process at once: give the main
+    // loop time to flush the log and exit on its own.
+    if (event == CTRL_CLOSE_EVENT)
+        Sleep(2000);
+    return TRUE;
+}
+
+} // namespace
+
+LogOpenResult log_file_open(const char* path)
+{
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, SHARE_ALL, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {LogOpenStatus::failed, NO_LOG_FILE};
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return {LogOpenStatus::not_a_regular_file, NO_LOG_FILE};
+    }
+    return {LogOpenStatus::opened, reinterpret_cast<log_file_handle>(file)};
+}
+
+bool log_file_write(log_file_handle file, std::string_view bytes)
+{
+    // The log has always been a text-mode file; readers expect CRLF.
+    static std::string text;
+    text.clear();
+    for (char c : bytes) {
+        if (c == '\n')
+            text += '\r';
+        text += c;
+    }
+    return write_all(handle_of(file), text);
+}
+
+bool log_file_is_at(log_file_handle file, const char* path)
+{
+    if (delete_pending(handle_of(file)))
+        return false;
+    HANDLE at_path = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (at_path == INVALID_HANDLE_VALUE)
+        return false;
+    bool same = same_file(handle_of(file), at_path);
+    CloseHandle(at_path);
+    return same;
+}
+
+void log_file_close(log_file_handle file)
+{
+    CloseHandle(handle_of(file));
+}
+
+std::string log_file_error_text()
+{
+    DWORD code = GetLastError();
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  code, 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
+        length--;
+    if (length == 0)
+        return "error " + std::to_string(code);
+    return std::string(text, length);
+}
+
+bool stdout_write(std::string_view bytes)
+{
+    // Through the C library, whose text mode turns LF into CRLF as before.
+    return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
+           std::fflush(stdout) == 0;
+}
+
+void ignore_broken_pipe()
+{
+}
+
+void install_stop_handler()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool stop_requested()
+{
+    return stop_flag;
+}

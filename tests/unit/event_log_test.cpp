@@ -1,0 +1,219 @@
+#include "common/event_log.h"
+#include "tests/support/scratch_directory.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+// 07/02/2024 09:05:03 local time.
+std::time_t morning()
+{
+    std::tm t{};
+    t.tm_year = 2024 - 1900;
+    t.tm_mon = 1;
+    t.tm_mday = 7;
+    t.tm_hour = 9;
+    t.tm_min = 5;
+    t.tm_sec = 3;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+constexpr const char* STAMP = "09:05:03 07/02/2024 ";
+
+int count_of(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        count++;
+    return count;
+}
+
+struct LogWriter : ::testing::Test {
+    ScratchDirectory dir;
+    std::string path = (dir.path() / "events.log").string();
+    EventLog log;
+    std::time_t now = morning();
+
+    void SetUp() override { log_init(log, path, false); }
+    void TearDown() override { log_close(log); }
+
+    void event(std::time_t when, const char* subject)
+    {
+        log_event(log, when, "logged in", subject);
+        log_flush(log, when);
+    }
+    // The file's text after one received block, without the time stamp.
+    std::string received(std::string_view block, std::size_t mask_begin = 0, std::size_t mask_end = 0)
+    {
+        log_received(log, now, "from peer", block, mask_begin, mask_end);
+        log_close(log);
+        const std::string text = dir.read("events.log");
+        EXPECT_EQ(text.rfind(STAMP + "from peer: "s, 0), 0u) << text;
+        return text.substr(std::string(STAMP).size() + 11);
+    }
+};
+
+TEST_F(LogWriter, WritesTheLineFormatOnFlushOnly)
+{
+    log_event(log, now, "logged in", "sysop [127.0.0.1]");
+    log_event(log, now + 1, "disconnected (RX buffer overflow!\n)", "sysop");
+    EXPECT_FALSE(fs::exists(path));
+    log_flush(log, now + 1);
+    EXPECT_EQ(dir.read("events.log"), "09:05:03 07/02/2024 logged in: sysop [127.0.0.1]\n"
+                                      "09:05:04 07/02/2024 disconnected (RX buffer overflow!\n): sysop\n");
+}
+
+TEST_F(LogWriter, CloseWritesEveryLineOnceAndAnIdleLogCreatesNoFile)
+{
+    log_close(log);
+    EXPECT_FALSE(fs::exists(path));
+
+    log_init(log, path, false);
+    const std::string block(255, 'b');
+    for (int i = 0; i < 5000; i++)
+        log_received(log, now, "from peer", block);
+    log_close(log);
+    log_close(log);
+    const std::string text = dir.read("events.log");
+    EXPECT_EQ(count_of(text, "\n"), 5000);
+    EXPECT_EQ(text.size(), 5000 * (std::string(STAMP).size() + 11 + 255 + 1));
+}
+
+TEST_F(LogWriter, ReceivedLineBreaksAreContinuedSoNoLineCanBeForged)
+{
+    EXPECT_EQ(received("nobody\n12:00:00 01/01/2026 logged in: evil [6.6.6.6]\r\n"),
+              "nobody\n  12:00:00 01/01/2026 logged in: evil [6.6.6.6]\r\n\n");
+}
+
+TEST_F(LogWriter, LoneCarriageReturnsAndEmptyLinesAreContinuedToo)
+{
+    EXPECT_EQ(received("\na\rb\r\n\n\r\rc\r"), "\n  a\r  b\r\n  \n  \r  \r  c\r\n");
+}
+
+TEST_F(LogWriter, ControlsAreEscapedAndCheckBytesKept)
+{
+    EXPECT_EQ(received("\x1b[2J\x7f\x01\x1f\t\x80\xff" "frame A\0\x80" "frame B"s),
+              "\\x1b[2J\\x7f\\x01\\x1f\t\x80\xff" "frame A\\x00\x80" "frame B\n");
+}
+
+TEST_F(LogWriter, MaskedRangeIsWrittenAsOneMaskWhateverItsLength)
+{
+    log_received(log, now, "from peer", "hunter2\r\n", 0, 7);
+    log_received(log, now, "from peer", "x\r\nlong secret passphrase", 3, 99);
+    log_received(log, now, "from peer", "kept", 2, 2);
+    log_close(log);
+    EXPECT_EQ(dir.read("events.log"), STAMP + "from peer: ********\r\n\n"s +
+                                          STAMP + "from peer: x\r\n  ********\n" +
+                                          STAMP + "from peer: kept\n");
+}
+
+TEST_F(LogWriter, RenamedOrRemovedLogIsReopenedAtThePath)
+{
+    event(now, "first");
+    fs::rename(path, dir.path() / "events.log.1");
+    event(now + 1, "second");
+    fs::remove(path);
+    event(now + 2, "third");
+    event(now + 2, "fourth");
+    EXPECT_EQ(dir.read("events.log.1"), STAMP + "logged in: first\n"s);
+    EXPECT_EQ(dir.read("events.log"), "09:05:05 07/02/2024 logged in: third\n"
+                                      "09:05:05 07/02/2024 logged in: fourth\n");
+}
+
+TEST_F(LogWriter, CreatesTheFileForTheOwnerOnlyAndKeepsAnExistingMode)
+{
+    const mode_t previous = umask(022);
+    event(now, "first");
+    umask(previous);
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    log_close(log);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    log_init(log, path, false);
+    event(now, "second");
+    EXPECT_EQ(fs::status(path).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(LogWriter, FifoAtThePathNeverBlocksAndIsReportedOnce)
+{
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    testing::internal::CaptureStderr();
+    event(now, "no reader");
+    const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    event(now + 1, "a reader");
+    event(now + 2, "still a reader");
+    const std::string said = testing::internal::GetCapturedStderr();
+    char byte;
+    EXPECT_LE(read(reader, &byte, 1), 0);
+    close(reader);
+    EXPECT_EQ(count_of(said, "not a regular file"), 1) << said;
+}
+
+TEST_F(LogWriter, UnwritableFileIsReportedOnceWhileStdoutKeepsTheLines)
+{
+    const fs::path missing = dir.path() / "missing";
+    log_init(log, (missing / "events.log").string(), true);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    event(now, "one");
+    event(now, "two");
+    event(now + 1, "three");
+    fs::create_directory(missing);
+    event(now + 2, "four");
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string echoed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(said, "events go to stdout only"), 1) << said;
+    EXPECT_EQ(count_of(echoed, "logged in: "), 4);
+    std::ifstream file(missing / "events.log");
+    std::string line;
+    std::getline(file, line);
+    EXPECT_EQ(line, "09:05:05 07/02/2024 logged in: four");
+}
+
+TEST_F(LogWriter, ReaderOfStdoutGoneEndsTheEchoButNotTheFileLog)
+{
+    ignore_broken_pipe();
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    close(pipe_ends[0]);
+    std::fflush(stdout);
+    const int saved_stdout = dup(STDOUT_FILENO);
+    dup2(pipe_ends[1], STDOUT_FILENO);
+    close(pipe_ends[1]);
+    log_init(log, path, true);
+    testing::internal::CaptureStderr();
+    event(now, "one");
+    event(now + 1, "two");
+    const std::string said = testing::internal::GetCapturedStderr();
+    dup2(saved_stdout, STDOUT_FILENO);
+    close(saved_stdout);
+    EXPECT_EQ(count_of(said, "standard output: "), 1) << said;
+    EXPECT_EQ(count_of(dir.read("events.log"), "logged in: "), 2);
+}
+
+TEST(LogWriterStop, InterruptAndTerminateRequestAStop)
+{
+    install_stop_handler();
+    EXPECT_FALSE(stop_requested());
+    std::raise(SIGTERM);
+    EXPECT_TRUE(stop_requested());
+    std::raise(SIGINT);
+    EXPECT_TRUE(stop_requested());
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+} // namespace
