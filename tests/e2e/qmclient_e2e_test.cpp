@@ -127,8 +127,8 @@ std::string hex_line(const std::string& bytes)
     std::string line;
     char code[4];
     for (char c : bytes) {
-        std::snprintf(code, sizeof code, "%02x", static_cast<unsigned char>(c));
-        line += (line.empty() ? "" : " ") + std::string(code);
+        std::snprintf(code, sizeof code, line.empty() ? "%02x" : " %02x", static_cast<unsigned char>(c));
+        line += code;
     }
     return line + "\n";
 }
