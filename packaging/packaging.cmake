@@ -19,11 +19,20 @@ if(UNIX AND NOT APPLE)
           DESTINATION lib/systemd/system)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmarsh.env.example
           DESTINATION ${CMAKE_INSTALL_DATADIR}/quillmarsh)
+  # /etc with the /usr prefix. An absolute destination, so the .tar.gz,
+  # which would install it into this machine's /etc, leaves it out (below).
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmarsh.logrotate
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME quillmarsh
+          COMPONENT logrotate)
+  # dpkg keeps a local admin's edits to it on upgrade.
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles
+       "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/quillmarsh\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
 endif()
 
 set(CPACK_PACKAGE_NAME quillmarsh-server)
 set(CPACK_PACKAGE_VENDOR "QuillmarshServer")
-set(CPACK_PACKAGE_CONTACT "QuillmarshServer maintainers <quillmarsh@localhost>")
+set(CPACK_PACKAGE_CONTACT "QuillmarshServer maintainers <maintainers@users.noreply.c-seed-4044117f.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Console server joining TCP clients into one switched network of text frames")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY QuillmarshServer)
@@ -43,6 +52,8 @@ file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} CONTENT [[
 # The .deb installs under the prefix the unit file was made for.
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_PACKAGING_INSTALL_PREFIX "@CMAKE_INSTALL_PREFIX@")
+elseif(CPACK_GENERATOR STREQUAL "TGZ")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "@PROJECT_BINARY_DIR@;@PROJECT_NAME@;Unspecified;/")
 endif()
 ]] @ONLY)
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Starts the socket library where one must be started; 0 on success.
 int client_startup();
@@ -13,6 +14,10 @@ int client_startup();
 // A blocking IPv4 connection to host (a dotted address or a name) and port,
 // or INVALID_SOCKET_HANDLE with sock_last_error() set.
 socket_handle client_connect(const char* host, std::uint16_t port);
+
+// The system's own words for a socket error code (sock_last_error()), such
+// as "Connection refused", for messages meant for people.
+std::string client_error_text(int code);
 
 // Sends every byte; 0 on success, -1 on failure.
 int client_send_all(socket_handle sock, const void* data, std::size_t size);

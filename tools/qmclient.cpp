@@ -77,8 +77,7 @@ struct Options {
 
 [[noreturn]] void usage_error(const std::string& message)
 {
-    std::fprintf(stderr, "qmclient: %s\n%s", message.c_str(), USAGE);
-    finish(EXIT_USAGE);
+    finish(EXIT_USAGE, message + "; see qmclient --help");
 }
 
 // Empty when text can travel as a frame's payload; otherwise the reason.
@@ -135,10 +134,17 @@ long parse_number(const char* option, const char* text)
 Options parse_options(int argc, char** argv)
 {
     Options o;
-    if (const char* login = std::getenv("QM_LOGIN"))
+    // An empty login or password may be the real one, so what counts is
+    // whether one was given at all.
+    const char* login = std::getenv("QM_LOGIN");
+    const char* password = std::getenv("QM_PASSWORD");
+    if (login)
         o.login = login;
-    if (const char* password = std::getenv("QM_PASSWORD"))
+    if (password)
         o.password = password;
+    bool have_login = login != nullptr;
+    bool have_password = password != nullptr;
+    bool to_given = false, count_given = false, timeout_given = false;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; i++) {
         std::string_view arg = argv[i];
@@ -157,26 +163,32 @@ Options parse_options(int argc, char** argv)
         if (i + 1 >= argc)
             usage_error(std::string(arg) + " wants a value");
         const char* value = argv[++i];
-        if (arg == "--login")
+        if (arg == "--login") {
             o.login = value;
-        else if (arg == "--password")
+            have_login = true;
+        } else if (arg == "--password") {
             o.password = value;
-        else if (arg == "--as")
+            have_password = true;
+        } else if (arg == "--as") {
             o.own_address = value;
-        else if (arg == "--to")
+        } else if (arg == "--to") {
             o.to_address = value;
-        else if (arg == "--send")
+            to_given = true;
+        } else if (arg == "--send") {
             o.sends.emplace_back(value);
-        else if (arg == "--listen")
+        } else if (arg == "--listen") {
             o.listen_address = value;
-        else if (arg == "--count")
+        } else if (arg == "--count") {
             o.count = parse_number("--count", value);
-        else if (arg == "--timeout")
+            count_given = true;
+        } else if (arg == "--timeout") {
             o.timeout_s = parse_number("--timeout", value);
-        else if (arg == "--settle")
+            timeout_given = true;
+        } else if (arg == "--settle") {
             o.settle_ms = static_cast<int>(parse_number("--settle", value));
-        else
+        } else {
             usage_error("unknown option " + std::string(arg));
+        }
     }
     if (positional.size() != 2)
         usage_error("HOST and PORT are needed");
@@ -189,6 +201,16 @@ Options parse_options(int argc, char** argv)
         usage_error("--send and --listen do not go together");
     if (!o.listen_address.empty() && !o.own_address.empty())
         usage_error("--listen and --as do not go together");
+    if (to_given && o.own_address.empty())
+        usage_error("--to works only with --as");
+    if (count_given && o.listen_address.empty())
+        usage_error("--count works only with --listen");
+    if (timeout_given && o.listen_address.empty())
+        usage_error("--timeout works only with --listen");
+    if (!have_login)
+        usage_error("no login: set QM_LOGIN or give --login");
+    if (!have_password)
+        usage_error("no password: set QM_PASSWORD or give --password");
     for (const std::string& text : o.sends)
         if (std::string problem = frame_text_problem(text); !problem.empty())
             usage_error("cannot send '" + text + "': " + problem);
@@ -292,14 +314,18 @@ void watch_for_refusal(socket_handle sock, int settle_ms, std::string* early)
     }
 }
 
+std::string where(const Options& o)
+{
+    return o.host + ":" + std::to_string(o.port);
+}
+
 socket_handle connect_and_log_in(const Options& o)
 {
     if (client_startup() != 0)
         finish(EXIT_UNREACHABLE, "the socket library did not start");
     socket_handle sock = client_connect(o.host.c_str(), o.port);
     if (sock == INVALID_SOCKET_HANDLE)
-        finish(EXIT_UNREACHABLE, "cannot reach " + o.host + ":" + std::to_string(o.port) +
-                                     " (error " + std::to_string(sock_last_error()) + ")");
+        finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + client_error_text(sock_last_error()));
     expect_prompt(sock, "login:", false);
     std::string line = o.login + "\r\n";
     client_send_all(sock, line.data(), line.size());
@@ -403,6 +429,9 @@ int run_terminal(const Options& o, socket_handle sock)
     Link link(sock);
     std::string early;
     watch_for_refusal(sock, o.settle_ms, &early);
+    // The server never confirms a login; someone at a terminal should not
+    // have to guess whether it went through.
+    std::fprintf(stderr, "qmclient: logged in to %s\n", where(o).c_str());
     if (!o.own_address.empty() && !link.send_frame(announcement(o.own_address)))
         finish(EXIT_LOST, "connection lost");
     line_reader_start();

@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -77,7 +79,8 @@ TEST_F(QmclientE2E, TypedLinesGoOutAsFramesAndEightBitLinesAreRefused)
     std::string expected = make_frame("say \"alice\" \"bob\" hello there") +
                            make_frame("say \"alice\" \"bob\" last line without end");
     EXPECT_EQ(bob->read_exact(expected.size()), expected);
-    EXPECT_EQ(tool.err(), "qmclient: line not sent: only 7-bit text without zero bytes can travel in a frame\n");
+    EXPECT_EQ(tool.err(), "qmclient: logged in to 127.0.0.1:" + where +
+                              "\nqmclient: line not sent: only 7-bit text without zero bytes can travel in a frame\n");
 }
 
 TEST_F(QmclientE2E, ExitCodesTellRefusalUnreachableTimeOutAndUsage)
@@ -86,9 +89,10 @@ TEST_F(QmclientE2E, ExitCodesTellRefusalUnreachableTimeOutAndUsage)
     EXPECT_EQ(refused.wait_exit(), 4);
     EXPECT_EQ(refused.err(), "qmclient: login refused\n");
 
-    Tool unreachable({"--send", "msg a \"\" x", "127.0.0.1", std::to_string(client_free_port())});
+    std::string closed_port = std::to_string(client_free_port());
+    Tool unreachable({"--send", "msg a \"\" x", "127.0.0.1", closed_port});
     EXPECT_EQ(unreachable.wait_exit(), 3);
-    EXPECT_NE(unreachable.err().find("cannot reach 127.0.0.1:"), std::string::npos);
+    EXPECT_EQ(unreachable.err(), "qmclient: cannot reach 127.0.0.1:" + closed_port + ": Connection refused\n");
 
     Tool waiting({"--listen", "nobody", "--count", "1", "--timeout", "1", "127.0.0.1", where});
     EXPECT_EQ(waiting.wait_exit(), 6);
@@ -96,8 +100,31 @@ TEST_F(QmclientE2E, ExitCodesTellRefusalUnreachableTimeOutAndUsage)
 
     Tool eight_bit({"--send", "caf\xc3\xa9", "127.0.0.1", where});
     EXPECT_EQ(eight_bit.wait_exit(), 2);
-    Tool no_port({"127.0.0.1"});
-    EXPECT_EQ(no_port.wait_exit(), 2);
+}
+
+// Each mistake is named in one line, credentials that are missing included,
+// and no option that would be ignored passes silently.
+TEST(QmclientUsage, AMistakeIsNamedInOneLineWithExitTwo)
+{
+    unsetenv("QM_LOGIN");
+    unsetenv("QM_PASSWORD");
+    const std::pair<std::string, std::string> login{"QM_LOGIN", "team"}, password{"QM_PASSWORD", "s3cret"};
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<std::pair<std::string, std::string>> environment;
+        std::string message;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"127.0.0.1"}, {login, password}, "HOST and PORT are needed"},
+             {{"127.0.0.1", "1"}, {password}, "no login: set QM_LOGIN or give --login"},
+             {{"--login", "team", "127.0.0.1", "1"}, {}, "no password: set QM_PASSWORD or give --password"},
+             {{"--count", "1", "127.0.0.1", "1"}, {login, password}, "--count works only with --listen"},
+             {{"--to", "bob", "127.0.0.1", "1"}, {login, password}, "--to works only with --as"},
+         }) {
+        ToolProcess tool(QM_CLIENT_BINARY, c.arguments, c.environment);
+        EXPECT_EQ(tool.wait_exit(), 2) << c.message;
+        EXPECT_EQ(tool.err(), "qmclient: " + c.message + "; see qmclient --help\n");
+    }
 }
 
 // Plays the server's side of the dialogue on a loopback listener, waits for
@@ -127,8 +154,8 @@ std::string hex_line(const std::string& bytes)
     std::string line;
     char code[4];
     for (char c : bytes) {
-        std::snprintf(code, sizeof code, "%02x", static_cast<unsigned char>(c));
-        line += (line.empty() ? "" : " ") + std::string(code);
+        std::snprintf(code, sizeof code, line.empty() ? "%02x" : " %02x", static_cast<unsigned char>(c));
+        line += code;
     }
     return line + "\n";
 }

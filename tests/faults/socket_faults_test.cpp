@@ -21,9 +21,9 @@ TEST_F(SocketFaults, EveryFailedReceiveClosesThatSessionAloneWithItsCode)
         Session* before = add_session(SessionState::awaiting_login);
         Session* failing = add_session(SessionState::awaiting_login);
         Session* after = add_session(SessionState::awaiting_login);
-        peer(before).incoming = "a";
+        peer(before).incoming.append("a");
         peer(failing).recv_error = code;
-        peer(after).incoming = "b";
+        peer(after).incoming.append("b");
         socket_handle failing_socket = failing->client_socket;
         wait_pass(server);
         ASSERT_EQ(sessions(), (std::vector<Session*>{before, after}));

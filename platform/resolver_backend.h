@@ -1,0 +1,26 @@
+// Internal to platform/: what the background name look-ups need from each
+// backend: the blocking look-up itself, one lock with its wake-up, and
+// worker threads.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+
+// Writes the peer's host name and returns true, or returns false when the
+// reverse look-up finds none. May take as long as the resolver does.
+bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size);
+
+void resolver_lock();
+void resolver_unlock();
+// Called with the lock held: releases it until resolver_wake_all, then
+// takes it again.
+void resolver_sleep();
+void resolver_wake_all();
+// Runs run on a thread of its own that lives as long as the process.
+bool resolver_start_worker(void (*run)());
+
+// The table's look-up entries, shared by both backends.
+int resolver_lookup_start(const PeerAddress* peer, void* owner);
+int resolver_lookup_collect(NameLookup* answers, int capacity);
+void resolver_lookup_cancel(void* owner);
