@@ -81,8 +81,8 @@ socket_handle win_accept(socket_handle listener, PeerAddress* peer)
     }
     std::memcpy(peer->octets, &address.sin_addr.s_addr, 4);
     peer->port = ntohs(address.sin_port);
-    // Frames go out one send each; with Nagle's algorithm the second of two
-    // would wait for the peer's delayed acknowledgement, up to 200 ms.
+    // Every turn sends what it has; with Nagle's algorithm the second turn's
+    // send would wait for the peer's delayed acknowledgement, up to 200 ms.
     BOOL on = TRUE;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     return static_cast<socket_handle>(sock);

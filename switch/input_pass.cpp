@@ -90,7 +90,7 @@ Next frame_step(Server& server, Session& session)
     if (split_fields(fields, copy) < 3)
         return Next::same_session;
     announce_address(session.addresses, fields[1], platform.now());
-    send_to_all(server, session, {frame, length + 1}, fields[2]);
+    send_to_all(server, session, {frame, length}, fields[2]);
     return Next::next_session;
 }
 

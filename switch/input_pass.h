@@ -14,7 +14,7 @@ constexpr std::uint32_t OUTPUT_QUEUE_LIMIT = 1048576;
 // byte: a whole dialogue line, or a whole frame, already waits.
 bool has_whole_input(const Session& session);
 
-// Queues frame, closed by a zero record end, for every other online session
+// Queues frame for every other online session
 // that announced destination, or for all of them when destination is empty.
 void send_to_all(Server& server, const Session& sender, std::string_view frame,
                  const char* destination);

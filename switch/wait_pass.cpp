@@ -24,6 +24,12 @@ void start_sets(const Server& server, SocketSet* read_set, SocketSet* except_set
 // Returns true when it closed an idle session. Every session is looked at
 // even when the sets are full, because the idle limit covers them all, and
 // because a session beyond the sets still has its input pass.
+//
+// A session that already holds a whole line or frame is not read: its
+// backlog would otherwise outgrow the input limit while the input pass takes
+// one step a turn, and TCP holds the sender back meanwhile. It keeps its
+// place in the exception set, so the sessions that get the set's slots are
+// the same whether or not they are read.
 bool close_idle_or_fill_sets(Server& server, std::time_t now, SocketSet* read_set,
                              SocketSet* except_set, bool* work_waiting)
 {
@@ -32,10 +38,11 @@ bool close_idle_or_fill_sets(Server& server, std::time_t now, SocketSet* read_se
             close_session(server, s, "timeout");
             return true;
         }
-        socket_set_add(read_set, s->client_socket);
-        socket_set_add(except_set, s->client_socket);
-        if (SKIP_WAIT_WHEN_READY && !*work_waiting)
-            *work_waiting = has_whole_input(*s);
+        bool whole_input = has_whole_input(*s);
+        if (socket_set_add(except_set, s->client_socket) && !whole_input)
+            socket_set_add(read_set, s->client_socket);
+        if (SKIP_WAIT_WHEN_READY && whole_input)
+            *work_waiting = true;
     }
     return false;
 }
@@ -88,6 +95,9 @@ Session* receive_from(Server& server, Session* session)
         std::snprintf(reason, sizeof reason, "error %d on recv", sock_last_error());
         return close_session(server, session, reason);
     }
+    // Only a session holding nothing whole is read, so at the end of its
+    // stream every frame it sent has been relayed: what is left is a partial
+    // frame or line, which dies with it.
     if (n == 0)
         return close_session(server, session, nullptr);
 

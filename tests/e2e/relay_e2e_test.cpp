@@ -1,3 +1,4 @@
+#include "platform/client.h"
 #include "tests/support/e2e_helpers.h"
 
 #include <chrono>
@@ -55,6 +56,34 @@ TEST_F(RelayE2E, FramesArriveByteExactAndBackToBack)
         burst += make_frame("seq alice \"bob\" " + std::to_string(i) + " \x01\x7f\"\\");
     alice->send(burst);
     EXPECT_EQ(bob->read_exact(burst.size()), burst);
+}
+
+// Far more than the 10000 bytes of unread input a client may hold: the
+// server reads the sender only as fast as it relays.
+TEST_F(RelayE2E, BurstOf2000FramesInOneWriteArrivesWholeAndInOrder)
+{
+    std::string burst;
+    for (int i = 0; i < 2000; i++)
+        burst += make_frame("seq alice \"bob\" " + std::to_string(i));
+    std::thread writer([&] { alice->send(burst); });
+    std::string got = bob->read_exact(burst.size(), 30000);
+    writer.join();
+    EXPECT_EQ(got.size(), burst.size());
+    EXPECT_TRUE(got == burst) << "bytes lost, repeated or reordered";
+    EXPECT_EQ(server.process.log_text().find("RX buffer overflow"), std::string::npos);
+}
+
+TEST_F(RelayE2E, FramesSentBeforeAShutdownAreAllRelayedThenTheSenderLogsOut)
+{
+    std::string frames;
+    for (int i = 0; i < 20; i++)
+        frames += make_frame("seq carol \"bob\" " + std::to_string(i));
+    carol->send(frames + "x carol \"bob\" partial");
+    ASSERT_EQ(client_shutdown_send(carol->handle()), 0);
+    EXPECT_EQ(bob->read_exact(frames.size()), frames);
+    EXPECT_TRUE(carol->wait_closed());
+    EXPECT_TRUE(server.process.wait_for_log("logged out: "));
+    EXPECT_EQ(bob->read_until_quiet(100), "") << "the partial frame dies with its sender";
 }
 
 TEST_F(RelayE2E, SlowReaderWithASmallBufferGetsEveryByteInOrder)

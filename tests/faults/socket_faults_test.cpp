@@ -46,13 +46,13 @@ TEST_F(SocketFaults, AResetPeerWithQueuedOutputGoesWithoutTouchingOthers)
     Session* resetting = add_session();
     Session* other = add_session();
     std::string frame = make_frame("x s \"\" hello");
-    send_to_all(server, *sender, frame + '\0', "");
+    send_to_all(server, *sender, frame, "");
     peer(resetting).recv_error = WSAECONNRESET;
     peer(other).incoming = "more";
     wait_pass(server);
     ASSERT_EQ(sessions(), (std::vector<Session*>{sender, other}));
     EXPECT_NE(log().find("disconnected (error 10054 on recv)"), std::string::npos);
-    EXPECT_EQ(other->output.length, frame.size() + 1);
+    EXPECT_EQ(other->output.length, frame.size());
 }
 
 TEST_F(SocketFaults, AFailedAcceptKeepsNoSessionAndTheNextTurnAccepts)

@@ -10,9 +10,8 @@ namespace {
 
 struct InputPassTest : ServerFixture {
     void feed(Session* s, const std::string& bytes) { ASSERT_TRUE(queue_append(s->input, bytes)); }
-    // What the relay has queued for s: frames, each closed by a zero byte.
+    // What the relay has queued for s: its frames back to back.
     std::string queued(const Session* s) const { return std::string(queue_bytes(s->output)); }
-    static std::string record(const std::string& payload) { return make_frame(payload) + '\0'; }
 };
 
 TEST_F(InputPassTest, LoginAndPasswordInOnePacketTakeTwoPasses)
@@ -84,8 +83,8 @@ TEST_F(InputPassTest, AddressedFrameReachesTheAnnouncersInListOrder)
 
     feed(sender, make_frame("msg alice \"bob\" hello"));
     input_pass(server);
-    EXPECT_EQ(queued(bob1), record("msg alice \"bob\" hello"));
-    EXPECT_EQ(queued(bob2), record("msg alice \"bob\" hello"));
+    EXPECT_EQ(queued(bob1), make_frame("msg alice \"bob\" hello"));
+    EXPECT_EQ(queued(bob2), make_frame("msg alice \"bob\" hello"));
     EXPECT_EQ(queued(carol), "");
     EXPECT_EQ(queued(sender), "") << "never back to the sender";
     EXPECT_TRUE(holds_address(sender->addresses, "alice")) << "the source is recorded";
@@ -100,7 +99,7 @@ TEST_F(InputPassTest, EmptyDestinationReachesEveryOtherOnlineSession)
     Session* broken = add_session(SessionState::broken);
     feed(sender, make_frame("x me \"\""));
     input_pass(server);
-    EXPECT_EQ(queued(online), record("x me \"\""));
+    EXPECT_EQ(queued(online), make_frame("x me \"\""));
     for (Session* s : {sender, logging_in, password, broken})
         EXPECT_EQ(queued(s), "");
 }
@@ -115,7 +114,7 @@ TEST_F(InputPassTest, UnquotedDestinationBeforeTheCheckByteReachesNobody)
     EXPECT_EQ(queued(bob), "");
     feed(sender, make_frame("x me bob "));
     input_pass(server);
-    EXPECT_EQ(queued(bob), record("x me bob ")) << "a blank keeps the destination clean";
+    EXPECT_EQ(queued(bob), make_frame("x me bob ")) << "a blank keeps the destination clean";
 }
 
 TEST_F(InputPassTest, ShortFramesAreSkippedInTheSamePassUpToOneRelayedFrame)
@@ -124,9 +123,9 @@ TEST_F(InputPassTest, ShortFramesAreSkippedInTheSamePassUpToOneRelayedFrame)
     Session* other = add_session();
     feed(sender, make_frame("one") + make_frame("two fields") + make_frame("x me \"\" 1") + make_frame("x me \"\" 2"));
     input_pass(server);
-    EXPECT_EQ(queued(other), record("x me \"\" 1"));
+    EXPECT_EQ(queued(other), make_frame("x me \"\" 1"));
     input_pass(server);
-    EXPECT_EQ(queued(other), record("x me \"\" 1") + record("x me \"\" 2"));
+    EXPECT_EQ(queued(other), make_frame("x me \"\" 1") + make_frame("x me \"\" 2"));
 }
 
 TEST_F(InputPassTest, BadFrameEndsTheSessionsTurnForThisPass)
@@ -138,7 +137,7 @@ TEST_F(InputPassTest, BadFrameEndsTheSessionsTurnForThisPass)
     EXPECT_EQ(queued(other), "");
     EXPECT_EQ(sender->state, SessionState::online);
     input_pass(server);
-    EXPECT_EQ(queued(other), record("x me \"\""));
+    EXPECT_EQ(queued(other), make_frame("x me \"\""));
 }
 
 TEST_F(InputPassTest, BrokenSessionsInputIsPassedOver)
@@ -165,7 +164,7 @@ TEST_F(InputPassTest, FailedAppendBreaksThatReceiverOnly)
     input_pass(server);
     net.fail_all_allocations = false;
     EXPECT_EQ(starved->state, SessionState::broken);
-    EXPECT_EQ(queued(fine), record("x me \"\""));
+    EXPECT_EQ(queued(fine), make_frame("x me \"\""));
     EXPECT_NE(log().find("Socket error #"), std::string::npos);
     EXPECT_NE(log().find(" in send_to_all: [127.0.0.101]\n"), std::string::npos) << log();
 }
@@ -181,7 +180,7 @@ TEST_F(InputPassTest, LongestFrameIs4095Bytes)
     feed(sender, make_frame(longest) + make_frame(too_long) + make_frame("x me \"\" after"));
     for (int pass = 0; pass < 10; pass++)
         input_pass(server);
-    EXPECT_EQ(queued(other), record(longest) + record("x me \"\" after"));
+    EXPECT_EQ(queued(other), make_frame(longest) + make_frame("x me \"\" after"));
     EXPECT_EQ(sender->input.length, 0u);
 }
 
@@ -190,10 +189,10 @@ TEST_F(InputPassTest, OutputQueueIsBoundedAtOneMebibyte)
 {
     Session* sender = add_session();
     Session* slow = add_session();
-    std::string filler(OUTPUT_QUEUE_LIMIT - 9, 'f');
+    std::string filler(OUTPUT_QUEUE_LIMIT - 8, 'f');
     ASSERT_TRUE(queue_append(slow->output, filler));
 
-    feed(sender, make_frame("x me \"\"")); // eight bytes and the record end
+    feed(sender, make_frame("x me \"\"")); // eight bytes
     input_pass(server);
     EXPECT_EQ(slow->output.length, OUTPUT_QUEUE_LIMIT) << "up to the limit exactly";
     EXPECT_EQ(slow->state, SessionState::online);

@@ -1,5 +1,6 @@
 #include "switch/wait_pass.h"
 
+#include "protocol/frame.h"
 #include "switch/server.h"
 #include "tests/support/server_fixture.h"
 
@@ -165,18 +166,31 @@ TEST_F(WaitPassTest, BrokenSessionIsClosedOnlyWhenSelectReportsSomething)
     EXPECT_NE(sessions()[0], quiet_broken);
 }
 
+// A session that already holds a whole frame or dialogue line is not read
+// until the input pass has taken it, yet keeps its slot among the 63.
 TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButAllAreChecked)
 {
     std::vector<Session*> all;
     for (int i = 0; i < 66; i++)
         all.push_back(add_session());
     all[63]->state = SessionState::broken;
+    socket_handle sixty_fourth = all[63]->client_socket;
     peer(all[0]).incoming = "x";
+    ASSERT_TRUE(queue_append(all[1]->input, make_frame("x a \"\"")));
+    all[2]->state = SessionState::awaiting_login;
+    ASSERT_TRUE(queue_append(all[2]->input, "alice\n"));
+    peer(all[1]).incoming = peer(all[2]).incoming = "unread";
 
     wait_pass(server);
-    EXPECT_EQ(net.last_read_offer.size(), 64u);
+    EXPECT_EQ(net.last_read_offer.size(), 62u);
     EXPECT_EQ(net.last_read_offer[0], FakePlatform::LISTENER);
     EXPECT_TRUE(offered(net.last_read_offer, all[62]->client_socket));
+    for (Session* whole : {all[1], all[2]}) {
+        EXPECT_FALSE(offered(net.last_read_offer, whole->client_socket));
+        EXPECT_TRUE(offered(net.last_except_offer, whole->client_socket));
+        EXPECT_EQ(peer(whole).incoming, "unread");
+    }
+    EXPECT_FALSE(offered(net.last_read_offer, sixty_fourth)) << "no slot moves up";
     EXPECT_FALSE(offered(net.last_read_offer, all[64]->client_socket));
     EXPECT_FALSE(offered(net.last_except_offer, all[64]->client_socket));
     EXPECT_EQ(sessions().size(), 65u) << "the 64th, broken, is closed all the same";
