@@ -5,6 +5,7 @@
 
 void link_at_end(SessionList& sessions, Session* session)
 {
+    session->accept_number = ++sessions.accepted;
     session->previous = sessions.last;
     session->next = nullptr;
     if (sessions.last)
