@@ -93,6 +93,20 @@ TEST_F(InputPassTest, AddressedFrameReachesTheAnnouncersInListOrder)
     EXPECT_EQ(queued(sender), record("x carol alice ")) << "the source is recorded";
 }
 
+TEST_F(InputPassTest, ManyHeldAddressesStillRouteEachFrameToItsHolderOnly)
+{
+    Session* sender = add_session();
+    Session* holders[] = {add_session(), add_session(), add_session()};
+    for (int i = 0; i < 20000; i++)
+        announce_address(server.registry, *holders[i % 3], "n" + std::to_string(i), net.now);
+    feed(sender, make_frame("x me n19999 ") + make_frame("x me n3 ") + make_frame("x me n20000 "));
+    for (int pass = 0; pass < 3; pass++)
+        input_pass(server);
+    EXPECT_EQ(queued(holders[0]), record("x me n3 "));
+    EXPECT_EQ(queued(holders[1]), record("x me n19999 "));
+    EXPECT_EQ(queued(holders[2]), "");
+}
+
 TEST_F(InputPassTest, EmptyDestinationReachesEveryOtherOnlineSession)
 {
     Session* sender = add_session();
