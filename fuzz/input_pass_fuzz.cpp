@@ -120,7 +120,7 @@ Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocati
     set_credentials(server, "alice", "secret");
     Session* sender = add_session(net, server, SessionState::awaiting_login);
     Session* addressed = add_session(net, server, SessionState::online);
-    announce_address(addressed->addresses, "r1", net.now);
+    announce_address(server.registry, *addressed, "r1", net.now);
     Session* silent = add_session(net, server, SessionState::online);
     Session* waiting = add_session(net, server, SessionState::awaiting_login);
     const socket_handle sender_socket = sender->client_socket;

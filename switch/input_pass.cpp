@@ -51,10 +51,32 @@ Session* password_step(Server& server, Session* session)
     return session->next;
 }
 
-bool wants_frame(const Session& receiver, const Session& sender, const char* destination)
+bool wants_frame(const Session& receiver, const Session& sender)
 {
-    return receiver.state == SessionState::online && &receiver != &sender &&
-           (destination[0] == '\0' || holds_address(receiver.addresses, destination));
+    return receiver.state == SessionState::online && &receiver != &sender;
+}
+
+// Every session for the empty destination, else only its holders: either
+// way in order of acceptance.
+struct ReceiverWalk {
+    Session* next_session;
+    HolderWalk holders;
+};
+
+ReceiverWalk walk_receivers(const Server& server, const char* destination)
+{
+    if (destination[0] == '\0')
+        return {server.sessions.first, {}};
+    return {nullptr, holders_of(server.registry, destination)};
+}
+
+Session* next_receiver(ReceiverWalk& walk)
+{
+    Session* receiver = walk.next_session;
+    if (!receiver)
+        return next_holder(walk.holders);
+    walk.next_session = receiver->next;
+    return receiver;
 }
 
 bool queue_for(Session& receiver, std::string_view record)
@@ -89,7 +111,7 @@ Next frame_step(Server& server, Session& session)
     char* fields[MAX_FIELDS + 1];
     if (split_fields(fields, copy) < 3)
         return Next::same_session;
-    announce_address(session.addresses, fields[1], platform.now());
+    announce_address(server.registry, session, fields[1], platform.now());
     send_to_all(server, session, {frame, length}, fields[2]);
     return Next::next_session;
 }
@@ -113,8 +135,9 @@ bool has_whole_input(const Session& session)
 void send_to_all(Server& server, const Session& sender, std::string_view frame,
                  const char* destination)
 {
-    for (Session* s = server.sessions.first; s; s = s->next) {
-        if (!wants_frame(*s, sender, destination) || queue_for(*s, frame))
+    ReceiverWalk receivers = walk_receivers(server, destination);
+    while (Session* s = next_receiver(receivers)) {
+        if (!wants_frame(*s, sender) || queue_for(*s, frame))
             continue;
         s->state = SessionState::broken;
         char event[64];

@@ -17,6 +17,7 @@ struct Server {
     char login[CREDENTIAL_SIZE]{};
     char password[CREDENTIAL_SIZE]{};
     EventLog log;
+    AddressRegistry registry;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"

@@ -5,6 +5,7 @@
 
 void link_at_end(SessionList& sessions, Session* session)
 {
+    session->accept_number = ++sessions.accepted;
     session->previous = sessions.last;
     session->next = nullptr;
     if (sessions.last)
@@ -22,13 +23,13 @@ void unlink(SessionList& sessions, Session* session)
     (session->next ? session->next->previous : sessions.last) = session->previous;
 }
 
-Session* free_session(SessionList& sessions, Session* session)
+Session* free_session(Server& server, Session* session)
 {
     Session* next = session->next;
-    unlink(sessions, session);
+    unlink(server.sessions, session);
     queue_free(session->input);
     queue_free(session->output);
-    forget_addresses(session->addresses);
+    forget_holder(server.registry, *session);
     platform.close(session->client_socket);
     platform.release(session);
     return next;
@@ -49,13 +50,13 @@ Session* close_session(Server& server, Session* session, const char* reason)
     else
         std::snprintf(event, sizeof event, "logged out");
     log_event(server.log, platform.now(), event, session->peer_name);
-    return free_session(server.sessions, session);
+    return free_session(server, session);
 }
 
 void drop_all_sessions(Server& server)
 {
     while (server.sessions.first)
-        free_session(server.sessions, server.sessions.first);
+        free_session(server, server.sessions.first);
 }
 
 namespace {

@@ -34,6 +34,8 @@ struct Session {
     // Failed sends in a row; a success resets it.
     std::int32_t send_failures;
     HeldAddresses addresses;
+    // Counts up from 1 in order of acceptance; frames reach receivers in this order.
+    std::uint64_t accept_number;
     Session* previous;
     Session* next;
 };
@@ -42,6 +44,7 @@ struct Session {
 struct SessionList {
     Session* first;
     Session* last;
+    std::uint64_t accepted;
 };
 
 void link_at_end(SessionList& sessions, Session* session);

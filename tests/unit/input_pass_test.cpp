@@ -76,10 +76,10 @@ TEST_F(InputPassTest, AddressedFrameReachesTheAnnouncersInListOrder)
     Session* bob1 = add_session();
     Session* carol = add_session();
     Session* bob2 = add_session();
-    announce_address(bob1->addresses, "bob", net.now);
-    announce_address(bob2->addresses, "bob", net.now);
-    announce_address(carol->addresses, "carol", net.now);
-    announce_address(sender->addresses, "bob", net.now);
+    announce_address(server.registry, *bob2, "bob", net.now);
+    announce_address(server.registry, *bob1, "bob", net.now);
+    announce_address(server.registry, *carol, "carol", net.now);
+    announce_address(server.registry, *sender, "bob", net.now);
 
     feed(sender, make_frame("msg alice \"bob\" hello"));
     input_pass(server);
@@ -87,7 +87,23 @@ TEST_F(InputPassTest, AddressedFrameReachesTheAnnouncersInListOrder)
     EXPECT_EQ(queued(bob2), make_frame("msg alice \"bob\" hello"));
     EXPECT_EQ(queued(carol), "");
     EXPECT_EQ(queued(sender), "") << "never back to the sender";
-    EXPECT_TRUE(holds_address(sender->addresses, "alice")) << "the source is recorded";
+    feed(carol, make_frame("x carol alice "));
+    input_pass(server);
+    EXPECT_EQ(queued(sender), make_frame("x carol alice ")) << "the source is recorded";
+}
+
+TEST_F(InputPassTest, ManyHeldAddressesStillRouteEachFrameToItsHolderOnly)
+{
+    Session* sender = add_session();
+    Session* holders[] = {add_session(), add_session(), add_session()};
+    for (int i = 0; i < 20000; i++)
+        announce_address(server.registry, *holders[i % 3], "n" + std::to_string(i), net.now);
+    feed(sender, make_frame("x me n19999 ") + make_frame("x me n3 ") + make_frame("x me n20000 "));
+    for (int pass = 0; pass < 3; pass++)
+        input_pass(server);
+    EXPECT_EQ(queued(holders[0]), make_frame("x me n3 "));
+    EXPECT_EQ(queued(holders[1]), make_frame("x me n19999 "));
+    EXPECT_EQ(queued(holders[2]), "");
 }
 
 TEST_F(InputPassTest, EmptyDestinationReachesEveryOtherOnlineSession)
@@ -108,7 +124,7 @@ TEST_F(InputPassTest, UnquotedDestinationBeforeTheCheckByteReachesNobody)
 {
     Session* sender = add_session();
     Session* bob = add_session();
-    announce_address(bob->addresses, "bob", net.now);
+    announce_address(server.registry, *bob, "bob", net.now);
     feed(sender, make_frame("x me bob"));
     input_pass(server);
     EXPECT_EQ(queued(bob), "");
@@ -157,7 +173,7 @@ TEST_F(InputPassTest, FailedAppendBreaksThatReceiverOnly)
     Session* fine = add_session();
     ASSERT_TRUE(queue_append(fine->output, "room"));
     queue_consume(fine->output, 4);
-    announce_address(sender->addresses, "me", net.now);
+    announce_address(server.registry, *sender, "me", net.now);
     feed(sender, make_frame("x me \"\""));
     // Only a receiver whose queue must grow needs the heap now.
     net.fail_all_allocations = true;

@@ -1,86 +1,123 @@
 #include "switch/address_registry.h"
-#include "tests/support/fake_platform.h"
+#include "tests/support/server_fixture.h"
 
-#include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
-struct RegistryTest : ::testing::Test {
-    ~RegistryTest() override
+struct RegistryTest : ServerFixture {
+    void SetUp() override
     {
-        forget_addresses(held);
-        EXPECT_EQ(net.live_blocks, 0);
+        ServerFixture::SetUp();
+        a = add_session();
+        b = add_session();
     }
-    void announce(const std::string& name) { announce_address(held, name.c_str(), net.now); }
-    bool holds(const std::string& name) const { return holds_address(held, name.c_str()); }
+    void announce(Session* s, const std::string& name)
+    {
+        announce_address(server.registry, *s, name, net.now);
+    }
+    std::vector<Session*> holders(const std::string& name) const
+    {
+        std::vector<Session*> found;
+        HolderWalk walk = holders_of(server.registry, name);
+        while (Session* s = next_holder(walk))
+            found.push_back(s);
+        return found;
+    }
+    bool holds(Session* s, const std::string& name) const
+    {
+        return holders(name) == std::vector<Session*>{s};
+    }
+    // What the records of the two sessions take from the heap.
+    long record_blocks() const { return net.live_blocks - 2; }
 
-    FakePlatform net;
-    HeldAddresses held{};
+    Session* a = nullptr;
+    Session* b = nullptr;
 };
 
 TEST_F(RegistryTest, AnnouncedNamesExpireStrictlyAfterFifteenSecondsUnlessRenewed)
 {
-    announce("renewed");
-    announce("kept");
-    announce("dropped");
+    announce(a, "renewed");
+    announce(a, "kept");
+    announce(a, "dropped");
+    announce(b, "other's");
     net.now += 1;
-    announce("kept");
+    announce(a, "kept");
     net.now += 14;
-    announce("renewed");
-    EXPECT_TRUE(holds("dropped")) << "15 s old: still held";
+    announce(a, "renewed");
+    EXPECT_TRUE(holds(a, "dropped")) << "15 s old: still held";
     net.now += 1;
-    announce("other");
-    EXPECT_FALSE(holds("dropped")) << "16 s old, dropped by the next announcement";
-    EXPECT_TRUE(holds("kept"));
-    EXPECT_TRUE(holds("renewed"));
-    EXPECT_EQ(net.live_blocks, 3) << "a repeat renews its record instead of adding one";
+    announce(a, "other");
+    EXPECT_TRUE(holders("dropped").empty()) << "16 s old, dropped by the next announcement";
+    EXPECT_TRUE(holds(a, "kept"));
+    EXPECT_TRUE(holds(a, "renewed"));
+    EXPECT_TRUE(holds(b, "other's")) << "only the announcer's own records expire";
+    EXPECT_EQ(record_blocks(), 4) << "a repeat renews its record instead of adding one";
 }
 
 TEST_F(RegistryTest, AMatchIsRenewedBeforeItsAgeIsTestedAndTheRestStillExpire)
 {
-    announce("stale");
-    announce("keep");
+    announce(a, "stale");
+    announce(a, "keep");
     net.now += 1000;
-    announce("stale");
-    EXPECT_TRUE(holds("stale"));
-    EXPECT_FALSE(holds("keep"));
+    announce(a, "stale");
+    EXPECT_TRUE(holds(a, "stale"));
+    EXPECT_TRUE(holders("keep").empty());
+    net.now += 15;
+    announce(a, "new");
+    EXPECT_TRUE(holds(a, "stale")) << "the renewed record counts from its renewal";
 }
 
 TEST_F(RegistryTest, LongNamesAreCutAndSoNeverMatchAgain)
 {
     std::string long_name(300, 'n');
-    announce(long_name);
-    announce(long_name);
-    EXPECT_EQ(net.live_blocks, 2) << "every announcement adds a record";
-    EXPECT_FALSE(holds(long_name));
-    EXPECT_TRUE(holds(std::string(255, 'n')));
+    announce(a, long_name);
+    announce(a, long_name);
+    EXPECT_EQ(record_blocks(), 2) << "every announcement adds a record";
+    EXPECT_TRUE(holders(long_name).empty());
+    EXPECT_EQ(holders(std::string(255, 'n')), std::vector<Session*>{a}) << "once, however many records";
+    net.now += 16;
+    announce(a, std::string(255, 'n'));
+    EXPECT_TRUE(holds(a, std::string(255, 'n'))) << "the cut name itself matches";
 }
 
 TEST_F(RegistryTest, LookupIgnoresAgeAndComparesWholeNames)
 {
-    EXPECT_FALSE(holds("bob")) << "the zero-filled record holds nothing";
-    announce("bob");
-    announce("");
+    EXPECT_TRUE(holders("bob").empty()) << "a new session holds nothing";
+    announce(a, "bob");
+    announce(a, "");
     net.now += 30;
-    EXPECT_TRUE(holds("bob"));
-    EXPECT_TRUE(holds("")) << "the empty name is a name";
-    EXPECT_FALSE(holds("Bob"));
-    EXPECT_FALSE(holds("bo"));
-    EXPECT_FALSE(holds("bobby"));
+    EXPECT_TRUE(holds(a, "bob"));
+    EXPECT_TRUE(holds(a, "")) << "the empty name is a name";
+    for (const char* other : {"Bob", "bo", "bobby"})
+        EXPECT_TRUE(holders(other).empty()) << other;
+}
+
+TEST_F(RegistryTest, HoldersComeInOrderOfAcceptanceAndAClosedOneIsForgotten)
+{
+    Session* c = add_session();
+    announce(c, "shared");
+    announce(a, "shared");
+    announce(b, "shared");
+    announce(b, "b only");
+    EXPECT_EQ(holders("shared"), (std::vector<Session*>{a, b, c}));
+    close_session(server, b, nullptr);
+    EXPECT_EQ(holders("shared"), (std::vector<Session*>{a, c}));
+    EXPECT_TRUE(holders("b only").empty());
 }
 
 TEST_F(RegistryTest, AllocationFailureLeavesTheNameUnrecorded)
 {
-    announce("a");
+    announce(a, "a");
     net.now += 20;
     net.fail_all_allocations = true;
-    announce("b");
+    announce(a, "b");
     net.fail_all_allocations = false;
-    EXPECT_FALSE(holds("b"));
-    EXPECT_FALSE(holds("a")) << "the walk's expiry still took place";
-    announce("b");
-    EXPECT_TRUE(holds("b"));
+    EXPECT_TRUE(holders("b").empty());
+    EXPECT_TRUE(holders("a").empty()) << "expiry still took place";
+    announce(a, "b");
+    EXPECT_TRUE(holds(a, "b"));
 }
 
 } // namespace

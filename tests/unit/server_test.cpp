@@ -31,8 +31,8 @@ TEST_F(ServerTest, CloseLogsAndFreesEverythingTheSessionOwns)
     Session* s = add_session();
     ASSERT_TRUE(queue_append(s->input, "in"));
     ASSERT_TRUE(queue_append(s->output, "out"));
-    announce_address(s->addresses, "one", net.now);
-    announce_address(s->addresses, "two", net.now);
+    announce_address(server.registry, *s, "one", net.now);
+    announce_address(server.registry, *s, "two", net.now);
     std::strcpy(s->peer_name, "host [10.0.0.1]");
 
     close_session(server, s, nullptr);
