@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -39,6 +41,44 @@ void start_socket_library()
     std::exit(1);
 }
 
+// Help and version are for people at a terminal: they come at once, without
+// the banner's pause. So does every mistake on the command line.
+void answer_at_once(const CommandLine& line)
+{
+    switch (line.action) {
+    case CommandAction::help:
+        std::fputs(FULL_USAGE, stdout);
+        std::exit(0);
+    case CommandAction::version:
+        std::fputs(BANNER, stdout);
+        std::exit(0);
+    case CommandAction::error:
+        std::fprintf(stderr, "QuillmarshSrv: %s\n%s", line.error.c_str(), FULL_USAGE);
+        std::exit(2);
+    case CommandAction::serve:
+    case CommandAction::classic_usage:
+        break;
+    }
+}
+
+// Copies the password, from its file or from the command line; the
+// argument's bytes are then blanked, so the process list no longer shows it.
+std::string take_password(const CommandLine& line)
+{
+    std::string password;
+    if (line.password) {
+        password = line.password;
+        std::memset(line.password, 0, password.size());
+        return password;
+    }
+    std::string error;
+    if (!read_password_file(line.password_file, password, error)) {
+        std::fprintf(stderr, "QuillmarshSrv: %s\n", error.c_str());
+        std::exit(2);
+    }
+    return password;
+}
+
 } // namespace
 
 socket_handle open_listener(std::int32_t port)
@@ -58,16 +98,22 @@ socket_handle open_listener(std::int32_t port)
 
 void server_main(int argc, char** argv)
 {
+    const CommandLine line = parse_command_line(argc, argv);
+    answer_at_once(line);
+    Server server;
+    if (line.action == CommandAction::serve)
+        set_credentials(server, line.login, take_password(line).c_str());
     std::fputs(BANNER, stdout);
     std::fflush(stdout);
     sleep_ms(STARTUP_PAUSE_MS);
-    if (argc != 4) {
+    if (line.action == CommandAction::classic_usage) {
         std::fputs(USAGE, stdout);
         std::exit(0);
     }
-    std::int32_t port = parse_port_argument(argv[1]);
-    Server server;
-    set_credentials(server, argv[2], argv[3]);
+    std::int32_t port = parse_port_argument(line.port);
+    server.max_clients = line.max_clients;
+    server.numeric_peer_names = line.numeric;
+    log_init(server.log, line.log_path, !line.quiet);
     if (port == 0) {
         std::fputs("port cannot be null!\n", stdout);
         std::exit(1);

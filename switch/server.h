@@ -18,6 +18,10 @@ struct Server {
     char password[CREDENTIAL_SIZE]{};
     EventLog log;
     AddressRegistry registry;
+    // How many sessions are polled/served.
+    std::size_t max_clients = 63;
+    // Peers are named "[a.b.c.d]" without a reverse look-up.
+    bool numeric_peer_names = false;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"

@@ -47,15 +47,15 @@ bool close_idle_or_fill_sets(Server& server, std::time_t now, SocketSet* read_se
     return false;
 }
 
-// "host [address]", or "[address]" when the reverse look-up finds no name;
+// "host [address]", or "[address]" when the reverse look-up is off or finds no name;
 // cut to 255 characters, so a long host name can cut the address short.
-void name_peer(Session* session, const PeerAddress* peer)
+void name_peer(Session* session, const PeerAddress* peer, bool numeric)
 {
     char dotted[16];
     char host[1025];
     sock_dotted_address(peer, dotted);
     std::string name = std::string("[") + dotted + "]";
-    if (platform.reverse_lookup(peer, host, sizeof host))
+    if (!numeric && platform.reverse_lookup(peer, host, sizeof host))
         name = host + (" " + name);
     std::size_t length = std::min(name.size(), NAME_SIZE - 1);
     std::memcpy(session->peer_name, name.data(), length);
@@ -79,7 +79,7 @@ void accept_client(Server& server)
     session->state = SessionState::awaiting_login;
     link_at_end(server.sessions, session);
     platform.set_nonblocking(sock);
-    name_peer(session, &peer);
+    name_peer(session, &peer, server.numeric_peer_names);
     log_event(server.log, platform.now(), "Connected to", session->peer_name);
     session->last_input = platform.now();
     send_text(sock, "login:");

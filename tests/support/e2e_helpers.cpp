@@ -2,6 +2,24 @@
 
 #include <gtest/gtest.h>
 
+namespace {
+
+std::vector<std::string> joined(std::vector<std::string> options, std::uint16_t port,
+                                const std::vector<std::string>& after_port)
+{
+    options.push_back(std::to_string(port));
+    options.insert(options.end(), after_port.begin(), after_port.end());
+    return options;
+}
+
+} // namespace
+
+RunningServer::RunningServer(const std::vector<std::string>& options, const std::vector<std::string>& after_port,
+                             const std::string& log_name)
+    : port(ServerProcess::free_port()), process(joined(options, port, after_port), log_name)
+{
+}
+
 std::unique_ptr<TestClient> RunningServer::join(int receive_buffer)
 {
     auto client = std::make_unique<TestClient>(port, 30000, receive_buffer);

@@ -7,12 +7,17 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 constexpr const char* E2E_LOGIN = "alice";
 constexpr const char* E2E_PASSWORD = "s3cret";
 
 struct RunningServer {
     RunningServer() : port(ServerProcess::free_port()), process({std::to_string(port), E2E_LOGIN, E2E_PASSWORD}) {}
+    // Started with options before the port; the positional arguments after
+    // the port are given too (the login, and the password unless a file has it).
+    RunningServer(const std::vector<std::string>& options, const std::vector<std::string>& after_port,
+                  const std::string& log_name = "QuillmarshSrv.log.txt");
     std::uint16_t port;
     ServerProcess process;
     int logins = 0;

@@ -74,7 +74,8 @@ std::string text_mode_read(const std::string& stored)
     return text;
 }
 
-ServerProcess::ServerProcess(const std::vector<std::string>& arguments)
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments, std::string log_name)
+    : log_name(std::move(log_name))
 {
     std::vector<std::string> words = server_command();
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -128,7 +129,7 @@ int ServerProcess::wait_exit(int timeout_ms)
 
 bool ServerProcess::log_exists() const
 {
-    return std::filesystem::exists(dir.path() / "QuillmarshSrv.log.txt");
+    return std::filesystem::exists(dir.path() / log_name);
 }
 
 static int count_of(const std::string& haystack, const std::string& needle)

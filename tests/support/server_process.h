@@ -19,7 +19,9 @@ std::string text_mode_read(const std::string& stored);
 
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& arguments);
+    // log_name: where the arguments send the event log, in the directory.
+    explicit ServerProcess(const std::vector<std::string>& arguments,
+                           std::string log_name = "QuillmarshSrv.log.txt");
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -38,7 +40,7 @@ public:
     std::string stderr_text() const { return text_mode_read(dir.read("stderr.txt")); }
     std::string log_text() const { return text_mode_read(log_bytes()); }
     // The log file byte for byte, line ends as stored.
-    std::string log_bytes() const { return dir.read("QuillmarshSrv.log.txt"); }
+    std::string log_bytes() const { return dir.read(log_name); }
     bool log_exists() const;
     // Waits until the log holds text at least count times.
     bool wait_for_log(const std::string& text, int count = 1, int timeout_ms = 10000) const;
@@ -48,6 +50,7 @@ public:
 
 private:
     ScratchDirectory dir;
+    std::string log_name;
     pid_t pid = -1;
     int exit_code = -1;
 };

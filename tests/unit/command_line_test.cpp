@@ -1,9 +1,143 @@
 #include "app/command_line.h"
+#include "switch/server.h"
+
+#include "tests/support/scratch_directory.h"
 
 #include <cstdint>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace {
+
+// argv as main receives it: writable strings after the program's name.
+struct Arguments {
+    explicit Arguments(std::vector<std::string> words) : words(std::move(words))
+    {
+        pointers.push_back(program);
+        for (std::string& word : this->words)
+            pointers.push_back(word.data());
+        pointers.push_back(nullptr);
+    }
+    CommandLine parse() { return parse_command_line(static_cast<int>(words.size()) + 1, pointers.data()); }
+    char program[14] = "QuillmarshSrv";
+    std::vector<std::string> words;
+    std::vector<char*> pointers;
+};
+
+CommandLine parse(std::vector<std::string> words)
+{
+    return Arguments(std::move(words)).parse();
+}
+
+TEST(CommandLineOptions, ClassicArgumentsAndOptionsBeforeThem)
+{
+    Arguments classic({"-1", "alice", "pw"});
+    CommandLine line = classic.parse();
+    EXPECT_EQ(line.action, CommandAction::serve);
+    EXPECT_STREQ(line.port, "-1");
+    EXPECT_STREQ(line.login, "alice");
+    EXPECT_EQ(line.password, classic.words[2].data()); // the argument itself, to be blanked
+    EXPECT_EQ(line.max_clients, 63u);
+    EXPECT_EQ(line.log_path, "QuillmarshSrv.log.txt");
+    EXPECT_FALSE(line.quiet || line.numeric);
+
+    line = parse({"--max-clients", "300", "--log-file=/tmp/x.log", "--quiet", "--numeric", "--", "--8023",
+                  "alice", "pw"});
+    EXPECT_EQ(line.action, CommandAction::serve);
+    EXPECT_EQ(line.max_clients, 300u);
+    EXPECT_EQ(line.log_path, "/tmp/x.log");
+    EXPECT_TRUE(line.quiet && line.numeric);
+    EXPECT_STREQ(line.port, "--8023");
+
+    line = parse({"--password-file", "pw.txt", "8023", "alice"});
+    EXPECT_EQ(line.action, CommandAction::serve);
+    EXPECT_EQ(line.password_file, "pw.txt");
+    EXPECT_EQ(line.password, nullptr);
+    EXPECT_STREQ(line.login, "alice");
+}
+
+TEST(CommandLineOptions, WrongCountIsClassicUsageOnlyWithoutOptions)
+{
+    EXPECT_EQ(parse({}).action, CommandAction::classic_usage);
+    EXPECT_EQ(parse({"8023", "alice"}).action, CommandAction::classic_usage);
+    EXPECT_EQ(parse({"8023", "a", "b", "c"}).action, CommandAction::classic_usage);
+    EXPECT_EQ(parse({"--quiet", "8023", "alice"}).action, CommandAction::error);
+    EXPECT_EQ(parse({"--password-file", "f", "8023", "alice", "pw"}).action, CommandAction::error);
+    EXPECT_EQ(parse({"--"}).action, CommandAction::error);
+}
+
+TEST(CommandLineOptions, HelpAndVersionNeedNoArguments)
+{
+    EXPECT_EQ(parse({"--help"}).action, CommandAction::help);
+    EXPECT_EQ(parse({"--quiet", "--version", "8023"}).action, CommandAction::version);
+}
+
+TEST(CommandLineOptions, WrongOptionsAreErrorsThatSayWhy)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {{"--bogus", "8023", "a", "b"}, "unknown option --bogus"},
+        {{"--max-clients"}, "option --max-clients needs a value"},
+        {{"--log-file=", "8023", "a", "b"}, "option --log-file needs a value"},
+        {{"--quiet=yes", "8023", "a", "b"}, "option --quiet takes no value"},
+        {{"--max-clients", "0", "8023", "a", "b"}, "'0'"},
+        {{"--max-clients", "100001", "8023", "a", "b"}, "'100001'"},
+        {{"--max-clients", "99999999999999999999999", "8023", "a", "b"}, "from 1 to 100000"},
+        {{"--max-clients", "-5", "8023", "a", "b"}, "'-5'"},
+        {{"--max-clients", "12x", "8023", "a", "b"}, "'12x'"},
+    };
+    for (const Case& c : cases) {
+        CommandLine line = parse(c.words);
+        EXPECT_EQ(line.action, CommandAction::error) << c.words[0];
+        EXPECT_NE(line.error.find(c.reason), std::string::npos) << line.error;
+    }
+    EXPECT_EQ(parse({"--max-clients", "100000", "8023", "a", "b"}).max_clients, 100000u);
+}
+
+class PasswordFile : public ::testing::Test {
+protected:
+    std::string write(const std::string& bytes)
+    {
+        std::string path = (dir.path() / "password").string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    ScratchDirectory dir;
+    std::string password;
+    std::string error;
+};
+
+TEST_F(PasswordFile, FirstLineWithoutItsLineEnd)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"s3cret", "s3cret"},         {"s3cret\n", "s3cret"},   {"s3cret\r\n", "s3cret"},
+        {"s3cret\nsecond\n", "s3cret"}, {"s3cret\r\r\n", "s3cret\r"}, {"s3cret\r", "s3cret\r"},
+    };
+    for (const auto& [bytes, expected] : cases) {
+        ASSERT_TRUE(read_password_file(write(bytes), password, error)) << error;
+        EXPECT_EQ(password, expected);
+    }
+    // Cut like the command line's; a CRLF right after the kept part is still a line end.
+    ASSERT_TRUE(read_password_file(write(std::string(255, 'p') + "\r\n"), password, error));
+    EXPECT_EQ(password, std::string(255, 'p'));
+    ASSERT_TRUE(read_password_file(write(std::string(100000, 'p')), password, error));
+    EXPECT_EQ(password.size(), CREDENTIAL_SIZE);
+}
+
+TEST_F(PasswordFile, MissingOrEmptyIsAnError)
+{
+    EXPECT_FALSE(read_password_file((dir.path() / "none").string(), password, error));
+    EXPECT_NE(error.find("none: No such file or directory"), std::string::npos) << error;
+    for (const char* bytes : {"", "\n", "\r\nsecond\n"}) {
+        EXPECT_FALSE(read_password_file(write(bytes), password, error));
+        EXPECT_NE(error.find("the first line is empty"), std::string::npos) << error;
+    }
+}
 
 TEST(PortArgument, ReadsLikeAtoi)
 {
