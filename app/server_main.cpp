@@ -14,7 +14,6 @@ namespace {
 constexpr const char* BANNER = "QuillmarshServer version 2.4.2\n";
 constexpr const char* USAGE = "Usage: QuillmarshSrv <port_number> <login> <password>\n\n";
 constexpr unsigned STARTUP_PAUSE_MS = 1000;
-constexpr int LISTEN_BACKLOG = 5;
 constexpr std::uint16_t SOCKET_LIBRARY_VERSION = 2; // 2.0: major in the low byte
 
 [[noreturn]] void fail_socket_library(const char* text)
@@ -91,7 +90,7 @@ socket_handle open_listener(std::int32_t port)
     // Only the low 16 bits name the port: 70000 listens on 4464.
     if (sock_bind_any(listener, static_cast<std::uint16_t>(port)) != 0)
         fail_listener("bind", listener);
-    if (sock_listen(listener, LISTEN_BACKLOG) != 0)
+    if (sock_listen(listener) != 0)
         fail_listener("listen", listener);
     return listener;
 }
@@ -125,7 +124,13 @@ void server_main(int argc, char** argv)
     // Said before any start-up failure below, as a line written at once.
     log_flush(server.log, platform.now());
     start_socket_library();
+    raise_descriptor_limit();
     server.listener = open_listener(port);
+    server.poller = platform.open_poller();
+    if (server.poller == NO_POLLER) {
+        std::perror("poller");
+        std::exit(1);
+    }
     while (!stop_requested())
         serve_one_turn(server);
     // A stop asked for by the operator: every line is written, and the exit

@@ -43,21 +43,17 @@ constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTUNREACH = 10065;
 #endif
 
-// A socket set with WinSock's semantics: an array of at most 64 handles,
-// where a socket offered to a full set is left out. After a wait it holds
-// only the members that were reported.
-constexpr unsigned SOCKET_SET_CAPACITY = 64;
-
-struct SocketSet {
-    unsigned count;
-    socket_handle handles[SOCKET_SET_CAPACITY];
+// What the wait reports for one watched socket.
+struct SocketEvent {
+    void* owner;    // what the socket was watched with
+    bool readable;  // data, end of stream, an error, or a connection to accept
+    bool exception; // an exceptional condition (urgent data)
 };
 
-void socket_set_clear(SocketSet* set);
-// Returns 1 when the socket was added, 0 when the set was already full.
-int socket_set_add(SocketSet* set, socket_handle sock);
-// Membership test after a wait, the twin of FD_ISSET.
-int socket_set_has(const SocketSet* set, socket_handle sock);
+// A set of watched sockets that one server waits on. Sockets stay in it from
+// one wait to the next, so a wait costs nothing per idle socket.
+using poller_handle = std::intptr_t;
+constexpr poller_handle NO_POLLER = -1;
 
 // An IPv4 peer: address in network order, as accept fills it in.
 struct PeerAddress {
@@ -65,21 +61,41 @@ struct PeerAddress {
     std::uint16_t port;
 };
 
+// A finished reverse look-up.
+struct NameLookup {
+    void* owner; // what the look-up was started with
+    bool found;
+    char host[1025];
+};
+
 // The calls the passes of the main loop make. Tests swap entries out.
 struct PlatformCalls {
     std::time_t (*now)();
-    // Waits at most timeout_us for the read and exception sets; returns the
-    // number of reported sockets, 0 on time-out, -1 on failure. Either set
-    // may be null. A socket once given to it is closed with close below.
-    int (*select)(SocketSet* read_set, SocketSet* except_set, long timeout_us);
+    poller_handle (*open_poller)();
+    void (*close_poller)(poller_handle poller);
+    // Starts watching sock, or changes how: always for exceptions, and for
+    // reads when read is set. Events name the socket by owner. 0 or -1.
+    int (*watch)(poller_handle poller, socket_handle sock, bool read, void* owner);
+    // Stops watching; a socket must leave its poller before it is closed.
+    void (*unwatch)(poller_handle poller, socket_handle sock);
+    // Waits at most timeout_us for any watched socket to be ready and stores
+    // up to capacity events. Returns their count, 0 on time-out, -1 on
+    // failure.
+    int (*wait)(poller_handle poller, SocketEvent* events, int capacity, long timeout_us);
     socket_handle (*accept)(socket_handle listener, PeerAddress* peer);
     int (*recv)(socket_handle sock, char* buffer, int size);
     int (*send)(socket_handle sock, const char* data, int size, int flags);
     int (*close)(socket_handle sock);
     int (*set_nonblocking)(socket_handle sock);
-    // Writes the peer's host name and returns 1, or returns 0 when the
-    // reverse look-up finds none.
-    int (*reverse_lookup)(const PeerAddress* peer, char* host, std::size_t size);
+    // A clock for short deadlines: milliseconds that only go forward.
+    std::int64_t (*monotonic_ms)();
+    // Starts the reverse look-up of peer in the background; 0, or -1 when
+    // none can be started (then there is no name).
+    int (*lookup_start)(const PeerAddress* peer, void* owner);
+    // Stores up to capacity finished look-ups; returns their count.
+    int (*lookup_collect)(NameLookup* answers, int capacity);
+    // Nobody wants the answer for owner any more.
+    void (*lookup_cancel)(void* owner);
     void* (*alloc)(std::size_t size);
     void* (*resize)(void* block, std::size_t size);
     void (*release)(void* block);
@@ -106,7 +122,11 @@ void sock_cleanup();
 socket_handle sock_open_stream();
 int sock_reuse_address(socket_handle sock);
 int sock_bind_any(socket_handle sock, std::uint16_t port);
-int sock_listen(socket_handle sock, int backlog);
+// Listens with the longest queue of pending connections the system allows.
+int sock_listen(socket_handle sock);
+// Raises the soft limit on open descriptors to the hard one, so the server
+// can hold as many clients as the system lets it; nothing on Windows.
+void raise_descriptor_limit();
 
 // The debugger output channel (OutputDebugStringA). POSIX has none; there the
 // text goes to syslog at debug level.

@@ -4,27 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-void socket_set_clear(SocketSet* set)
-{
-    set->count = 0;
-}
-
-int socket_set_add(SocketSet* set, socket_handle sock)
-{
-    if (set->count >= SOCKET_SET_CAPACITY)
-        return 0;
-    set->handles[set->count++] = sock;
-    return 1;
-}
-
-int socket_set_has(const SocketSet* set, socket_handle sock)
-{
-    for (unsigned i = 0; i < set->count; i++)
-        if (set->handles[i] == sock)
-            return 1;
-    return 0;
-}
-
 void* heap_alloc(std::size_t size)
 {
     return std::malloc(size);

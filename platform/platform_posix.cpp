@@ -2,9 +2,14 @@
 #include "platform/heap.h"
 #include "platform/platform.h"
 #include "platform/posix_errors.h"
+#include "platform/resolver_backend.h"
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -13,6 +18,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -69,175 +75,67 @@ std::time_t posix_now()
     return std::time(nullptr);
 }
 
-// The entry for sock, looked for first at hint: the server builds both sets
-// from one list in one order, so an exception-set member is usually at the
-// same position as in the read set. n when there is none.
-nfds_t entry_of(const pollfd* fds, nfds_t n, socket_handle sock, nfds_t hint)
+// The poller is an epoll descriptor: the kernel keeps the watched sockets
+// from one wait to the next. The loop waits up to 2000 times a second, and
+// re-arming every socket on every call, as poll does, was most of an idle
+// server's CPU.
+poller_handle posix_open_poller()
 {
-    if (hint < n && fds[hint].fd == fd_of(sock))
-        return hint;
-    for (nfds_t i = 0; i < n; i++)
-        if (fds[i].fd == fd_of(sock))
-            return i;
-    return n;
+    int fd = epoll_create1(EPOLL_CLOEXEC);
+    return fd < 0 ? (record_errno(), NO_POLLER) : fd;
 }
 
-// Gathers the members of both sets into one pollfd array: entry i is read-set
-// member i (poll takes a descriptor listed twice), and an exception-set member
-// joins its read entry or gets one of its own. Linear in the common case; the
-// loop runs this every turn.
-nfds_t gather(const SocketSet* read_set, const SocketSet* except_set, pollfd* fds)
+void posix_close_poller(poller_handle poller)
 {
-    nfds_t n = 0;
-    if (read_set)
-        for (unsigned i = 0; i < read_set->count; i++)
-            fds[n++] = pollfd{fd_of(read_set->handles[i]), POLLIN, 0};
-    nfds_t read_entries = n;
-    if (except_set) {
-        for (unsigned i = 0; i < except_set->count; i++) {
-            socket_handle sock = except_set->handles[i];
-            nfds_t at = entry_of(fds, read_entries, sock, i);
-            if (at == read_entries)
-                at = read_entries + entry_of(fds + read_entries, n - read_entries, sock, n);
-            if (at == n)
-                fds[n++] = pollfd{fd_of(sock), 0, 0};
-            fds[at].events = static_cast<short>(fds[at].events | POLLPRI);
-        }
-    }
-    return n;
+    if (poller != NO_POLLER)
+        ::close(static_cast<int>(poller));
 }
 
-// Keeps in the set only the members whose events match, as select does.
-int keep_reported(SocketSet* set, const pollfd* fds, nfds_t n, short wanted)
-{
-    if (!set)
-        return 0;
-    unsigned kept = 0;
-    for (unsigned i = 0; i < set->count; i++) {
-        nfds_t at = entry_of(fds, n, set->handles[i], i);
-        if (at < n && (fds[at].revents & wanted))
-            set->handles[kept++] = set->handles[i];
-    }
-    set->count = kept;
-    return static_cast<int>(kept);
-}
-
-// The wait keeps its sockets registered with the kernel (epoll) from one
-// call to the next. The loop waits up to 2000 times a second, and re-arming
-// every socket on every call, as poll does, was most of an idle server's CPU.
-// The registrations mirror the last call's sets, in the same order, so a
-// call whose sets did not change costs one comparison per socket. A socket
-// in the sets must be closed through platform.close, which drops it here.
-constexpr unsigned MAX_WATCHED = 2 * SOCKET_SET_CAPACITY;
-int watch_fd = -1;
-pollfd watched[MAX_WATCHED];
-nfds_t watched_count;
-
-static_assert(EPOLLIN == POLLIN && EPOLLPRI == POLLPRI && EPOLLERR == POLLERR &&
-              EPOLLHUP == POLLHUP);
-
-void stop_watching()
-{
-    if (watch_fd >= 0)
-        ::close(watch_fd);
-    watch_fd = -1;
-    watched_count = 0;
-}
-
-int watch_control(int operation, const pollfd& entry)
+int posix_watch(poller_handle poller, socket_handle sock, bool read, void* owner)
 {
     epoll_event event{};
-    event.events = static_cast<std::uint32_t>(entry.events);
-    event.data.fd = entry.fd;
-    return epoll_ctl(watch_fd, operation, entry.fd, &event);
-}
-
-// Registers a wanted socket, or changes what it is watched for. old_at is
-// its place among the registrations, watched_count when it has none.
-int watch(const pollfd& entry, nfds_t old_at)
-{
-    if (old_at < watched_count)
-        return watched[old_at].events == entry.events ? 0 : watch_control(EPOLL_CTL_MOD, entry);
-    if (watch_control(EPOLL_CTL_ADD, entry) == 0)
+    event.events = EPOLLPRI | (read ? EPOLLIN : 0u);
+    event.data.ptr = owner;
+    int epoll = static_cast<int>(poller);
+    if (epoll_ctl(epoll, EPOLL_CTL_MOD, fd_of(sock), &event) == 0)
         return 0;
-    // A socket listed twice in one set was registered by its first listing.
-    return errno == EEXIST ? watch_control(EPOLL_CTL_MOD, entry) : -1;
+    if (errno == ENOENT && epoll_ctl(epoll, EPOLL_CTL_ADD, fd_of(sock), &event) == 0)
+        return 0;
+    return record_errno();
 }
 
-// Brings the registrations in line with the wanted entries. On a failure,
-// such as a socket that is no longer open, it starts afresh next time.
-int sync_watched(const pollfd* wanted, nfds_t n)
+void posix_unwatch(poller_handle poller, socket_handle sock)
 {
-    if (watch_fd < 0) {
-        watch_fd = epoll_create1(EPOLL_CLOEXEC);
-        if (watch_fd < 0)
-            return record_errno();
-    }
-    for (nfds_t i = 0; i < watched_count; i++)
-        if (entry_of(wanted, n, static_cast<socket_handle>(watched[i].fd), i) == n)
-            watch_control(EPOLL_CTL_DEL, watched[i]);
-    for (nfds_t i = 0; i < n; i++) {
-        if (watch(wanted[i], entry_of(watched, watched_count,
-                                      static_cast<socket_handle>(wanted[i].fd), i)) < 0) {
-            record_errno();
-            stop_watching();
-            return -1;
-        }
-    }
-    std::copy(wanted, wanted + n, watched);
-    watched_count = n;
-    return 0;
-}
-
-void forget_watched(int fd)
-{
-    nfds_t at = entry_of(watched, watched_count, static_cast<socket_handle>(fd), 0);
-    if (at == watched_count)
-        return;
-    watch_control(EPOLL_CTL_DEL, watched[at]);
-    std::copy(watched + at + 1, watched + watched_count, watched + at);
-    watched_count--;
+    epoll_ctl(static_cast<int>(poller), EPOLL_CTL_DEL, fd_of(sock), nullptr);
 }
 
 // Collects what is ready without waiting; when nothing is, sleeps on the
-// one epoll descriptor with ppoll, whose time-out has the microseconds that
+// epoll descriptor with ppoll, whose time-out has the microseconds that
 // epoll_wait lacks, and collects again. A busy loop so costs one call a turn.
-int wait_for_events(pollfd* wanted, nfds_t n, long timeout_us)
+// A hang-up or error counts as readable, so that the next recv reports it,
+// which is what select does.
+int posix_wait(poller_handle poller, SocketEvent* events, int capacity, long timeout_us)
 {
-    epoll_event events[MAX_WATCHED];
-    int got = n > 0 ? epoll_wait(watch_fd, events, MAX_WATCHED, 0) : 0;
+    constexpr int BATCH = 256;
+    epoll_event ready[BATCH];
+    int epoll = static_cast<int>(poller);
+    int most = std::min(capacity, BATCH);
+    int got = epoll_wait(epoll, ready, most, 0);
     if (got == 0 && timeout_us > 0) {
         timespec timeout{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
-        pollfd on_watch{watch_fd, POLLIN, 0};
-        int ready = ppoll(n > 0 ? &on_watch : nullptr, n > 0 ? 1 : 0, &timeout, nullptr);
-        if (ready < 0)
+        pollfd on_epoll{epoll, POLLIN, 0};
+        int woken = ppoll(&on_epoll, 1, &timeout, nullptr);
+        if (woken < 0)
             return record_errno();
-        got = ready > 0 ? epoll_wait(watch_fd, events, MAX_WATCHED, 0) : 0;
+        got = woken > 0 ? epoll_wait(epoll, ready, most, 0) : 0;
     }
     if (got < 0)
         return record_errno();
-    for (int e = 0; e < got; e++)
-        for (nfds_t i = 0; i < n; i++)
-            if (wanted[i].fd == events[e].data.fd)
-                wanted[i].revents = static_cast<short>(events[e].events);
+    for (int i = 0; i < got; i++)
+        events[i] = SocketEvent{ready[i].data.ptr,
+                                (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0,
+                                (ready[i].events & EPOLLPRI) != 0};
     return got;
-}
-
-// select() over epoll: no fd_set bitmap, so descriptors of 1024 and above
-// are as good as any. A hang-up or error counts as readable, so that the
-// next recv reports it, which is what select does.
-int posix_select(SocketSet* read_set, SocketSet* except_set, long timeout_us)
-{
-    pollfd wanted[MAX_WATCHED];
-    nfds_t n = gather(read_set, except_set, wanted);
-    if (sync_watched(wanted, n) < 0)
-        return -1;
-    int ready = wait_for_events(wanted, n, timeout_us);
-    if (ready < 0)
-        return -1;
-    int reported = keep_reported(read_set, wanted, n, POLLIN | POLLHUP | POLLERR);
-    reported += keep_reported(except_set, wanted, n, POLLPRI);
-    return reported;
 }
 
 socket_handle posix_accept(socket_handle listener, PeerAddress* peer)
@@ -273,7 +171,6 @@ int posix_send(socket_handle sock, const char* data, int size, int flags)
 
 int posix_close(socket_handle sock)
 {
-    forget_watched(fd_of(sock));
     return ::close(fd_of(sock)) < 0 ? record_errno() : 0;
 }
 
@@ -285,23 +182,68 @@ int posix_set_nonblocking(socket_handle sock)
     return 0;
 }
 
-int posix_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
+std::int64_t posix_monotonic_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Never destroyed: resolver threads may hold it while the process exits.
+std::mutex& resolver_mutex = *new std::mutex;
+std::condition_variable& resolver_signal = *new std::condition_variable;
+
+constexpr PlatformCalls posix_calls = {
+    posix_now,          posix_open_poller,      posix_close_poller,
+    posix_watch,        posix_unwatch,          posix_wait,
+    posix_accept,       posix_recv,             posix_send,
+    posix_close,        posix_set_nonblocking,  posix_monotonic_ms,
+    resolver_lookup_start, resolver_lookup_collect, resolver_lookup_cancel,
+    heap_alloc,         heap_resize,            heap_release,
+};
+
+} // namespace
+
+bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     std::memcpy(&address.sin_addr.s_addr, peer->octets, 4);
-    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
-                         static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD);
-    return rc == 0 ? 1 : 0;
+    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
+                       static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD) == 0;
 }
 
-constexpr PlatformCalls posix_calls = {
-    posix_now,  posix_select, posix_accept,          posix_recv,
-    posix_send, posix_close,  posix_set_nonblocking, posix_reverse_lookup,
-    heap_alloc, heap_resize,  heap_release,
-};
+void resolver_lock()
+{
+    resolver_mutex.lock();
+}
 
-} // namespace
+void resolver_unlock()
+{
+    resolver_mutex.unlock();
+}
+
+void resolver_sleep()
+{
+    std::unique_lock<std::mutex> held(resolver_mutex, std::adopt_lock);
+    resolver_signal.wait(held);
+    held.release();
+}
+
+void resolver_wake_all()
+{
+    resolver_signal.notify_all();
+}
+
+bool resolver_start_worker(void (*run)())
+{
+    try {
+        std::thread(run).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
 
 const PlatformCalls platform_defaults = posix_calls;
 PlatformCalls platform = posix_calls;
@@ -343,9 +285,19 @@ int sock_bind_any(socket_handle sock, std::uint16_t port)
     return 0;
 }
 
-int sock_listen(socket_handle sock, int backlog)
+// SOMAXCONN asks for the most; the kernel caps it at net.core.somaxconn.
+int sock_listen(socket_handle sock)
 {
-    return ::listen(fd_of(sock), backlog) < 0 ? record_errno() : 0;
+    return ::listen(fd_of(sock), SOMAXCONN) < 0 ? record_errno() : 0;
+}
+
+void raise_descriptor_limit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 void debug_output(const char* text)

@@ -1,16 +1,17 @@
 // Windows backend: WinSock itself. <winsock2.h> comes first so that its
 // error-code macros stand in for the platform header's own definitions.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include "platform/heap.h"
 #include "platform/platform.h"
+#include "platform/resolver_backend.h"
 
+#include <algorithm>
 #include <cstring>
-
-// The socket sets copy WinSock's: an fd_set of FD_SETSIZE (64) handles
-// takes every member of one whole, and nothing beyond.
-static_assert(FD_SETSIZE == SOCKET_SET_CAPACITY, "WinSock fd_set must hold 64 sockets");
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -30,44 +31,107 @@ std::time_t win_now()
     return std::time(nullptr);
 }
 
-void to_fd_set(const SocketSet* set, fd_set* native_set)
+// WinSock has no kernel-kept interest list: a poller is a list of watched
+// sockets, and a wait hands them to select in fd_sets of FD_SETSIZE (64).
+struct Watched {
+    SOCKET sock;
+    bool read;
+    void* owner;
+};
+
+struct WinPoller {
+    std::vector<Watched> entries;
+    std::unordered_map<SOCKET, std::size_t> index; // entry of each socket
+};
+
+WinPoller* poller_of(poller_handle poller)
 {
-    FD_ZERO(native_set);
-    for (unsigned i = 0; i < set->count; i++)
-        native_set->fd_array[native_set->fd_count++] = native(set->handles[i]);
+    return reinterpret_cast<WinPoller*>(poller);
 }
 
-void from_fd_set(SocketSet* set, const fd_set* native_set)
+poller_handle win_open_poller()
 {
-    set->count = 0;
-    for (unsigned i = 0; i < native_set->fd_count; i++)
-        set->handles[set->count++] = static_cast<socket_handle>(native_set->fd_array[i]);
+    return reinterpret_cast<poller_handle>(new WinPoller);
 }
 
-int win_select(SocketSet* read_set, SocketSet* except_set, long timeout_us)
+void win_close_poller(poller_handle poller)
 {
-    unsigned members = (read_set ? read_set->count : 0) + (except_set ? except_set->count : 0);
-    if (members == 0) {
+    if (poller != NO_POLLER)
+        delete poller_of(poller);
+}
+
+int win_watch(poller_handle poller, socket_handle sock, bool read, void* owner)
+{
+    WinPoller& p = *poller_of(poller);
+    auto [at, added] = p.index.try_emplace(native(sock), p.entries.size());
+    if (added)
+        p.entries.push_back(Watched{native(sock), read, owner});
+    else
+        p.entries[at->second] = Watched{native(sock), read, owner};
+    return 0;
+}
+
+void win_unwatch(poller_handle poller, socket_handle sock)
+{
+    WinPoller& p = *poller_of(poller);
+    auto at = p.index.find(native(sock));
+    if (at == p.index.end())
+        return;
+    std::size_t gone = at->second;
+    p.index.erase(at);
+    if (gone + 1 < p.entries.size()) {
+        p.entries[gone] = p.entries.back();
+        p.index[p.entries[gone].sock] = gone;
+    }
+    p.entries.pop_back();
+}
+
+// One select over up to 64 entries from first; adds their events.
+int select_slice(const WinPoller& p, std::size_t first, long timeout_us, SocketEvent* events,
+                 int capacity, int stored)
+{
+    fd_set reads;
+    fd_set excepts;
+    FD_ZERO(&reads);
+    FD_ZERO(&excepts);
+    std::size_t end = std::min(p.entries.size(), first + FD_SETSIZE);
+    for (std::size_t i = first; i < end; i++) {
+        if (p.entries[i].read)
+            reads.fd_array[reads.fd_count++] = p.entries[i].sock;
+        excepts.fd_array[excepts.fd_count++] = p.entries[i].sock;
+    }
+    timeval timeout{timeout_us / 1000000, timeout_us % 1000000};
+    if (::select(0, &reads, nullptr, &excepts, &timeout) == SOCKET_ERROR)
+        return record_wsa_error();
+    for (std::size_t i = first; i < end && stored < capacity; i++) {
+        bool readable = FD_ISSET(p.entries[i].sock, &reads) != 0;
+        bool exception = FD_ISSET(p.entries[i].sock, &excepts) != 0;
+        if (readable || exception)
+            events[stored++] = SocketEvent{p.entries[i].owner, readable, exception};
+    }
+    return stored;
+}
+
+// Up to 64 sockets, one select that sleeps the time-out, as the server
+// always waited. Beyond that each slice is looked at without waiting, and
+// only when none is ready does the first slice wait.
+int win_wait(poller_handle poller, SocketEvent* events, int capacity, long timeout_us)
+{
+    const WinPoller& p = *poller_of(poller);
+    if (p.entries.empty()) {
         // WinSock refuses a select over empty sets; wait out the time-out instead.
         Sleep(static_cast<DWORD>((timeout_us + 999) / 1000));
         return 0;
     }
-    fd_set reads;
-    fd_set excepts;
-    if (read_set)
-        to_fd_set(read_set, &reads);
-    if (except_set)
-        to_fd_set(except_set, &excepts);
-    timeval timeout{timeout_us / 1000000, timeout_us % 1000000};
-    int ready = ::select(64, read_set ? &reads : nullptr, nullptr, except_set ? &excepts : nullptr,
-                         &timeout);
-    if (ready == SOCKET_ERROR)
-        return record_wsa_error();
-    if (read_set)
-        from_fd_set(read_set, &reads);
-    if (except_set)
-        from_fd_set(except_set, &excepts);
-    return ready;
+    if (p.entries.size() <= FD_SETSIZE)
+        return select_slice(p, 0, timeout_us, events, capacity, 0);
+    int stored = 0;
+    for (std::size_t first = 0; first < p.entries.size() && stored < capacity; first += FD_SETSIZE)
+        if ((stored = select_slice(p, first, 0, events, capacity, stored)) < 0)
+            return -1;
+    if (stored > 0 || timeout_us == 0)
+        return stored;
+    return select_slice(p, 0, timeout_us, events, capacity, 0);
 }
 
 socket_handle win_accept(socket_handle listener, PeerAddress* peer)
@@ -111,23 +175,76 @@ int win_set_nonblocking(socket_handle sock)
     return ::ioctlsocket(native(sock), FIONBIO, &on) == SOCKET_ERROR ? record_wsa_error() : 0;
 }
 
-int win_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
+std::int64_t win_monotonic_ms()
 {
-    hostent* entry = ::gethostbyaddr(reinterpret_cast<const char*>(peer->octets), 4, AF_INET);
-    if (!entry || !entry->h_name)
-        return 0;
-    std::strncpy(host, entry->h_name, size - 1);
-    host[size - 1] = '\0';
-    return 1;
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
+CRITICAL_SECTION resolver_section;
+CONDITION_VARIABLE resolver_signal = CONDITION_VARIABLE_INIT;
+INIT_ONCE resolver_section_ready = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK start_resolver_section(INIT_ONCE*, void*, void**)
+{
+    InitializeCriticalSection(&resolver_section);
+    return TRUE;
+}
+
+DWORD WINAPI run_worker(void* run)
+{
+    reinterpret_cast<void (*)()>(run)();
+    return 0;
 }
 
 constexpr PlatformCalls win_calls = {
-    win_now,    win_select,  win_accept,          win_recv,
-    win_send,   win_close,   win_set_nonblocking, win_reverse_lookup,
-    heap_alloc, heap_resize, heap_release,
+    win_now,               win_open_poller,         win_close_poller,
+    win_watch,             win_unwatch,             win_wait,
+    win_accept,            win_recv,                win_send,
+    win_close,             win_set_nonblocking,     win_monotonic_ms,
+    resolver_lookup_start, resolver_lookup_collect, resolver_lookup_cancel,
+    heap_alloc,            heap_resize,             heap_release,
 };
 
 } // namespace
+
+bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    std::memcpy(&address.sin_addr.s_addr, peer->octets, 4);
+    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
+                       static_cast<DWORD>(size), nullptr, 0, NI_NAMEREQD) == 0;
+}
+
+void resolver_lock()
+{
+    InitOnceExecuteOnce(&resolver_section_ready, start_resolver_section, nullptr, nullptr);
+    EnterCriticalSection(&resolver_section);
+}
+
+void resolver_unlock()
+{
+    LeaveCriticalSection(&resolver_section);
+}
+
+void resolver_sleep()
+{
+    SleepConditionVariableCS(&resolver_signal, &resolver_section, INFINITE);
+}
+
+void resolver_wake_all()
+{
+    WakeAllConditionVariable(&resolver_signal);
+}
+
+bool resolver_start_worker(void (*run)())
+{
+    HANDLE thread = CreateThread(nullptr, 0, run_worker, reinterpret_cast<void*>(run), 0, nullptr);
+    if (!thread)
+        return false;
+    CloseHandle(thread);
+    return true;
+}
 
 const PlatformCalls platform_defaults = win_calls;
 PlatformCalls platform = win_calls;
@@ -176,10 +293,13 @@ int sock_bind_any(socket_handle sock, std::uint16_t port)
     return 0;
 }
 
-int sock_listen(socket_handle sock, int backlog)
+// SOMAXCONN lets WinSock choose its largest reasonable queue.
+int sock_listen(socket_handle sock)
 {
-    return ::listen(native(sock), backlog) == SOCKET_ERROR ? record_wsa_error() : 0;
+    return ::listen(native(sock), SOMAXCONN) == SOCKET_ERROR ? record_wsa_error() : 0;
 }
+
+void raise_descriptor_limit() {}
 
 void debug_output(const char* text)
 {

@@ -13,6 +13,12 @@ constexpr std::size_t CREDENTIAL_SIZE = 256;
 struct Server {
     SessionList sessions{};
     socket_handle listener = INVALID_SOCKET_HANDLE;
+    poller_handle poller = NO_POLLER;
+    bool listener_watched = false;
+    // Out of descriptors, accepting would fail at once, every turn: the
+    // listener rests until then (milliseconds of platform.monotonic_ms).
+    std::int64_t accepts_resume_ms = 0;
+    bool accepts_paused = false;
     // The command line's login and password, cut to 255 characters.
     char login[CREDENTIAL_SIZE]{};
     char password[CREDENTIAL_SIZE]{};

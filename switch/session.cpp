@@ -30,6 +30,10 @@ Session* free_session(Server& server, Session* session)
     queue_free(session->input);
     queue_free(session->output);
     forget_holder(server.registry, *session);
+    if (session->naming)
+        platform.lookup_cancel(session);
+    if (session->watched)
+        platform.unwatch(server.poller, session->client_socket);
     platform.close(session->client_socket);
     platform.release(session);
     return next;

@@ -25,6 +25,7 @@ struct Session {
     ByteQueue input;
     ByteQueue output;
     socket_handle client_socket;
+    PeerAddress peer;
     SessionState state;
     char peer_name[NAME_SIZE];
     char login_name[NAME_SIZE];
@@ -36,6 +37,17 @@ struct Session {
     HeldAddresses addresses;
     // Counts up from 1 in order of acceptance; frames reach receivers in this order.
     std::uint64_t accept_number;
+    // The login dialogue must end within the idle limit of the connect.
+    std::time_t connected_at;
+    // While its reverse look-up runs, a session is neither prompted nor read.
+    bool naming;
+    std::int64_t naming_deadline_ms;
+    // How the server's poller watches the socket (only the oldest
+    // max_clients sessions are), and what the last wait reported.
+    bool watched;
+    bool read_watched;
+    bool reported_readable;
+    bool reported_exception;
     Session* previous;
     Session* next;
 };

@@ -9,57 +9,121 @@
 
 namespace {
 
-void start_sets(const Server& server, SocketSet* read_set, SocketSet* except_set)
+constexpr int EVENTS_PER_WAIT = 256;
+
+// A token for the listener among the poller's owners; sessions are their
+// own tokens.
+void* listener_token(Server& server)
 {
-    socket_set_clear(read_set);
-    socket_set_clear(except_set);
-    // A listener closed after an exception report stays out of the sets:
-    // naming a dead handle would make every later select fail.
-    if (server.listener != INVALID_SOCKET_HANDLE) {
-        socket_set_add(read_set, server.listener);
-        socket_set_add(except_set, server.listener);
-    }
+    return &server.listener;
 }
 
-// Returns true when it closed an idle session. Every session is looked at
-// even when the sets are full, because the idle limit covers them all, and
-// because a session beyond the sets still has its input pass.
-//
-// A session that already holds a whole line or frame is not read: its
-// backlog would otherwise outgrow the input limit while the input pass takes
-// one step a turn, and TCP holds the sender back meanwhile. It keeps its
-// place in the exception set, so the sessions that get the set's slots are
-// the same whether or not they are read.
-bool close_idle_or_fill_sets(Server& server, std::time_t now, SocketSet* read_set,
-                             SocketSet* except_set, bool* work_waiting)
+bool timed_out(const Session& s, std::time_t now)
 {
+    // Received bytes do not extend the dialogue: without the deadline, a
+    // client that never logs in could hold its slot for ever with a byte
+    // every minute.
+    bool in_dialogue = s.state == SessionState::awaiting_login ||
+                       s.state == SessionState::awaiting_password;
+    return s.last_input < now - IDLE_TIMEOUT || (in_dialogue && s.connected_at < now - IDLE_TIMEOUT);
+}
+
+void watch_session(Server& server, Session& s, bool read)
+{
+    if (s.watched && s.read_watched == read)
+        return;
+    if (platform.watch(server.poller, s.client_socket, read, &s) != 0)
+        return;
+    s.watched = true;
+    s.read_watched = read;
+}
+
+// "host [address]", or "[address]" when there is no host name; cut to 255
+// characters, so a long host name can cut the address short.
+void set_peer_name(Session& session, const char* host)
+{
+    char dotted[16];
+    sock_dotted_address(&session.peer, dotted);
+    std::string name = std::string("[") + dotted + "]";
+    if (host)
+        name = host + (" " + name);
+    std::size_t length = std::min(name.size(), NAME_SIZE - 1);
+    std::memcpy(session.peer_name, name.data(), length);
+    session.peer_name[length] = '\0';
+}
+
+// The client is greeted once it has a name: the log line comes first.
+void greet(Server& server, Session& session, const char* host)
+{
+    session.naming = false;
+    set_peer_name(session, host);
+    log_event(server.log, platform.now(), "Connected to", session.peer_name);
+    session.last_input = platform.now();
+    send_text(session.client_socket, "login:");
+}
+
+void greet_named_peers(Server& server)
+{
+    NameLookup answers[16];
+    int n;
+    while ((n = platform.lookup_collect(answers, 16)) > 0)
+        for (int i = 0; i < n; i++) {
+            auto* session = static_cast<Session*>(answers[i].owner);
+            greet(server, *session, answers[i].found ? answers[i].host : nullptr);
+        }
+}
+
+// Returns true when it closed a session that went quiet. Every session is
+// looked at, because the limit covers them all and a session beyond the
+// watched ones still has its input pass. The oldest max_clients sessions
+// are watched; a session that already holds a whole line or frame is not
+// read: its backlog would otherwise outgrow the input limit while the input
+// pass takes one step a turn, and TCP holds the sender back meanwhile.
+bool close_idle_or_watch(Server& server, std::time_t now, bool* work_waiting)
+{
+    std::int64_t now_ms = platform.monotonic_ms();
+    std::size_t watched = 0;
     for (Session* s = server.sessions.first; s; s = s->next) {
-        if (s->last_input < now - IDLE_TIMEOUT) {
+        if (timed_out(*s, now)) {
             close_session(server, s, "timeout");
             return true;
         }
+        if (s->naming && now_ms >= s->naming_deadline_ms) {
+            platform.lookup_cancel(s);
+            greet(server, *s, nullptr);
+        }
         bool whole_input = has_whole_input(*s);
-        if (socket_set_add(except_set, s->client_socket) && !whole_input)
-            socket_set_add(read_set, s->client_socket);
+        if (watched < server.max_clients) {
+            watched++;
+            watch_session(server, *s, !whole_input && !s->naming);
+        }
         if (SKIP_WAIT_WHEN_READY && whole_input)
             *work_waiting = true;
     }
     return false;
 }
 
-// "host [address]", or "[address]" when the reverse look-up is off or finds no name;
-// cut to 255 characters, so a long host name can cut the address short.
-void name_peer(Session* session, const PeerAddress* peer, bool numeric)
+void watch_listener(Server& server)
 {
-    char dotted[16];
-    char host[1025];
-    sock_dotted_address(peer, dotted);
-    std::string name = std::string("[") + dotted + "]";
-    if (!numeric && platform.reverse_lookup(peer, host, sizeof host))
-        name = host + (" " + name);
-    std::size_t length = std::min(name.size(), NAME_SIZE - 1);
-    std::memcpy(session->peer_name, name.data(), length);
-    session->peer_name[length] = '\0';
+    if (server.listener == INVALID_SOCKET_HANDLE || server.listener_watched)
+        return;
+    if (server.accepts_paused && platform.monotonic_ms() < server.accepts_resume_ms)
+        return;
+    if (platform.watch(server.poller, server.listener, true, listener_token(server)) == 0)
+        server.listener_watched = true;
+}
+
+// Without free descriptors accept fails at once and the listener stays
+// readable: the loop would spin. Rest the listener a while, serve the
+// clients already here, and say so once until an accept succeeds again.
+void pause_accepts(Server& server)
+{
+    platform.unwatch(server.poller, server.listener);
+    server.listener_watched = false;
+    server.accepts_resume_ms = platform.monotonic_ms() + ACCEPT_PAUSE_MS;
+    if (!server.accepts_paused)
+        log_event(server.log, platform.now(), "srv", "out of descriptors: accepts paused");
+    server.accepts_paused = true;
 }
 
 void accept_client(Server& server)
@@ -69,20 +133,25 @@ void accept_client(Server& server)
     auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
     if (!session)
         return;
-    PeerAddress peer{};
-    socket_handle sock = platform.accept(server.listener, &peer);
+    socket_handle sock = platform.accept(server.listener, &session->peer);
     if (sock == INVALID_SOCKET_HANDLE) {
+        if (sock_last_error() == WSAEMFILE)
+            pause_accepts(server);
         platform.release(session);
         return;
     }
+    server.accepts_paused = false;
     session->client_socket = sock;
     session->state = SessionState::awaiting_login;
     link_at_end(server.sessions, session);
     platform.set_nonblocking(sock);
-    name_peer(session, &peer, server.numeric_peer_names);
-    log_event(server.log, platform.now(), "Connected to", session->peer_name);
-    session->last_input = platform.now();
-    send_text(sock, "login:");
+    session->last_input = session->connected_at = platform.now();
+    if (server.numeric_peer_names || platform.lookup_start(&session->peer, session) != 0) {
+        greet(server, *session, nullptr);
+        return;
+    }
+    session->naming = true;
+    session->naming_deadline_ms = platform.monotonic_ms() + NAMING_DEADLINE_MS;
 }
 
 // Reads one block; returns the session the walk goes on with.
@@ -113,57 +182,85 @@ Session* receive_from(Server& server, Session* session)
     return session->next;
 }
 
-void serve_sessions(Server& server, const SocketSet* read_set, const SocketSet* except_set)
+// Notes what the wait reported; returns whether the listener is readable
+// and whether it failed.
+void take_events(Server& server, const SocketEvent* events, int n, bool* accept_waiting,
+                 bool* listener_failed)
+{
+    for (int i = 0; i < n; i++) {
+        if (events[i].owner == listener_token(server)) {
+            *accept_waiting = events[i].readable;
+            *listener_failed = events[i].exception;
+            continue;
+        }
+        auto* session = static_cast<Session*>(events[i].owner);
+        session->reported_readable = events[i].readable && session->read_watched;
+        session->reported_exception = events[i].exception;
+    }
+}
+
+void serve_sessions(Server& server)
 {
     Session* s = server.sessions.first;
     while (s) {
-        if (socket_set_has(except_set, s->client_socket)) {
+        bool readable = s->reported_readable;
+        bool exception = s->reported_exception;
+        s->reported_readable = s->reported_exception = false;
+        if (exception) {
             s = close_session(server, s, nullptr);
             log_event(server.log, platform.now(), "srv", "socket exception");
         } else if (s->state == SessionState::broken) {
             s = close_session(server, s, nullptr);
-        } else if (!socket_set_has(read_set, s->client_socket)) {
-            s = s->next;
-        } else {
+        } else if (readable) {
             s = receive_from(server, s);
+        } else {
+            s = s->next;
         }
     }
 }
 
-void close_failed_listener(Server& server, const SocketSet* except_set)
+void close_failed_listener(Server& server)
 {
-    if (server.listener == INVALID_SOCKET_HANDLE || !socket_set_has(except_set, server.listener))
-        return;
+    platform.unwatch(server.poller, server.listener);
     platform.close(server.listener);
     std::perror("TELNET socket exception\n");
     server.listener = INVALID_SOCKET_HANDLE;
+    server.listener_watched = false;
 }
 
 } // namespace
 
 void wait_pass(Server& server)
 {
-    SocketSet read_set;
-    SocketSet except_set;
-    start_sets(server, &read_set, &except_set);
+    greet_named_peers(server);
     bool work_waiting = false;
-    if (close_idle_or_fill_sets(server, platform.now(), &read_set, &except_set, &work_waiting))
+    if (close_idle_or_watch(server, platform.now(), &work_waiting))
         return;
+    watch_listener(server);
 
-    // With work already queued, sleeping would only delay it: the select
+    // With work already queued, sleeping would only delay it: the wait
     // still runs, so accepts and reads happen exactly as in any other turn.
-    int ready = platform.select(&read_set, &except_set, work_waiting ? 0 : WAIT_TIMEOUT_US);
+    SocketEvent events[EVENTS_PER_WAIT];
+    int ready = platform.wait(server.poller, events, EVENTS_PER_WAIT,
+                              work_waiting ? 0 : WAIT_TIMEOUT_US);
     if (ready < 0) {
-        // The sets are undefined after a failure; touching them could block
-        // in accept or close every session. Try again next turn.
+        // What was reported means nothing after a failure; touching it
+        // could block in accept or close every session. Try again next turn.
         log_event(server.log, platform.now(), "SOCKET ERROR in SWITCH_wait", "select\n");
         return;
     }
     if (ready == 0)
         return;
 
-    if (server.listener != INVALID_SOCKET_HANDLE && socket_set_has(&read_set, server.listener))
+    bool accept_waiting = false;
+    bool listener_failed = false;
+    take_events(server, events, ready, &accept_waiting, &listener_failed);
+    if (accept_waiting) {
         accept_client(server);
-    serve_sessions(server, &read_set, &except_set);
-    close_failed_listener(server, &except_set);
+        // A name found at once greets the client before anyone is read.
+        greet_named_peers(server);
+    }
+    serve_sessions(server);
+    if (listener_failed)
+        close_failed_listener(server);
 }

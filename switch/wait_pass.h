@@ -9,6 +9,11 @@ constexpr std::time_t IDLE_TIMEOUT = 60;  // seconds of silence before "timeout"
 constexpr std::uint32_t RX_LIMIT = 10000; // unread input bytes a session may hold
 constexpr long WAIT_TIMEOUT_US = 500;     // the longest the wait pass sleeps
 constexpr int RECEIVE_SIZE = 255;         // bytes read from one socket per call
+// How long a new client waits for its reverse look-up before it is named
+// by its address alone.
+constexpr std::int64_t NAMING_DEADLINE_MS = 1000;
+// How long the listener rests when the descriptors have run out.
+constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
 
 // When some session already holds a whole line or frame, the wait does not
 // sleep at all. The build option QM_FIXED_WAIT turns that off, so that the
@@ -19,7 +24,8 @@ constexpr bool SKIP_WAIT_WHEN_READY = false;
 constexpr bool SKIP_WAIT_WHEN_READY = true;
 #endif
 
-// The loop's only wait: closes at most one idle session, waits for socket
-// events, accepts at most one client, reads every readable session and
-// closes the sessions that failed, hung up, overflowed or are broken.
+// The loop's only wait: greets the clients whose names have come, closes at
+// most one idle session, waits for socket events, accepts at most one
+// client, reads every readable session and closes the sessions that failed,
+// hung up, overflowed or are broken.
 void wait_pass(Server& server);

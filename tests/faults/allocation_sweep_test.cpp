@@ -81,6 +81,7 @@ public:
         platform.alloc = counted_alloc;
         platform.resize = counted_resize;
         server.listener = FakePlatform::LISTENER;
+    server.poller = platform.open_poller();
         set_credentials(server, "alice", "secret");
     }
 

@@ -60,7 +60,7 @@ TEST_F(SocketFaults, AFailedAcceptKeepsNoSessionAndTheNextTurnAccepts)
     Session* existing = add_session(SessionState::awaiting_login);
     peer(existing).incoming = "alice\n";
     socket_handle waiting = net.queue_connection();
-    for (int code : {WSAEMFILE, WSAENOBUFS, WSAECONNABORTED}) {
+    for (int code : {WSAENOBUFS, WSAECONNABORTED}) {
         net.accept_error = code;
         wait_pass(server);
         ASSERT_EQ(sessions(), std::vector<Session*>{existing}) << code;
@@ -76,6 +76,58 @@ TEST_F(SocketFaults, AFailedAcceptKeepsNoSessionAndTheNextTurnAccepts)
     EXPECT_EQ(net.socket(waiting).sent, "login:");
 }
 
+// Out of descriptors, accept fails at once and the listener stays readable:
+// the listener rests 100 ms at a time, the clients already here are served,
+// and the log says so once until an accept succeeds.
+TEST_F(SocketFaults, OutOfDescriptorsRestsTheListenerAndSaysSoOnce)
+{
+    Session* existing = add_session(SessionState::awaiting_login);
+    socket_handle waiting = net.queue_connection();
+    net.accept_error = WSAEMFILE;
+    wait_pass(server);
+    peer(existing).incoming = "alice\n";
+    wait_pass(server);
+    EXPECT_EQ(net.last_except_offer, std::vector<socket_handle>{existing->client_socket})
+        << "the listener rests";
+    EXPECT_EQ(std::string(queue_bytes(existing->input)), "alice\n");
+
+    net.now_ms += ACCEPT_PAUSE_MS;
+    wait_pass(server);
+    net.now_ms += ACCEPT_PAUSE_MS;
+    net.accept_error = 0;
+    wait_pass(server);
+    ASSERT_EQ(sessions().size(), 2u);
+    EXPECT_EQ(net.socket(waiting).sent, "login:");
+    std::string text = log();
+    EXPECT_EQ(text.find("out of descriptors"), text.rfind("out of descriptors")) << text;
+    EXPECT_NE(text.find("srv: out of descriptors: accepts paused\n"), std::string::npos);
+}
+
+// A peer whose name resolves slowly is neither prompted nor read until the
+// name or the deadline comes; the others are served all the while.
+TEST_F(SocketFaults, ASlowReverseLookUpHoldsUpOnlyItsOwnClient)
+{
+    Session* existing = add_session(SessionState::awaiting_login);
+    net.lookups_hang = true;
+    socket_handle slow = net.queue_connection();
+    wait_pass(server);
+    ASSERT_EQ(sessions().size(), 2u);
+    EXPECT_EQ(net.socket(slow).sent, "") << "not prompted before it has a name";
+    net.socket(slow).incoming = "alice\n";
+    peer(existing).incoming = "alice\n";
+    wait_pass(server);
+    EXPECT_EQ(std::string(queue_bytes(existing->input)), "alice\n");
+    EXPECT_EQ(sessions()[1]->input.length, 0u) << "not read before it has a name";
+    EXPECT_EQ(log().find("Connected to"), std::string::npos);
+
+    net.now_ms += NAMING_DEADLINE_MS;
+    wait_pass(server);
+    EXPECT_EQ(net.socket(slow).sent, "login:");
+    EXPECT_NE(log().find("Connected to: [127.0.0."), std::string::npos);
+    wait_pass(server);
+    EXPECT_EQ(std::string(queue_bytes(sessions()[1]->input)), "alice\n");
+}
+
 // After a failed select the sets mean nothing: no accept (it would block),
 // no read, no close. The next turn serves everyone.
 TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)
@@ -85,7 +137,7 @@ TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)
     peer(reading).incoming = "alice\n";
     peer(excepted).exception = true;
     net.queue_connection();
-    net.select_fails = true;
+    net.wait_fails = true;
     for (int turn = 0; turn < 3; turn++)
         wait_pass(server);
     EXPECT_EQ(sessions(), (std::vector<Session*>{reading, excepted}));
@@ -98,7 +150,7 @@ TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)
         lines++;
     EXPECT_EQ(lines, 3);
 
-    net.select_fails = false;
+    net.wait_fails = false;
     wait_pass(server);
     ASSERT_EQ(sessions().size(), 2u) << "the excepted session closed, the pending one accepted";
     EXPECT_EQ(std::string(queue_bytes(reading->input)), "alice\n");

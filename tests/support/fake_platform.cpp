@@ -33,27 +33,52 @@ bool excepted(socket_handle sock)
     return found != fake->sockets.end() && found->second.exception;
 }
 
-int keep(SocketSet* set, bool (*reported)(socket_handle), std::vector<socket_handle>* offer)
+poller_handle fake_open_poller()
 {
-    offer->assign(set->handles, set->handles + set->count);
-    unsigned kept = 0;
-    for (unsigned i = 0; i < set->count; i++)
-        if (reported(set->handles[i]))
-            set->handles[kept++] = set->handles[i];
-    set->count = kept;
-    return static_cast<int>(kept);
+    return 1;
 }
 
-int fake_select(SocketSet* read_set, SocketSet* except_set, long timeout_us)
+void fake_close_poller(poller_handle) {}
+
+int fake_watch(poller_handle, socket_handle sock, bool read, void* owner)
 {
-    fake->select_calls++;
+    FakeSocket& s = fake->sockets[sock];
+    s.watched = true;
+    s.read_wanted = read;
+    s.owner = owner;
+    return 0;
+}
+
+void fake_unwatch(poller_handle, socket_handle sock)
+{
+    fake->sockets[sock].watched = false;
+}
+
+int fake_wait(poller_handle, SocketEvent* events, int capacity, long timeout_us)
+{
+    fake->wait_calls++;
     fake->last_timeout_us = timeout_us;
-    if (fake->select_fails) {
+    fake->last_read_offer.clear();
+    fake->last_except_offer.clear();
+    for (const auto& [sock, s] : fake->sockets) {
+        if (!s.watched)
+            continue;
+        fake->last_except_offer.push_back(sock);
+        if (s.read_wanted)
+            fake->last_read_offer.push_back(sock);
+    }
+    if (fake->wait_fails) {
         sock_set_last_error(WSAENOTSOCK);
         return -1;
     }
-    int n = keep(read_set, readable, &fake->last_read_offer);
-    return n + keep(except_set, excepted, &fake->last_except_offer);
+    int stored = 0;
+    for (const auto& [sock, s] : fake->sockets) {
+        bool read = s.watched && s.read_wanted && readable(sock);
+        bool exception = s.watched && excepted(sock);
+        if ((read || exception) && stored < capacity)
+            events[stored++] = SocketEvent{s.owner, read, exception};
+    }
+    return stored;
 }
 
 socket_handle fake_accept(socket_handle, PeerAddress* peer)
@@ -112,8 +137,12 @@ int fake_send(socket_handle sock, const char* data, int size, int)
 int fake_close(socket_handle sock)
 {
     fake->closed_order.push_back(sock);
-    if (sock != FakePlatform::LISTENER)
-        fake->sockets[sock].closed = true;
+    FakeSocket& s = fake->sockets[sock];
+    s.closed = true;
+    // A real poller would go on naming a closed socket's owner, or forget it
+    // silently: either way the server must unwatch first.
+    if (s.watched)
+        fake->closed_while_watched++;
     return 0;
 }
 
@@ -122,13 +151,36 @@ int fake_set_nonblocking(socket_handle)
     return 0;
 }
 
-int fake_reverse_lookup(const PeerAddress*, char* host, std::size_t size)
+std::int64_t fake_monotonic_ms()
 {
-    if (fake->host_name.empty())
-        return 0;
-    std::strncpy(host, fake->host_name.c_str(), size - 1);
-    host[size - 1] = '\0';
-    return 1;
+    return fake->now_ms;
+}
+
+int fake_lookup_start(const PeerAddress*, void* owner)
+{
+    if (fake->lookups_fail)
+        return -1;
+    NameLookup answer{owner, !fake->host_name.empty(), {}};
+    std::strncpy(answer.host, fake->host_name.c_str(), sizeof answer.host - 1);
+    (fake->lookups_hang ? fake->hanging_lookups : fake->finished_lookups).push_back(answer);
+    return 0;
+}
+
+int fake_lookup_collect(NameLookup* answers, int capacity)
+{
+    int n = 0;
+    while (n < capacity && !fake->finished_lookups.empty()) {
+        answers[n++] = fake->finished_lookups.front();
+        fake->finished_lookups.pop_front();
+    }
+    return n;
+}
+
+void fake_lookup_cancel(void* owner)
+{
+    auto mine = [owner](const NameLookup& a) { return a.owner == owner; };
+    std::erase_if(fake->finished_lookups, mine);
+    std::erase_if(fake->hanging_lookups, mine);
 }
 
 bool allocation_fails()
@@ -166,10 +218,12 @@ void fake_release(void* block)
 FakePlatform::FakePlatform() : saved(platform)
 {
     fake = this;
-    platform = PlatformCalls{fake_now,         fake_select,         fake_accept,
-                             fake_recv,        fake_send,           fake_close,
-                             fake_set_nonblocking, fake_reverse_lookup, fake_alloc,
-                             fake_resize,      fake_release};
+    platform = PlatformCalls{fake_now,          fake_open_poller,     fake_close_poller,
+                             fake_watch,        fake_unwatch,         fake_wait,
+                             fake_accept,       fake_recv,            fake_send,
+                             fake_close,        fake_set_nonblocking, fake_monotonic_ms,
+                             fake_lookup_start, fake_lookup_collect,  fake_lookup_cancel,
+                             fake_alloc,        fake_resize,          fake_release};
 }
 
 FakePlatform::~FakePlatform()
@@ -199,7 +253,7 @@ Session* FakePlatform::link_session(Server& server, SessionState state)
         return nullptr;
     session->client_socket = new_socket();
     session->state = state;
-    session->last_input = now;
+    session->last_input = session->connected_at = now;
     std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
                   static_cast<int>(session->client_socket % 250));
     link_at_end(server.sessions, session);

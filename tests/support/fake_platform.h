@@ -23,6 +23,10 @@ struct FakeSocket {
     // fails with that WSA code negated. When empty every byte is taken.
     std::deque<int> send_plan;
     bool closed = false;
+    // How the server's poller watches it.
+    bool watched = false;
+    bool read_wanted = false;
+    void* owner = nullptr;
 };
 
 class FakePlatform {
@@ -48,15 +52,21 @@ public:
     std::map<socket_handle, FakeSocket> sockets;
     std::deque<socket_handle> pending_accepts;
     bool listener_exception = false;
-    bool select_fails = false;
+    bool wait_fails = false;
     int accept_error = 0;       // accept fails with this code while set
     std::string host_name;      // what the reverse look-up finds; empty: none
+    bool lookups_fail = false;  // no look-up can be started
+    bool lookups_hang = false;  // started look-ups never finish
+    std::deque<NameLookup> finished_lookups;
+    std::deque<NameLookup> hanging_lookups;
+    std::int64_t now_ms = 0;    // the monotonic clock
 
-    int select_calls = 0;
-    long last_timeout_us = -1;                    // the time-out given to the last select
-    std::vector<socket_handle> last_read_offer;   // the read set given to select
-    std::vector<socket_handle> last_except_offer; // the exception set given to select
+    int wait_calls = 0;
+    long last_timeout_us = -1;                    // the time-out given to the last wait
+    std::vector<socket_handle> last_read_offer;   // watched for reads at the last wait
+    std::vector<socket_handle> last_except_offer; // watched at all at the last wait
     std::vector<socket_handle> closed_order;      // every close, in order
+    int closed_while_watched = 0;                 // a fault of the server's
 
     // Heap faults: the allocation call with this number (1 = the next one)
     // fails; 0 means none does. fail_all_allocations fails every one.

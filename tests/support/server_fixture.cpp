@@ -4,6 +4,7 @@ void ServerFixture::SetUp()
 {
     dir.enter();
     server.listener = FakePlatform::LISTENER;
+    server.poller = platform.open_poller();
     set_credentials(server, "alice", "secret");
 }
 
@@ -15,6 +16,7 @@ void ServerFixture::TearDown()
         close_session(server, server.sessions.first, nullptr);
     log_close(server.log);
     EXPECT_EQ(net.live_blocks, 0) << "blocks leaked by the code under test";
+    EXPECT_EQ(net.closed_while_watched, 0) << "sockets closed before leaving the poller";
 }
 
 Session* ServerFixture::add_session(SessionState state)

@@ -11,18 +11,6 @@
 
 namespace {
 
-TEST(SocketSet, HoldsAtMost64AndLeavesTheRestOut)
-{
-    SocketSet set;
-    socket_set_clear(&set);
-    for (socket_handle s = 0; s < 64; s++)
-        EXPECT_EQ(socket_set_add(&set, 1000 + s), 1);
-    EXPECT_EQ(socket_set_add(&set, 5000), 0);
-    EXPECT_EQ(set.count, 64u);
-    EXPECT_EQ(socket_set_has(&set, 1063), 1);
-    EXPECT_EQ(socket_set_has(&set, 5000), 0);
-}
-
 TEST(DottedAddress, FormatsEveryOctetWidth)
 {
     char text[16];
@@ -60,6 +48,7 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     ASSERT_NE(listener, INVALID_SOCKET_HANDLE);
     Server server;
     server.listener = move_above(listener, 1300);
+    server.poller = platform.open_poller();
 
     socket_handle client = client_connect("127.0.0.1", port);
     ASSERT_NE(client, INVALID_SOCKET_HANDLE);
@@ -67,7 +56,9 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
         wait_pass(server);
     Session* session = server.sessions.first;
     ASSERT_NE(session, nullptr) << "accepted through a listener at " << server.listener;
+    // Closing the old descriptor took it out of the poller.
     session->client_socket = move_above(session->client_socket, 1200);
+    session->watched = false;
 
     ASSERT_EQ(client_send_all(client, "hello", 5), 0);
     for (int i = 0; i < 2000 && session->input.length < 5; i++)
@@ -76,7 +67,9 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     EXPECT_GT(session->client_socket, 1024u);
 
     drop_all_sessions(server);
+    platform.unwatch(server.poller, server.listener);
     platform.close(server.listener);
+    platform.close_poller(server.poller);
     client_close(client);
 }
 
@@ -110,38 +103,38 @@ TEST(PosixBackend, ErrorsAreReportedWithWinSockCodes)
     client_close(listener);
 }
 
-TEST(PosixBackend, SelectReportsOnlyTheReadyMembersAndFailsOnAClosedHandle)
+// The poller reports exactly the ready sockets, by owner, and a socket
+// watched for exceptions alone is not reported for its data.
+TEST(PosixBackend, PollerReportsReadySocketsByOwner)
 {
     std::uint16_t port = 0;
     socket_handle listener = client_listen_loopback(&port);
     socket_handle client = client_connect("127.0.0.1", port);
     PeerAddress peer{};
     socket_handle served = platform.accept(listener, &peer);
-
-    SocketSet reads;
-    SocketSet excepts;
-    socket_set_clear(&reads);
-    socket_set_clear(&excepts);
-    socket_set_add(&reads, listener);
-    socket_set_add(&reads, served);
-    socket_set_add(&excepts, served);
-    EXPECT_EQ(platform.select(&reads, &excepts, 500), 0);
+    poller_handle poller = platform.open_poller();
+    int listener_owner = 0;
+    int served_owner = 0;
+    ASSERT_EQ(platform.watch(poller, listener, true, &listener_owner), 0);
+    ASSERT_EQ(platform.watch(poller, served, true, &served_owner), 0);
+    SocketEvent events[4];
+    EXPECT_EQ(platform.wait(poller, events, 4, 500), 0);
 
     client_send_all(client, "x", 1);
-    socket_set_clear(&reads);
-    socket_set_add(&reads, listener);
-    socket_set_add(&reads, served);
-    EXPECT_EQ(platform.select(&reads, nullptr, 1000000), 1);
-    EXPECT_EQ(reads.count, 1u);
-    EXPECT_EQ(socket_set_has(&reads, served), 1);
+    ASSERT_EQ(platform.wait(poller, events, 4, 1000000), 1);
+    EXPECT_EQ(events[0].owner, &served_owner);
+    EXPECT_TRUE(events[0].readable);
+    EXPECT_FALSE(events[0].exception);
 
+    ASSERT_EQ(platform.watch(poller, served, false, &served_owner), 0);
+    EXPECT_EQ(platform.wait(poller, events, 4, 500), 0) << "data waits, but reads are not wanted";
+
+    platform.unwatch(poller, served);
+    platform.unwatch(poller, listener);
+    platform.close_poller(poller);
     platform.close(served);
-    socket_set_clear(&reads);
-    socket_set_add(&reads, served);
-    EXPECT_EQ(platform.select(&reads, nullptr, 500), -1);
-    EXPECT_EQ(sock_last_error(), WSAENOTSOCK);
     client_close(client);
-    platform.close(listener); // it was watched: close it the server's way
+    client_close(listener);
 }
 
 } // namespace

@@ -29,7 +29,7 @@ TEST_F(WaitPassTest, IdleLimitIsSixtySecondsAndClosesOnePerCall)
 
     wait_pass(server);
     EXPECT_EQ(sessions(), (std::vector<Session*>{b, c})) << "61 s closes, 60 s stays";
-    EXPECT_EQ(net.select_calls, 0) << "the call ends at the close: no wait";
+    EXPECT_EQ(net.wait_calls, 0) << "the call ends at the close: no wait";
     EXPECT_EQ(net.socket(b->client_socket).incoming, "data") << "no read";
     EXPECT_EQ(net.pending_accepts.size(), 1u) << "no accept";
 
@@ -206,7 +206,7 @@ TEST_F(WaitPassTest, FailedSelectIsLoggedAndTouchesNoSession)
     peer(s).incoming = "x";
     peer(s).exception = true;
     net.queue_connection();
-    net.select_fails = true;
+    net.wait_fails = true;
 
     wait_pass(server);
     EXPECT_EQ(sessions(), std::vector<Session*>{s});

@@ -75,7 +75,7 @@ TEST_F(WaitTimeoutTest, AnIdleCloseStillEndsTheCallBeforeAnyWait)
     hold(add_session(SessionState::online), make_frame("x a \"\" "));
     idle->last_input = net.now - IDLE_TIMEOUT - 1;
     wait_pass(server);
-    EXPECT_EQ(net.select_calls, 0);
+    EXPECT_EQ(net.wait_calls, 0);
     EXPECT_EQ(sessions().size(), 1u);
 }
 
