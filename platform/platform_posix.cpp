@@ -204,15 +204,6 @@ constexpr PlatformCalls posix_calls = {
 
 } // namespace
 
-bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    std::memcpy(&address.sin_addr.s_addr, peer->octets, 4);
-    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
-                       static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD) == 0;
-}
-
 void resolver_lock()
 {
     resolver_mutex.lock();

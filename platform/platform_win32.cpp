@@ -207,15 +207,6 @@ constexpr PlatformCalls win_calls = {
 
 } // namespace
 
-bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    std::memcpy(&address.sin_addr.s_addr, peer->octets, 4);
-    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
-                       static_cast<DWORD>(size), nullptr, 0, NI_NAMEREQD) == 0;
-}
-
 void resolver_lock()
 {
     InitOnceExecuteOnce(&resolver_section_ready, start_resolver_section, nullptr, nullptr);

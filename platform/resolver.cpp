@@ -1,6 +1,7 @@
 // Reverse look-ups on a few worker threads, so that a peer whose address
 // resolves slowly holds up nobody but itself.
 #include "platform/resolver_backend.h"
+#include "platform/socket_api.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,6 +32,16 @@ Resolver& resolver()
 {
     static Resolver* instance = new Resolver;
     return *instance;
+}
+
+// May take as long as the system's resolver does.
+bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    std::memcpy(&address.sin_addr.s_addr, peer->octets, 4);
+    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
+                       static_cast<address_length>(size), nullptr, 0, NI_NAMEREQD) == 0;
 }
 
 template <typename T>

@@ -1,15 +1,10 @@
 // Internal to platform/: what the background name look-ups need from each
-// backend: the blocking look-up itself, one lock with its wake-up, and
-// worker threads.
+// backend: one lock with its wake-up, and worker threads.
 #pragma once
 
 #include "platform/platform.h"
 
 #include <cstddef>
-
-// Writes the peer's host name and returns true, or returns false when the
-// reverse look-up finds none. May take as long as the resolver does.
-bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size);
 
 void resolver_lock();
 void resolver_unlock();
