@@ -26,7 +26,7 @@ native_socket native(socket_handle sock)
 
 socket_handle fail_and_close(native_socket sock)
 {
-    record_client_error();
+    record_socket_error();
     if (sock != NO_NATIVE_SOCKET)
         close_native(sock);
     return INVALID_SOCKET_HANDLE;
@@ -109,6 +109,6 @@ int client_set_receive_buffer(socket_handle sock, int bytes)
 {
     return setsockopt(native(sock), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
                       sizeof bytes) != 0
-               ? record_client_error()
+               ? record_socket_error()
                : 0;
 }

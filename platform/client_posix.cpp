@@ -56,10 +56,6 @@ std::string client_error_text(int code)
     return std::strerror(errno_from_wsa_code(code));
 }
 
-int record_client_error()
-{
-    return record_errno();
-}
 
 int client_startup()
 {

@@ -20,10 +20,6 @@ int fail()
 
 } // namespace
 
-int record_client_error()
-{
-    return fail();
-}
 
 std::string client_error_text(int code)
 {

@@ -1,5 +1,6 @@
 #include "platform/heap.h"
 #include "platform/platform.h"
+#include "platform/socket_api.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -55,4 +56,36 @@ int sock_last_error()
 void sock_set_last_error(int code)
 {
     last_socket_error = code;
+}
+
+// The listening socket: the same calls on WinSock and POSIX sockets.
+socket_handle sock_open_stream()
+{
+    native_socket sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sock == NO_NATIVE_SOCKET) {
+        record_socket_error();
+        return INVALID_SOCKET_HANDLE;
+    }
+    return static_cast<socket_handle>(sock);
+}
+
+int sock_reuse_address(socket_handle sock)
+{
+    std::int32_t on = 1;
+    if (setsockopt(static_cast<native_socket>(sock), SOL_SOCKET, SO_REUSEADDR,
+                   reinterpret_cast<const char*>(&on), sizeof on) != 0)
+        return record_socket_error();
+    return 0;
+}
+
+int sock_bind_any(socket_handle sock, std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(static_cast<native_socket>(sock), reinterpret_cast<sockaddr*>(&address),
+               sizeof address) != 0)
+        return record_socket_error();
+    return 0;
 }

@@ -63,6 +63,11 @@ int record_errno()
     return -1;
 }
 
+int record_socket_error()
+{
+    return record_errno();
+}
+
 namespace {
 
 int fd_of(socket_handle sock)
@@ -247,34 +252,8 @@ int sock_startup(std::uint16_t requested, std::uint16_t* granted)
 
 void sock_cleanup() {}
 
-socket_handle sock_open_stream()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        record_errno();
-        return INVALID_SOCKET_HANDLE;
-    }
-    return static_cast<socket_handle>(fd);
-}
 
-int sock_reuse_address(socket_handle sock)
-{
-    std::int32_t on = 1;
-    if (setsockopt(fd_of(sock), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
-        return record_errno();
-    return 0;
-}
 
-int sock_bind_any(socket_handle sock, std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd_of(sock), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
-        return record_errno();
-    return 0;
-}
 
 // SOMAXCONN asks for the most; the kernel caps it at net.core.somaxconn.
 int sock_listen(socket_handle sock)

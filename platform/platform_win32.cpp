@@ -7,6 +7,7 @@
 #include "platform/heap.h"
 #include "platform/platform.h"
 #include "platform/resolver_backend.h"
+#include "platform/socket_api.h"
 
 #include <algorithm>
 #include <cstring>
@@ -207,6 +208,11 @@ constexpr PlatformCalls win_calls = {
 
 } // namespace
 
+int record_socket_error()
+{
+    return record_wsa_error();
+}
+
 void resolver_lock()
 {
     InitOnceExecuteOnce(&resolver_section_ready, start_resolver_section, nullptr, nullptr);
@@ -253,36 +259,8 @@ void sock_cleanup()
     ::WSACleanup();
 }
 
-socket_handle sock_open_stream()
-{
-    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == INVALID_SOCKET) {
-        record_wsa_error();
-        return INVALID_SOCKET_HANDLE;
-    }
-    return static_cast<socket_handle>(sock);
-}
 
-int sock_reuse_address(socket_handle sock)
-{
-    std::int32_t on = 1;
-    if (::setsockopt(native(sock), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
-                     sizeof on) == SOCKET_ERROR)
-        return record_wsa_error();
-    return 0;
-}
 
-int sock_bind_any(socket_handle sock, std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(native(sock), reinterpret_cast<sockaddr*>(&address), sizeof address) ==
-        SOCKET_ERROR)
-        return record_wsa_error();
-    return 0;
-}
 
 // SOMAXCONN lets WinSock choose its largest reasonable queue.
 int sock_listen(socket_handle sock)

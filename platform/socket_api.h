@@ -45,4 +45,4 @@ inline bool connect_in_progress()
 #endif
 
 // Records the last socket call's error as a WSA code and returns -1.
-int record_client_error();
+int record_socket_error();
