@@ -383,7 +383,10 @@ void synchronise(Run& run)
                                            " \"\" " + std::to_string(i) + " ");
             client_send_all(run.clients[static_cast<std::size_t>(i)].sock, hello.data(), hello.size());
         }
-        std::int64_t round_end = now_ns() + 50'000'000;
+        // A round of hellos among a thousand clients is a million deliveries:
+        // give each round time to arrive before the next piles on top.
+        std::int64_t deliveries = static_cast<std::int64_t>(speakers) * (n - 1);
+        std::int64_t round_end = now_ns() + std::max<std::int64_t>(50'000'000, deliveries * 1000);
         while (now_ns() < round_end && !all_heard())
             pump(run, 2000);
     }
