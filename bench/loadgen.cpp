@@ -359,26 +359,34 @@ void connect_all(Run& run)
 
 // Every client says hello to all, again and again, until each has heard
 // every other: then every address is known to the server and every client
-// is online, so no data frame can miss its receiver.
+// is online, so no data frame can miss its receiver. Idle clients need only
+// be online: two speak, and each client hears one of them, so a thousand
+// idle clients leave no traffic behind in the server's memory.
 void synchronise(Run& run)
 {
     int n = static_cast<int>(run.clients.size());
+    bool idle = run.o.workload == Workload::idle;
+    int speakers = idle ? 2 : n;
+    int wanted = idle ? 1 : n - 1;
     std::int64_t deadline = now_ns() + 20'000'000'000LL;
     auto all_heard = [&] {
         for (const Client& c : run.clients)
-            if (c.hellos < n - 1)
+            if (c.hellos < wanted)
                 return false;
         return true;
     };
     while (!all_heard()) {
         if (now_ns() > deadline)
             fail(EXIT_SETUP, "the clients could not hear each other (wrong password?)");
-        for (int i = 0; i < n; i++) {
+        for (int i = 0; i < speakers; i++) {
             std::string hello = make_frame("h " + run.clients[static_cast<std::size_t>(i)].address +
                                            " \"\" " + std::to_string(i) + " ");
             client_send_all(run.clients[static_cast<std::size_t>(i)].sock, hello.data(), hello.size());
         }
-        std::int64_t round_end = now_ns() + 50'000'000;
+        // A round of hellos among a thousand clients is a million deliveries:
+        // give each round time to arrive before the next piles on top.
+        std::int64_t deliveries = static_cast<std::int64_t>(speakers) * (n - 1);
+        std::int64_t round_end = now_ns() + std::max<std::int64_t>(50'000'000, deliveries * 1000);
         while (now_ns() < round_end && !all_heard())
             pump(run, 2000);
     }
@@ -412,13 +420,14 @@ double cpu_seconds(long pid)
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// The process's peak resident memory in KiB, or -1.
-long peak_memory_kb(long pid)
+// A figure in KiB from /proc/PID/status, such as "VmHWM:" (peak resident
+// memory) or "VmRSS:" (resident now), or -1.
+long memory_kb(long pid, std::string_view key)
 {
     std::ifstream file("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(file, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::atol(line.c_str() + 6);
+        if (line.starts_with(key))
+            return std::atol(line.c_str() + key.size());
     return -1;
 }
 
@@ -473,20 +482,32 @@ double stream(Run& run)
     return static_cast<double>(last_delivery - start) / 1e9;
 }
 
-// Bursts of burst_frames frames, each in one write; returns the median time
-// from the write to the last frame's arrival, in milliseconds.
+// Bursts of burst_frames frames, each offered in one write; returns the
+// median time from the write to the last frame's arrival, in milliseconds.
+// The sender does not block on a burst larger than the socket buffers: the
+// receiver reads meanwhile, as a real one would (a receiver that stopped
+// reading for a whole megabyte would be cut off by the server).
 double bursts(Run& run)
 {
+    socket_handle sender = run.clients[0].sock;
+    if (client_set_nonblocking(sender) != 0)
+        fail(EXIT_SETUP, "cannot make the sender non-blocking");
     std::vector<double> times;
     for (int b = 0; b < run.o.bursts; b++) {
         std::string batch;
         for (int k = 0; k < run.o.burst_frames; k++)
             batch += data_frame(run, 0);
         std::int64_t start = now_ns();
-        client_send_all(run.clients[0].sock, batch.data(), batch.size());
-        while (!all_delivered(run)) {
+        std::size_t offered = 0;
+        while (offered < batch.size() || !all_delivered(run)) {
             if (now_ns() - start > 5'000'000'000LL)
                 fail(EXIT_BAD_DELIVERY, "a burst did not arrive");
+            if (offered < batch.size()) {
+                int n = client_send_some(sender, batch.data() + offered, batch.size() - offered);
+                if (n < 0)
+                    fail(EXIT_SETUP, "the sender could not send");
+                offered += static_cast<std::size_t>(n);
+            }
             pump(run, 1000);
         }
         times.push_back(static_cast<double>(now_ns() - start) / 1e6);
@@ -516,7 +537,7 @@ void count_lost(Run& run)
 const char* const CSV_HEADER =
     "label,workload,clients,frame_bytes,window,seconds,sent,delivered,deliveries_per_s,"
     "bytes_per_s,p50_us,p99_us,max_us,lost,duplicated,reordered,corrupted,server_cpu_s,"
-    "server_cpu_pct,server_peak_kb,burst_ms";
+    "server_cpu_pct,server_peak_kb,burst_ms,server_rss_kb";
 
 int run_benchmark(Run& run)
 {
@@ -549,7 +570,8 @@ int run_benchmark(Run& run)
     }
     double wall = static_cast<double>(now_ns() - start) / 1e9;
     double cpu = cpu_before < 0 ? -1 : cpu_seconds(run.o.server_pid) - cpu_before;
-    long peak = run.o.server_pid > 0 ? peak_memory_kb(run.o.server_pid) : -1;
+    long peak = run.o.server_pid > 0 ? memory_kb(run.o.server_pid, "VmHWM:") : -1;
+    long resident = run.o.server_pid > 0 ? memory_kb(run.o.server_pid, "VmRSS:") : -1;
     count_lost(run);
 
     std::uint64_t sent = 0;
@@ -563,13 +585,13 @@ int run_benchmark(Run& run)
     double bytes_per_s = seconds > 0 ? static_cast<double>(t.useful_bytes) / seconds : 0;
     if (run.o.header)
         std::printf("%s\n", CSV_HEADER);
-    std::printf("%s,%s,%d,%d,%d,%.3f,%llu,%llu,%.0f,%.0f,%.1f,%.1f,%.1f,%llu,%llu,%llu,%llu,%.3f,%.1f,%ld,%.3f\n",
+    std::printf("%s,%s,%d,%d,%d,%.3f,%llu,%llu,%.0f,%.0f,%.1f,%.1f,%.1f,%llu,%llu,%llu,%llu,%.3f,%.1f,%ld,%.3f,%ld\n",
                 run.o.label.c_str(), run.o.workload_name.c_str(), run.o.clients, run.o.frame_bytes,
                 run.o.window, seconds, static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(t.useful), per_s, bytes_per_s, p50, p99, max,
                 static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.duplicated),
                 static_cast<unsigned long long>(t.reordered), static_cast<unsigned long long>(t.corrupted),
-                cpu, cpu >= 0 && wall > 0 ? 100.0 * cpu / wall : -1.0, peak, burst_ms);
+                cpu, cpu >= 0 && wall > 0 ? 100.0 * cpu / wall : -1.0, peak, burst_ms, resident);
     std::fflush(stdout);
     for (Client& c : run.clients)
         client_close(c.sock);
@@ -589,7 +611,7 @@ const char* const USAGE =
     "  --bursts K          burst workload: bursts to time (default 20)\n"
     "  --burst-frames F    frames per burst, sent in one write (default 100)\n"
     "  --login L --password P   credentials (default bench / bench)\n"
-    "  --server-pid PID    read the server's CPU time and peak memory from /proc\n"
+    "  --server-pid PID    read the server's CPU time and memory (peak, now) from /proc\n"
     "  --label NAME        first CSV column (default server)\n"
     "  --header            print the CSV header first\n"
     "loadgen --free-port prints a loopback port that is free now;\n"

@@ -4,21 +4,34 @@
 # Also: bursts of 100 frames in one write with the zero wait and with the
 # fixed 500 us wait (a second build with -DQM_FIXED_WAIT=ON), the latency of
 # one frame in flight between 2 clients, and the server's idle CPU use.
+# At scale: broadcast and pairs with N = 200 and 1000 clients against ncat
+# (both given room for N + 10), a burst of 2000 frames and a 1 MiB backlog
+# offered in one write, the server's resident memory with 0 and 1000 idle
+# clients, syscalls per delivered frame (broadcast, 8 clients, under strace
+# when it is installed) and the soak test's peak memory (when the tests are
+# built in build/).
 #
-# Prints one table, writes results.csv and chart.png into $OUT
+# Prints the tables, writes results.csv and chart.png into $OUT
 # (default build-bench/results). Needs cmake, g++, ncat and gnuplot.
-# Environment: SECONDS_PER_RUN (default 2), CLIENT_COUNTS (default "2 8 32 63").
+# Environment: SECONDS_PER_RUN (default 2), CLIENT_COUNTS (default "2 8 32 63"),
+# SCALE_COUNTS (default "200 1000"), IDLE_CLIENTS (default 1000),
+# SOAK_TEST (default build/tests/soak/soak_test; run for 20 s when present).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${OUT:-$root/build-bench/results}
 seconds=${SECONDS_PER_RUN:-2}
 counts=${CLIENT_COUNTS:-2 8 32 63}
+scale_counts=${SCALE_COUNTS:-200 1000}
+idle_clients=${IDLE_CLIENTS:-1000}
+soak_test=${SOAK_TEST:-$root/build/tests/soak/soak_test}
 workloads="broadcast pairs fanout"
 mkdir -p "$out"
 csv=$out/results.csv
 work=$(mktemp -d)
 server_pid=
+strace_pid=
 cleanup() {
+    if [ -n "$strace_pid" ]; then kill "$strace_pid" 2>/dev/null || true; fi
     if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
     rm -rf "$work"
 }
@@ -27,6 +40,16 @@ trap cleanup EXIT
 for tool in ncat gnuplot; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed (apt-get install ncat gnuplot-nox)" >&2; exit 2; }
 done
+
+# A thousand clients need a thousand descriptors in each relay (ncat has no
+# way to raise its own limit) and in loadgen; the children inherit this one.
+want=4096
+hard=$(ulimit -Hn)
+if [ "$hard" != unlimited ] && [ "$hard" -lt "$want" ]; then want=$hard; fi
+soft=$(ulimit -n)
+if [ "$soft" != unlimited ] && [ "$soft" -lt "$want" ]; then
+    ulimit -n "$want" || echo "run.sh: cannot raise the descriptor limit; runs with many clients may fail" >&2
+fi
 
 build() { # dir, extra cmake arguments
     local dir=$1
@@ -40,14 +63,21 @@ build build-bench-fixed -DQM_FIXED_WAIT=ON
 loadgen=$root/build-bench/bench/loadgen
 
 # Starts a relay in its own scratch directory (the server's log lands
-# there); sets port and server_pid.
+# there); sets port and server_pid. When slots is set, the relay serves
+# that many clients (--max-clients, ncat's --max-conns); else its default.
+slots=
 start() { # kind: ours | fixed | ncat
     port=$("$loadgen" --free-port)
     rm -rf "$work/run" && mkdir "$work/run"
+    local ours=() theirs=()
+    if [ -n "$slots" ]; then
+        ours=(--max-clients "$slots")
+        theirs=(--max-conns "$slots")
+    fi
     case $1 in
-    ours)  (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "$port" bench bench >/dev/null 2>&1) & ;;
-    fixed) (cd "$work/run" && exec "$root/build-bench-fixed/QuillmarshSrv" "$port" bench bench >/dev/null 2>&1) & ;;
-    ncat)  ncat --broker -l 127.0.0.1 "$port" >/dev/null 2>&1 & ;;
+    ours)  (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
+    fixed) (cd "$work/run" && exec "$root/build-bench-fixed/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
+    ncat)  ncat --broker "${theirs[@]}" -l 127.0.0.1 "$port" >/dev/null 2>&1 & ;;
     esac
     server_pid=$!
 }
@@ -58,14 +88,15 @@ stop() {
 }
 
 failures=0
-# One loadgen run against a fresh relay; appends its CSV line.
-measure() { # kind, loadgen arguments...
-    local kind=$1
-    shift
+# One loadgen run against a fresh relay; appends its CSV line, labelled
+# kind, or kind/tag for the rows of the later tables.
+measure() { # kind, tag, loadgen arguments...
+    local kind=$1 tag=$2
+    shift 2
     local raw=()
     [ "$kind" = ncat ] && raw=(--raw)
     start "$kind"
-    if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind" "${raw[@]}" "$@" >>"$csv"; then
+    if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind${tag:+/$tag}" "${raw[@]}" "$@" >>"$csv"; then
         echo "run.sh: $kind $* reported lost, duplicated, reordered or corrupted frames, or failed" >&2
         failures=$((failures + 1))
     fi
@@ -78,28 +109,123 @@ for workload in $workloads; do
     for n in $counts; do
         for kind in ours fixed ncat; do
             echo "  $workload, $n clients, $kind" >&2
-            measure "$kind" --workload "$workload" --clients "$n" --seconds "$seconds"
+            measure "$kind" "" --workload "$workload" --clients "$n" --seconds "$seconds"
         done
     done
 done
 for kind in ours fixed ncat; do
     echo "  latency, one frame in flight, $kind" >&2
-    measure "$kind" --workload fanout --clients 2 --window 1 --seconds "$seconds"
+    measure "$kind" "" --workload fanout --clients 2 --window 1 --seconds "$seconds"
 done
 for kind in ours fixed; do
     echo "  bursts of 100 frames, $kind" >&2
-    measure "$kind" --workload burst --bursts 30
+    measure "$kind" "" --workload burst --bursts 30
 done
 for n in 0 63; do
     for kind in ours fixed; do
         echo "  idle, $n clients, $kind" >&2
-        measure "$kind" --workload idle --clients "$n" --seconds 5
+        measure "$kind" "" --workload idle --clients "$n" --seconds 5
     done
 done
 
+# ---- at scale ---------------------------------------------------------------
+# A broadcast among N clients keeps N * (N - 1) * window deliveries on the
+# way: with the usual 16 frames per sender, 16 million at N = 1000, more
+# than loadgen reads before its deadline. One frame per sender there.
+for workload in broadcast pairs; do
+    window=16
+    [ "$workload" = broadcast ] && window=1
+    for n in $scale_counts; do
+        slots=$((n + 10))
+        for kind in ours ncat; do
+            echo "  $workload, $n clients, $kind (room for $slots)" >&2
+            measure "$kind" scale --workload "$workload" --clients "$n" --window "$window" --seconds "$seconds"
+        done
+    done
+done
+slots=
+for kind in ours ncat; do
+    echo "  bursts of 2000 frames, $kind" >&2
+    measure "$kind" burst2000 --workload burst --bursts 10 --burst-frames 2000
+    echo "  1 MiB backlogs (16384 frames of 64 bytes), $kind" >&2
+    measure "$kind" backlog --workload burst --bursts 5 --burst-frames 16384
+done
+# Both with the same room, so what the room itself costs is not counted
+# as the clients'.
+slots=$((idle_clients + 10))
+for n in 0 "$idle_clients"; do
+    echo "  memory, $n idle clients, ours" >&2
+    measure ours memory --workload idle --clients "$n" --seconds 2
+done
+slots=
+
+# strace stops the server at every syscall, so the rate under it means
+# nothing; the count per delivered frame does. The set-up's few hellos are
+# counted too.
+syscalls=
+if command -v strace >/dev/null; then
+    echo "  syscalls, broadcast, 8 clients, ours under strace" >&2
+    start ours
+    strace -f -c -U calls,name -o "$work/strace.txt" -p "$server_pid" 2>/dev/null &
+    strace_pid=$!
+    if "$loadgen" --port "$port" --server-pid "$server_pid" --label ours/strace \
+        --workload broadcast --clients 8 --seconds "$seconds" >>"$csv"; then
+        kill -INT "$strace_pid"
+        wait "$strace_pid" || true
+        syscalls=$(awk '$2 == "total" { print $1 }' "$work/strace.txt")
+    else
+        echo "run.sh: the broadcast under strace failed" >&2
+        failures=$((failures + 1))
+        kill "$strace_pid" 2>/dev/null || true
+        wait "$strace_pid" || true
+    fi
+    strace_pid=
+    stop
+else
+    echo "run.sh: strace is not installed; no syscall count" >&2
+fi
+
+# The soak test starts its own server from the test build (build/, not the
+# release build above) and prints that server's peak memory.
+soak_kb=
+if [ -x "$soak_test" ]; then
+    echo "  soak, 20 s ($soak_test)" >&2
+    if ! soak_out=$(cd "$work" && QM_SOAK_SECONDS=20 "$soak_test" 2>&1); then
+        echo "run.sh: the soak test failed" >&2
+        failures=$((failures + 1))
+    fi
+    soak_kb=$(printf '%s\n' "$soak_out" | sed -n 's/^soak: server memory VmHWM \([0-9]*\) kB.*/\1/p')
+else
+    echo "run.sh: no soak test at $soak_test (build the tests there, or set SOAK_TEST); no soak row" >&2
+fi
+
 # ---- the table ------------------------------------------------------------
-awk -F, '
+awk -F, -v idle="$idle_clients" -v syscalls="$syscalls" -v soak_kb="$soak_kb" '
+# A burst row: median times; ratio = ncat time / our time, so above 1 is faster.
+function burst_row(key, what,    ours, ncat) {
+    ours = ("ours", key) in t_ms ? sprintf("%.2f ms", t_ms["ours", key]) : "failed"
+    ncat = ("ncat", key) in t_ms ? sprintf("%.2f ms", t_ms["ncat", key]) : "failed"
+    printf "%s: ours %s, ncat %s, ratio %s; errors at ours %d\n", what, ours, ncat,
+           (t_ms["ours", key] > 0 && t_ms["ncat", key] > 0 ? sprintf("%.2f", t_ms["ncat", key] / t_ms["ours", key]) : "-"),
+           t_bad["ours", key]
+}
 NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+# Tagged rows (kind/tag) belong to the tables at scale.
+$col["label"] ~ /\// {
+    split($col["label"], part, "/")
+    kind = part[1]
+    key = part[2] "," $col["workload"] "," $col["clients"]
+    t_rate[kind, key] = $col["deliveries_per_s"]
+    t_p99[kind, key] = $col["p99_us"]
+    t_cpu[kind, key] = $col["server_cpu_pct"]
+    t_peak[kind, key] = $col["server_peak_kb"]
+    t_rss[kind, key] = $col["server_rss_kb"]
+    t_ms[kind, key] = $col["burst_ms"]
+    t_delivered[kind, key] = $col["delivered"]
+    t_bad[kind, key] = $col["lost"] + $col["duplicated"] + $col["reordered"] + $col["corrupted"]
+    if (part[2] == "scale" && !(key in t_seen)) { t_seen[key] = 1; scale[++m] = key }
+    next
+}
 {
     # The fan-out with one frame in flight is the latency measurement.
     workload = $col["window"] == 1 ? "latency" : $col["workload"]
@@ -136,6 +262,39 @@ END {
            p99["ours", "latency,2"], p99["fixed", "latency,2"], p99["ncat", "latency,2"]
     printf "idle CPU of our server: %.2f%% with 0 clients, %.2f%% with 63 idle clients (fixed wait: %.2f%%, %.2f%%)\n",
            cpu["ours", "idle,0"], cpu["ours", "idle,63"], cpu["fixed", "idle,0"], cpu["fixed", "idle,63"]
+
+    printf "\nat scale, each relay given room for N + 10 clients:\n"
+    printf "%-10s %4s | %11s %11s %6s | %9s %9s | %5s %7s %7s\n",
+           "workload", "N", "ours/s", "ncat/s", "ratio", "p99 ours", "p99 ncat", "cpu%", "KiB", "errors"
+    for (i = 1; i <= m; i++) {
+        key = scale[i]; split(key, part, ",")
+        # A relay that could not even set its clients up has no figures.
+        ours = ("ours", key) in t_rate ? sprintf("%.0f", t_rate["ours", key]) : "failed"
+        ncat = ("ncat", key) in t_rate ? sprintf("%.0f", t_rate["ncat", key]) : "failed"
+        ratio = t_rate["ncat", key] > 0 ? sprintf("%.2f", t_rate["ours", key] / t_rate["ncat", key]) : "-"
+        printf "%-10s %4d | %11s %11s %6s | %7.0fus %7.0fus | %5.1f %7d %7d\n",
+               part[2], part[3], ours, ncat, ratio,
+               t_p99["ours", key], t_p99["ncat", key], t_cpu["ours", key], t_peak["ours", key], t_bad["ours", key]
+    }
+    printf "\n"
+    burst_row("burst2000,burst,2", "burst of 2000 frames in one write, median of 10")
+    burst_row("backlog,burst,2", "1 MiB backlog (16384 frames of 64 bytes) in one write, median of 5")
+    zero_kb = t_rss["ours", "memory,idle,0"]; many_kb = t_rss["ours", "memory,idle," idle]
+    if (zero_kb > 0 && many_kb > 0)
+        printf "server memory (VmRSS): %d KiB with 0 clients, %d KiB with %d idle clients: %.0f bytes per client\n",
+               zero_kb, many_kb, idle, (many_kb - zero_kb) * 1024 / idle
+    else
+        printf "server memory with idle clients: not measured\n"
+    strace_key = "strace,broadcast,8"
+    if (syscalls > 0 && t_delivered["ours", strace_key] > 0)
+        printf "syscalls per delivered frame, broadcast, 8 clients: %.3f (%d syscalls, %d frames delivered)\n",
+               syscalls / t_delivered["ours", strace_key], syscalls, t_delivered["ours", strace_key]
+    else
+        printf "syscalls per delivered frame: not measured (strace missing or failed)\n"
+    if (soak_kb > 0)
+        printf "soak test, 20 s: server peak memory (VmHWM) %d KiB\n", soak_kb
+    else
+        printf "soak test: not run\n"
 }' "$csv" | tee "$out/table.txt"
 
 # ---- the chart ------------------------------------------------------------
