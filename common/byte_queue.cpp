@@ -68,18 +68,16 @@ void queue_consume(ByteQueue& queue, std::uint32_t count)
     queue.start += count;
     queue.length -= count;
     if (queue.length == 0) {
-        queue.start = 0;
-        if (queue.capacity > QUEUE_KEPT_BLOCK)
-            queue_free(queue);
+        queue_free(queue);
         return;
     }
     // A queue that once held a large backlog should not keep its block once
     // a quarter of it is left: memory stays within about twice the content.
-    if (queue.capacity > QUEUE_KEPT_BLOCK && queue.length < queue.capacity / 4) {
+    if (queue.capacity > QUEUE_SHRINK_FLOOR && queue.length < queue.capacity / 4) {
         compact(queue);
         // Should the heap refuse even a smaller block, the larger one still
         // holds every byte.
-        resize_block(queue, std::max(2 * queue.length, QUEUE_KEPT_BLOCK));
+        resize_block(queue, std::max(2 * queue.length, QUEUE_SHRINK_FLOOR));
     }
 }
 

@@ -6,8 +6,9 @@
 // A run of bytes appended at the back and consumed from the front. The
 // unread bytes start at a read offset, so consuming moves nothing; the block
 // grows by doubling, is compacted only when more than half of it is spent,
-// and goes back to the heap when a large queue drains. The zero-filled
-// queue is the empty queue, with no block until the first append.
+// shrinks when a large one is mostly spent, and goes back to the heap when
+// the queue drains, so an idle client costs no queue memory. The
+// zero-filled queue is the empty queue, with no block until the first append.
 struct ByteQueue {
     char* block;
     std::uint32_t capacity;
@@ -15,9 +16,8 @@ struct ByteQueue {
     std::uint32_t length; // unread bytes
 };
 
-// A drained queue keeps a block up to this size, so that a session trading
-// small frames does not go to the heap for every one.
-constexpr std::uint32_t QUEUE_KEPT_BLOCK = 4096;
+// A block larger than this shrinks once three quarters of it are spent.
+constexpr std::uint32_t QUEUE_SHRINK_FLOOR = 4096;
 
 // The unread bytes; valid until the next append or consume.
 inline std::string_view queue_bytes(const ByteQueue& queue)
