@@ -97,9 +97,14 @@ Next frame_step(Server& server, Session& session)
     std::size_t length = frame_length(waiting);
     if (length == 0)
         return Next::next_session;
-    // A frame longer than the limit is taken a limit's worth at a time; each
-    // piece lacks a check byte, so each is dropped.
-    length = std::min(length, FRAME_MAX);
+    // An overlong frame goes whole, through its check byte: cut into pieces,
+    // its tail would be read as a frame of its own and relayed whenever its
+    // sum happened to fit. Its bytes count against the input limit until the
+    // check byte comes, so a run without one still closes the session there.
+    if (length > FRAME_MAX) {
+        queue_consume(session.input, static_cast<std::uint32_t>(length));
+        return Next::next_session;
+    }
     char frame[FRAME_MAX + 1];
     std::memcpy(frame, waiting.data(), length);
     frame[length] = '\0';
