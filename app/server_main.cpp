@@ -97,6 +97,9 @@ socket_handle open_listener(std::int32_t port)
 
 void server_main(int argc, char** argv)
 {
+    // A console reader that has gone, even before the banner, must not take
+    // the server with it.
+    ignore_broken_pipe();
     const CommandLine line = parse_command_line(argc, argv);
     answer_at_once(line);
     Server server;
@@ -117,8 +120,6 @@ void server_main(int argc, char** argv)
         std::fputs("port cannot be null!\n", stdout);
         std::exit(1);
     }
-    // A console reader that has gone must not take the server with it.
-    ignore_broken_pipe();
     install_stop_handler();
     log_event(server.log, platform.now(), "srv", "starting server");
     // Said before any start-up failure below, as a line written at once.

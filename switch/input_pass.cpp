@@ -12,8 +12,7 @@ namespace {
 
 enum class Next { next_session, same_session };
 
-// Copies the line into a zero-terminated field: the credentials are compared
-// as C strings, up to the first zero byte.
+// Copies the line into a zero-terminated field.
 void store_line(char* field, std::size_t size, std::string_view line)
 {
     std::size_t n = std::min(line.size(), size - 1);
@@ -28,6 +27,8 @@ void login_step(Session* session)
     if (line.consumed == 0)
         return;
     store_line(session->login_name, sizeof session->login_name, line.text);
+    // Kept as a C string, "sysop\0junk" would read as "sysop".
+    session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
     queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
     session->state = SessionState::awaiting_password;
     send_text(session->client_socket, "password:");
@@ -40,11 +41,11 @@ Session* password_step(Server& server, Session* session)
     LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX);
     if (line.consumed == 0)
         return session->next;
-    char password[FRAME_MAX + 1];
-    store_line(password, sizeof password, line.text);
+    // Compared whole, so a zero byte and junk after it never match.
+    bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
+                    line.text == std::string_view(server.password);
     queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
-    if (std::strcmp(session->login_name, server.login) != 0 ||
-        std::strcmp(password, server.password) != 0)
+    if (!accepted)
         return close_session(server, session, nullptr);
     session->state = SessionState::online;
     log_event(server.log, platform.now(), "logged in", session->peer_name);
@@ -96,9 +97,14 @@ Next frame_step(Server& server, Session& session)
     std::size_t length = frame_length(waiting);
     if (length == 0)
         return Next::next_session;
-    // A frame longer than the limit is taken a limit's worth at a time; each
-    // piece lacks a check byte, so each is dropped.
-    length = std::min(length, FRAME_MAX);
+    // An overlong frame goes whole, through its check byte: cut into pieces,
+    // its tail would be read as a frame of its own and relayed whenever its
+    // sum happened to fit. Its bytes count against the input limit until the
+    // check byte comes, so a run without one still closes the session there.
+    if (length > FRAME_MAX) {
+        queue_consume(session.input, static_cast<std::uint32_t>(length));
+        return Next::next_session;
+    }
     char frame[FRAME_MAX + 1];
     std::memcpy(frame, waiting.data(), length);
     frame[length] = '\0';

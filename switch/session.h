@@ -29,6 +29,8 @@ struct Session {
     SessionState state;
     char peer_name[NAME_SIZE];
     char login_name[NAME_SIZE];
+    // A login line with a zero byte never matches, whatever precedes it.
+    bool login_has_zero_byte;
     // time_t, not 32 bits: a 32-bit clock wraps in 2038 and would then make
     // every session look idle at once.
     std::time_t last_input;

@@ -154,6 +154,42 @@ void accept_client(Server& server)
     session->naming_deadline_ms = platform.monotonic_ms() + NAMING_DEADLINE_MS;
 }
 
+// Offsets into a received block.
+struct ByteRange {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// The part of a new block that belongs to the password line, which the log
+// must never hold. The line is the second of the stream in the login state
+// (clients often send both lines at once) and the first unconsumed one in
+// the password state; it may come over several blocks. The stream is the
+// queued bytes followed by the block; the line end is not part of the line.
+ByteRange password_in_block(SessionState state, std::string_view queued, std::string_view block)
+{
+    if (state != SessionState::awaiting_login && state != SessionState::awaiting_password)
+        return {};
+    const std::size_t total = queued.size() + block.size();
+    auto at = [&](std::size_t i) { return i < queued.size() ? queued[i] : block[i - queued.size()]; };
+    auto line_feed_from = [&](std::size_t i) {
+        while (i < total && at(i) != '\n')
+            i++;
+        return i;
+    };
+    std::size_t begin = 0;
+    if (state == SessionState::awaiting_login) {
+        std::size_t login_end = line_feed_from(0);
+        if (login_end == total)
+            return {};
+        begin = login_end + 1;
+    }
+    std::size_t end = line_feed_from(begin);
+    if (end < total && end > begin && at(end - 1) == '\r')
+        end--;
+    const std::size_t offset = queued.size();
+    return {std::max(begin, offset) - offset, std::max(end, offset) - offset};
+}
+
 // Reads one block; returns the session the walk goes on with.
 Session* receive_from(Server& server, Session* session)
 {
@@ -174,7 +210,8 @@ Session* receive_from(Server& server, Session* session)
     std::string_view block(buffer, static_cast<std::size_t>(n));
     char event[NAME_SIZE + 8];
     std::snprintf(event, sizeof event, "from %s", session->peer_name);
-    log_received(server.log, session->last_input, event, block);
+    ByteRange secret = password_in_block(session->state, queue_bytes(session->input), block);
+    log_received(server.log, session->last_input, event, block, secret.begin, secret.end);
     if (!queue_append(session->input, block))
         return close_session(server, session, nullptr);
     if (session->input.length > RX_LIMIT)

@@ -16,11 +16,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void exec_server(const std::vector<std::string>& words, const std::string& dir)
+// A pipe's write end, its read end closed; SIGPIPE as a shell leaves it.
+int closed_pipe()
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        _exit(127);
+    close(ends[0]);
+    std::signal(SIGPIPE, SIG_DFL);
+    return ends[1];
+}
+
+[[noreturn]] void exec_server(const std::vector<std::string>& words, const std::string& dir,
+                              ServerStdout stdout_to)
 {
     if (chdir(dir.c_str()) != 0)
         _exit(127);
-    int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = stdout_to == ServerStdout::closed_pipe ? closed_pipe()
+                                                      : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
@@ -74,14 +87,15 @@ std::string text_mode_read(const std::string& stored)
     return text;
 }
 
-ServerProcess::ServerProcess(const std::vector<std::string>& arguments, std::string log_name)
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments, std::string log_name,
+                             ServerStdout stdout_to)
     : log_name(std::move(log_name))
 {
     std::vector<std::string> words = server_command();
     words.insert(words.end(), arguments.begin(), arguments.end());
     pid = fork();
     if (pid == 0)
-        exec_server(words, dir.path().string());
+        exec_server(words, dir.path().string(), stdout_to);
 }
 
 ServerProcess::~ServerProcess()

@@ -17,11 +17,16 @@
 // wine every stored CRLF was one "\n"; a native build stores text unchanged.
 std::string text_mode_read(const std::string& stored);
 
+// Where the server's standard output goes: a file, or a pipe whose reader
+// has already gone (every write to it fails, raising SIGPIPE unless ignored).
+enum class ServerStdout { file, closed_pipe };
+
 class ServerProcess {
 public:
     // log_name: where the arguments send the event log, in the directory.
     explicit ServerProcess(const std::vector<std::string>& arguments,
-                           std::string log_name = "QuillmarshSrv.log.txt");
+                           std::string log_name = "QuillmarshSrv.log.txt",
+                           ServerStdout stdout_to = ServerStdout::file);
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;

@@ -50,14 +50,20 @@ TEST_F(InputPassTest, AnyMismatchClosesWithoutAWordAndTheWalkGoesOn)
     }
 }
 
-TEST_F(InputPassTest, EmptyLinesMatchOnlyEmptyCredentials)
+// A zero byte does not end a line: "\0junk" is no empty login or password.
+TEST_F(InputPassTest, EmptyLinesMatchEmptyCredentialsButLinesWithAZeroByteNever)
 {
     set_credentials(server, "", "");
-    Session* s = add_session(SessionState::awaiting_login);
-    feed(s, std::string("\0a zero ends the text\n\n", 23));
+    Session* empty = add_session(SessionState::awaiting_login);
+    Session* zero_login = add_session(SessionState::awaiting_login);
+    Session* zero_password = add_session(SessionState::awaiting_login);
+    feed(empty, "\n\n");
+    feed(zero_login, std::string("\0junk\n\n", 7));
+    feed(zero_password, std::string("\n\0junk\n", 7));
     input_pass(server);
     input_pass(server);
-    EXPECT_EQ(s->state, SessionState::online);
+    EXPECT_EQ(sessions(), std::vector<Session*>{empty});
+    EXPECT_EQ(empty->state, SessionState::online);
 }
 
 TEST_F(InputPassTest, OverlongPasswordIsComparedCutAndRefused)
@@ -186,8 +192,8 @@ TEST_F(InputPassTest, FailedAppendBreaksThatReceiverOnly)
     EXPECT_NE(log().find(" in send_to_all: [127.0.0.101]\n"), std::string::npos) << log();
 }
 
-// Frames longer than 4095 bytes are dropped in pieces of 4095; what follows
-// them is read as frames again.
+// A frame longer than 4095 bytes is dropped whole, through its check byte;
+// what follows it is read as frames again.
 TEST_F(InputPassTest, LongestFrameIs4095Bytes)
 {
     Session* sender = add_session();

@@ -1,6 +1,7 @@
 #include "switch/wait_pass.h"
 
 #include "protocol/frame.h"
+#include "switch/input_pass.h"
 #include "switch/server.h"
 #include "tests/support/server_fixture.h"
 
@@ -90,11 +91,54 @@ TEST_F(WaitPassTest, ReadsAtMost255BytesPerCallAndLogsEachBlock)
 // A zero byte must not hide the rest of a block from the log.
 TEST_F(WaitPassTest, ReceivedBlocksAreQueuedAndLoggedWhole)
 {
-    Session* s = add_session(SessionState::awaiting_login);
+    Session* s = add_session();
     peer(s).incoming = std::string("ab\r\n\xC3", 5) + std::string("\0tail", 5);
     wait_pass(server);
     EXPECT_EQ(queue_bytes(s->input), std::string_view("ab\r\n\xC3\0tail", 10));
     EXPECT_NE(log().find("from [127.0.0.100]: ab\r\n  \xC3\\x00tail\n"), std::string::npos);
+}
+
+// However the dialogue arrives, the password line never reaches the log.
+TEST_F(WaitPassTest, PasswordLineIsMaskedWithItsLineEndKept)
+{
+    Session* both = add_session(SessionState::awaiting_login);
+    Session* alone = add_session(SessionState::awaiting_password);
+    Session* split = add_session(SessionState::awaiting_login);
+    Session* online = add_session(SessionState::online);
+    peer(both).incoming = "alice\r\nsecret\r\n";
+    peer(alone).incoming = "secret\n";
+    peer(split).incoming = "alice\nsec";
+    peer(online).incoming = "secret\n";
+    wait_pass(server);
+    input_pass(server);
+    peer(split).incoming = "ret\r\n";
+    wait_pass(server);
+
+    std::string logged = log();
+    for (const char* line : {"from [127.0.0.100]: alice\r\n  ********\r\n",
+                             "from [127.0.0.101]: ********\n",
+                             "from [127.0.0.102]: alice\n  ********\n",
+                             "from [127.0.0.102]: ********\r\n",
+                             "from [127.0.0.103]: secret\n"})
+        EXPECT_NE(logged.find(line), std::string::npos) << line << " in\n" << logged;
+    EXPECT_EQ(logged.find("sec"), logged.find("from [127.0.0.103]") + 20) << "only online text is kept";
+}
+
+// Bytes do not stretch the dialogue: it ends 60 s after the connect.
+TEST_F(WaitPassTest, DialogueEndsAMinuteAfterTheConnectWhateverArrives)
+{
+    Session* dialogue = add_session(SessionState::awaiting_login);
+    Session* online = add_session(SessionState::online);
+    for (int i = 0; i < 3; i++) {
+        net.now += 20;
+        peer(dialogue).incoming = peer(online).incoming = "x";
+        wait_pass(server);
+    }
+    EXPECT_EQ(sessions().size(), 2u) << "60 s may pass";
+    net.now += 20;
+    wait_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{online});
+    EXPECT_NE(log().find("disconnected (timeout): [127.0.0.100]"), std::string::npos);
 }
 
 TEST_F(WaitPassTest, InputLimitIs10000UnreadBytes)

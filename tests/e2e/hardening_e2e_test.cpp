@@ -1,0 +1,111 @@
+#include "tests/support/e2e_helpers.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace {
+
+using namespace std::string_literals;
+
+bool some_line_starts_with(const std::string& text, const std::string& start)
+{
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with(start))
+            return true;
+    return false;
+}
+
+// Sends the bytes on a new connection and waits until the server has closed it.
+void send_and_wait_for_close(RunningServer& server, const std::string& bytes, int closes)
+{
+    TestClient client(server.port);
+    EXPECT_EQ(client.read_exact(6), "login:");
+    client.send(bytes);
+    EXPECT_TRUE(client.wait_closed());
+    EXPECT_TRUE(server.process.wait_for_log("logged out: ", closes));
+}
+
+TEST(HardeningE2E, NoClientTextStartsALogLine)
+{
+    RunningServer server;
+    const std::string forged = "12:00:00 01/01/2026 logged in: evil [6.6.6.6]\r\n";
+    send_and_wait_for_close(server, "nobody\n" + forged, 1);
+    send_and_wait_for_close(server, "nobody\nguess\n" + forged, 2);
+    std::string log = server.process.log_text();
+    EXPECT_FALSE(some_line_starts_with(log, "12:00:00 01/01/2026")) << log;
+    EXPECT_NE(log.find("\n  " + forged), std::string::npos) << "still logged, after the mark";
+}
+
+TEST(HardeningE2E, FrameAfterAZeroByteIsRelayedAndLogged)
+{
+    RunningServer server;
+    auto sender = server.join();
+    auto receiver = server.join();
+    std::string a = make_frame("msg alice \"\" frame-A");
+    std::string b = make_frame("msg alice \"\" frame-B");
+    sender->send(a + "\0\x80"s + b);
+    EXPECT_EQ(receiver->read_exact(a.size() + b.size()), a + b);
+    EXPECT_TRUE(server.process.wait_for_log("frame-B")) << server.process.log_text();
+}
+
+TEST(HardeningE2E, PasswordSentWithTheLoginIsMaskedInLogAndConsole)
+{
+    RunningServer server;
+    TestClient client(server.port);
+    client.read_exact(6);
+    client.send("alice\r\ns3cret\r\n");
+    ASSERT_TRUE(server.process.wait_for_log("logged in: "));
+    EXPECT_TRUE(server.process.wait_for_log("********"));
+    EXPECT_EQ(server.process.log_text().find("s3cret"), std::string::npos);
+    // The console gets a turn's lines right after the file: once a later
+    // turn has prompted a new client, they are there.
+    TestClient marker(server.port);
+    marker.read_exact(6);
+    std::string console = server.process.stdout_text();
+    EXPECT_NE(console.find("logged in: "), std::string::npos) << console;
+    EXPECT_NE(console.find("********"), std::string::npos);
+    EXPECT_EQ(console.find("s3cret"), std::string::npos);
+}
+
+TEST(HardeningE2E, CredentialsWithAZeroByteNeverMatch)
+{
+    RunningServer server;
+    send_and_wait_for_close(server, "alice\0junk\r\ns3cret\r\n"s, 1);
+    send_and_wait_for_close(server, "alice\r\ns3cret\0junk\r\n"s, 2);
+    EXPECT_EQ(server.process.log_text().find("logged in"), std::string::npos);
+}
+
+// The last 905 bytes of the overlong frame are a valid frame on their own.
+TEST(HardeningE2E, OverlongFrameIsDroppedWhole)
+{
+    RunningServer server;
+    auto sender = server.join();
+    auto receiver = server.join();
+    std::string tail_text = "msg alice \"\" ";
+    tail_text += std::string(904 - tail_text.size(), 't');
+    std::string overlong = std::string(4095, 'h') + make_frame(tail_text);
+    ASSERT_EQ(overlong.size(), 5000u);
+    std::string next = make_frame("msg alice \"\" next");
+    sender->send(overlong + next);
+    EXPECT_EQ(receiver->read_exact(next.size()), next);
+    EXPECT_EQ(receiver->read_until_quiet(200), "");
+}
+
+TEST(HardeningE2E, ConsoleWithoutAReaderLeavesTheServerServing)
+{
+    if (server_runs_under_wine())
+        GTEST_SKIP() << "SIGPIPE is a POSIX matter";
+    std::uint16_t port = ServerProcess::free_port();
+    ServerProcess process({std::to_string(port), E2E_LOGIN, E2E_PASSWORD}, "QuillmarshSrv.log.txt",
+                          ServerStdout::closed_pipe);
+    TestClient first(port);
+    ASSERT_TRUE(first.login(E2E_LOGIN, E2E_PASSWORD));
+    ASSERT_TRUE(process.wait_for_log("logged in: "));
+    TestClient second(port);
+    EXPECT_EQ(second.read_exact(6), "login:");
+    EXPECT_TRUE(process.wait_for_log("Connected to: ", 2));
+    EXPECT_TRUE(process.running());
+}
+
+} // namespace
