@@ -10,10 +10,9 @@ summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
 status=0
 
-run_suite() {
-    local dir=$1 build_output=$root/$1/build-output.txt test_output=$root/$1/test-output.txt
+build_tree() {
+    local dir=$1 build_output=$root/$1/build-output.txt
     shift
-    local started=$SECONDS
     mkdir -p "$root/$dir"
     if ! { cmake -S "$root" -B "$root/$dir" -DQM_WERROR=ON "$@" &&
            cmake --build "$root/$dir" -j "$jobs"; } >"$build_output" 2>&1; then
@@ -21,29 +20,56 @@ run_suite() {
         echo "$dir: the build failed; all of its output is in $build_output" >&2
         exit 1
     fi
-    local built=$SECONDS
-    # The end-to-end tests spend most of their time waiting on the server,
-    # and each picks its own free ports, so they run side by side.
-    if ! ctest --test-dir "$root/$dir" --output-on-failure --no-tests=error -j "$jobs" \
-            >"$test_output" 2>&1; then
-        cat "$test_output" >&2
-        echo "$dir: tests failed; their output is in $test_output" >&2
-        status=1
-    fi
-    local counts
-    counts=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$test_output" | tail -n 1)
-    echo "$dir: built in $((built - started)) s, tested in $((SECONDS - built)) s: ${counts:-no test count}" |
-        tee -a "$summary"
 }
 
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The end-to-end tests spend most of their time waiting on the server, and
+# each picks its own free ports, so they run side by side.
+test_tree() {
+    local dir=$1 build_seconds=$2 test_output=$root/$1/test-output.txt started=$SECONDS result=0
+    ctest --test-dir "$root/$dir" --output-on-failure --no-tests=error -j "$jobs" \
+        >"$test_output" 2>&1 || result=1
+    local counts
+    counts=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$test_output" | tail -n 1)
+    echo "$dir: built in $build_seconds s, tested in $((SECONDS - started)) s: ${counts:-no test count}" \
+        >"$root/$dir/test-summary.txt"
+    return "$result"
+}
+
+report() {
+    local dir=$1 result=$2
+    if [ "$result" -ne 0 ]; then
+        cat "$root/$dir/test-output.txt" >&2
+        echo "$dir: tests failed; their output is in $root/$dir/test-output.txt" >&2
+        status=1
+    fi
+    tee -a "$summary" <"$root/$dir/test-summary.txt"
+}
+
+started=$SECONDS
+build_tree build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+plain_built=$((SECONDS - started))
+
+# The plain tests mostly wait on sockets, so the sanitizer build compiles
+# while they run.
+test_tree build "$plain_built" &
+plain_tests=$!
+started=$SECONDS
+# Unoptimized, it can take GoogleTest's header precompiled.
+build_tree build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=ON -DQM_TEST_PCH=ON
+sanitize_built=$((SECONDS - started))
+plain_result=0
+wait "$plain_tests" || plain_result=$?
+report build "$plain_result"
+
+sanitize_result=0
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=ON
+    test_tree build-sanitize "$sanitize_built" || sanitize_result=$?
+report build-sanitize "$sanitize_result"
 
 # One closing line for both runs.
 awk '/tests passed, [0-9]+ tests failed out of/ {
-         total += $NF; failed += $(NF-4)
+         total += $NF; failed += $(NF-5)
      }
      END { printf "all test runs: %d passed, %d failed\n", total - failed, failed }' "$summary"
 exit "$status"

@@ -43,15 +43,18 @@ TEST(CommandLineOptions, ClassicArgumentsAndOptionsBeforeThem)
     EXPECT_EQ(line.log_path, "QuillmarshSrv.log.txt");
     EXPECT_FALSE(line.quiet || line.numeric);
 
-    line = parse({"--max-clients", "300", "--log-file=/tmp/x.log", "--quiet", "--numeric", "--", "--8023",
-                  "alice", "pw"});
+    // The port and login point into argv, so each argv outlives its checks.
+    Arguments with_options({"--max-clients", "300", "--log-file=/tmp/x.log", "--quiet", "--numeric", "--",
+                            "--8023", "alice", "pw"});
+    line = with_options.parse();
     EXPECT_EQ(line.action, CommandAction::serve);
     EXPECT_EQ(line.max_clients, 300u);
     EXPECT_EQ(line.log_path, "/tmp/x.log");
     EXPECT_TRUE(line.quiet && line.numeric);
     EXPECT_STREQ(line.port, "--8023");
 
-    line = parse({"--password-file", "pw.txt", "8023", "alice"});
+    Arguments with_file({"--password-file", "pw.txt", "8023", "alice"});
+    line = with_file.parse();
     EXPECT_EQ(line.action, CommandAction::serve);
     EXPECT_EQ(line.password_file, "pw.txt");
     EXPECT_EQ(line.password, nullptr);
