@@ -46,7 +46,7 @@ report() {
 }
 
 started=$SECONDS
-build_tree build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_tree build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_TEST_PCH=ON
 plain_built=$((SECONDS - started))
 
 # The plain tests mostly wait on sockets, so the sanitizer build compiles
