@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr const char* BANNER = "QuillmarshServer version 2.4.2\n";
 
 TEST(OptionsE2E, HelpAndVersionGoToStdoutAndExitZero)
 {
@@ -17,7 +16,7 @@ TEST(OptionsE2E, HelpAndVersionGoToStdoutAndExitZero)
     EXPECT_EQ(help.wait_exit(30000), 0);
     EXPECT_EQ(help.stdout_text(), FULL_USAGE);
     EXPECT_EQ(version.wait_exit(30000), 0);
-    EXPECT_EQ(version.stdout_text(), BANNER);
+    EXPECT_EQ(version.stdout_text(), SERVER_BANNER);
     EXPECT_FALSE(help.log_exists() || version.log_exists());
 }
 
@@ -47,7 +46,7 @@ TEST(OptionsE2E, LogFileQuietNumericAndMaxClients)
     EXPECT_NE(server.process.log_text().find("Connected to: [127.0.0.1]\n"), std::string::npos)
         << server.process.log_text();
     EXPECT_FALSE(std::filesystem::exists(server.process.directory().path() / "QuillmarshSrv.log.txt"));
-    EXPECT_EQ(server.process.stdout_text(), BANNER);
+    EXPECT_EQ(server.process.stdout_text(), SERVER_BANNER);
 }
 
 class PasswordFileE2E : public ::testing::Test {

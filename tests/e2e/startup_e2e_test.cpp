@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr const char* BANNER = "QuillmarshServer version 2.4.2\n";
 constexpr const char* USAGE = "Usage: QuillmarshSrv <port_number> <login> <password>\n\n";
 
 TEST(StartupE2E, WrongArgumentCountPrintsUsageAndExitsZeroWithoutALog)
@@ -14,7 +13,7 @@ TEST(StartupE2E, WrongArgumentCountPrintsUsageAndExitsZeroWithoutALog)
                       std::vector<std::string>{"8023", "a", "b", "c"}}) {
         ServerProcess server(args);
         EXPECT_EQ(server.wait_exit(30000), 0);
-        EXPECT_EQ(server.stdout_text(), std::string(BANNER) + USAGE);
+        EXPECT_EQ(server.stdout_text(), std::string(SERVER_BANNER) + USAGE);
         EXPECT_FALSE(server.log_exists());
     }
 }
@@ -24,7 +23,7 @@ TEST(StartupE2E, NullPortIsRefusedWithExitOneAndNothingLogged)
     for (const char* port : {"0", "abc", ""}) {
         ServerProcess server({port, "alice", "secret"});
         EXPECT_EQ(server.wait_exit(30000), 1) << "port '" << port << "'";
-        EXPECT_EQ(server.stdout_text(), std::string(BANNER) + "port cannot be null!\n");
+        EXPECT_EQ(server.stdout_text(), std::string(SERVER_BANNER) + "port cannot be null!\n");
         EXPECT_FALSE(server.log_exists());
     }
 }

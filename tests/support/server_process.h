@@ -13,6 +13,9 @@
 #include <sys/types.h>
 #include <vector>
 
+// The first line the server prints.
+constexpr const char* SERVER_BANNER = "QuillmarshServer version 2.4.2\n";
+
 // Bytes written in text mode by the server, as the server meant them: under
 // wine every stored CRLF was one "\n"; a native build stores text unchanged.
 std::string text_mode_read(const std::string& stored);
