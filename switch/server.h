@@ -19,6 +19,7 @@ struct Server {
     // listener rests until then (milliseconds of platform.monotonic_ms).
     std::int64_t accepts_resume_ms = 0;
     bool accepts_paused = false;
+    int turns_without_output = 0;
     // The command line's login and password, cut to 255 characters.
     char login[CREDENTIAL_SIZE]{};
     char password[CREDENTIAL_SIZE]{};
@@ -36,6 +37,9 @@ Session* close_session(Server& server, Session* session, const char* reason);
 
 // Frees every session without a word: the server is going away.
 void drop_all_sessions(Server& server);
+
+// Turns a receiver's frames may wait while more input waits to be relayed.
+constexpr int OUTPUT_GATHER_TURNS = 16;
 
 // One turn of the loop: wait for and read the sockets, take one step of
 // input per session, send what is queued, then write the turn's log lines.

@@ -76,9 +76,7 @@ void greet_named_peers(Server& server)
 // Returns true when it closed a session that went quiet. Every session is
 // looked at, because the limit covers them all and a session beyond the
 // watched ones still has its input pass. The oldest max_clients sessions
-// are watched; a session that already holds a whole line or frame is not
-// read: its backlog would otherwise outgrow the input limit while the input
-// pass takes one step a turn, and TCP holds the sender back meanwhile.
+// are watched, for reads once they have a name.
 bool close_idle_or_watch(Server& server, std::time_t now, bool* work_waiting)
 {
     std::int64_t now_ms = platform.monotonic_ms();
@@ -95,7 +93,7 @@ bool close_idle_or_watch(Server& server, std::time_t now, bool* work_waiting)
         bool whole_input = has_whole_input(*s);
         if (watched < server.max_clients) {
             watched++;
-            watch_session(server, *s, !whole_input && !s->naming);
+            watch_session(server, *s, !s->naming);
         }
         if (SKIP_WAIT_WHEN_READY && whole_input)
             *work_waiting = true;
@@ -248,7 +246,12 @@ void serve_sessions(Server& server)
             log_event(server.log, platform.now(), "srv", "socket exception");
         } else if (s->state == SessionState::broken) {
             s = close_session(server, s, nullptr);
-        } else if (readable) {
+        } else if (readable && !has_whole_input(*s)) {
+            // A session that already holds a whole line or frame is not
+            // read: its backlog would otherwise outgrow the input limit
+            // while the input pass takes one step a turn, and TCP holds the
+            // sender back meanwhile. Its socket stays watched; the wait does
+            // not sleep while whole input waits anyway.
             s = receive_from(server, s);
         } else {
             s = s->next;
