@@ -98,7 +98,9 @@ measure() { # kind, tag, loadgen arguments...
     start "$kind"
     if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind${tag:+/$tag}" "${raw[@]}" "$@" >>"$csv"; then
         echo "run.sh: $kind $* reported lost, duplicated, reordered or corrupted frames, or failed" >&2
-        failures=$((failures + 1))
+        # ncat's own failures (at 1000 clients it may not even get its
+        # clients to hear each other) show as "failed" rows; only ours count.
+        [ "$kind" = ncat ] || failures=$((failures + 1))
     fi
     stop
 }
