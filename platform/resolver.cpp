@@ -12,9 +12,12 @@ namespace {
 
 constexpr int WORKERS = 4;
 
+// Numbered, because an owner's memory may be reused for a new client while
+// a look-up for the old one is still running.
 struct Request {
     PeerAddress peer;
     void* owner;
+    std::uint64_t number;
 };
 
 // Created once and never destroyed: the workers outlive every caller and
@@ -22,8 +25,9 @@ struct Request {
 struct Resolver {
     std::deque<Request> waiting;
     std::vector<NameLookup> done;
-    std::vector<void*> in_progress;
-    std::vector<void*> cancelled; // in progress, but nobody wants the answer
+    std::vector<Request> in_progress;
+    std::vector<std::uint64_t> cancelled; // in progress, but nobody wants the answer
+    std::uint64_t requests = 0;
     bool workers_started = false;
     int workers = 0;
 };
@@ -44,13 +48,12 @@ bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t si
                        static_cast<address_length>(size), nullptr, 0, NI_NAMEREQD) == 0;
 }
 
-template <typename T>
-bool take(std::vector<T>& list, const T& value)
+bool take(std::vector<std::uint64_t>& numbers, std::uint64_t number)
 {
-    auto at = std::find(list.begin(), list.end(), value);
-    if (at == list.end())
+    auto at = std::find(numbers.begin(), numbers.end(), number);
+    if (at == numbers.end())
         return false;
-    list.erase(at);
+    numbers.erase(at);
     return true;
 }
 
@@ -63,7 +66,7 @@ void work()
             resolver_sleep();
         Request request = r.waiting.front();
         r.waiting.pop_front();
-        r.in_progress.push_back(request.owner);
+        r.in_progress.push_back(request);
         resolver_unlock();
 
         NameLookup answer{};
@@ -71,8 +74,8 @@ void work()
         answer.found = blocking_reverse_lookup(&request.peer, answer.host, sizeof answer.host);
 
         resolver_lock();
-        take(r.in_progress, request.owner);
-        if (!take(r.cancelled, request.owner))
+        std::erase_if(r.in_progress, [&](const Request& q) { return q.number == request.number; });
+        if (!take(r.cancelled, request.number))
             r.done.push_back(answer);
     }
 }
@@ -90,7 +93,7 @@ int resolver_lookup_start(const PeerAddress* peer, void* owner)
     }
     bool ready = r.workers > 0;
     if (ready)
-        r.waiting.push_back(Request{*peer, owner});
+        r.waiting.push_back(Request{*peer, owner, ++r.requests});
     resolver_unlock();
     if (ready)
         resolver_wake_all();
@@ -112,13 +115,11 @@ void resolver_lookup_cancel(void* owner)
 {
     Resolver& r = resolver();
     resolver_lock();
-    auto queued = std::find_if(r.waiting.begin(), r.waiting.end(),
-                               [owner](const Request& q) { return q.owner == owner; });
-    if (queued != r.waiting.end())
-        r.waiting.erase(queued);
-    else if (std::find(r.in_progress.begin(), r.in_progress.end(), owner) != r.in_progress.end())
-        r.cancelled.push_back(owner);
-    else
-        std::erase_if(r.done, [owner](const NameLookup& a) { return a.owner == owner; });
+    auto mine = [owner](const Request& q) { return q.owner == owner; };
+    std::erase_if(r.waiting, mine);
+    for (const Request& running : r.in_progress)
+        if (mine(running))
+            r.cancelled.push_back(running.number);
+    std::erase_if(r.done, [owner](const NameLookup& a) { return a.owner == owner; });
     resolver_unlock();
 }

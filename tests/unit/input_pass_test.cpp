@@ -102,8 +102,11 @@ TEST_F(InputPassTest, ManyHeldAddressesStillRouteEachFrameToItsHolderOnly)
 {
     Session* sender = add_session();
     Session* holders[] = {add_session(), add_session(), add_session()};
-    for (int i = 0; i < 20000; i++)
-        announce_address(server.registry, *holders[i % 3], "n" + std::to_string(i), net.now);
+    for (int i = 0; i < 20000; i++) {
+        std::string name(1, 'n');
+        name += std::to_string(i);
+        announce_address(server.registry, *holders[i % 3], name, net.now);
+    }
     feed(sender, make_frame("x me n19999 ") + make_frame("x me n3 ") + make_frame("x me n20000 "));
     for (int pass = 0; pass < 3; pass++)
         input_pass(server);
