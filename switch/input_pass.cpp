@@ -105,21 +105,25 @@ Next frame_step(Server& server, Session& session)
         queue_consume(session.input, static_cast<std::uint32_t>(length));
         return Next::next_session;
     }
-    char frame[FRAME_MAX + 1];
-    std::memcpy(frame, waiting.data(), length);
-    frame[length] = '\0';
-    queue_consume(session.input, static_cast<std::uint32_t>(length));
-    if (!frame_is_valid({frame, length}))
+    std::string_view frame = waiting.substr(0, length);
+    if (!frame_is_valid(frame)) {
+        queue_consume(session.input, static_cast<std::uint32_t>(length));
         return Next::next_session;
-
-    char copy[FRAME_MAX + 1];
-    std::memcpy(copy, frame, length + 1);
+    }
+    // The splitter cuts its text in place; the frame itself is relayed
+    // straight from the input queue, which nothing below changes.
+    char text[FRAME_MAX + 1];
+    std::memcpy(text, frame.data(), length);
+    text[length] = '\0';
     char* fields[MAX_FIELDS + 1];
-    if (split_fields(fields, copy) < 3)
-        return Next::same_session;
-    announce_address(server.registry, session, fields[1], platform.now());
-    send_to_all(server, session, {frame, length}, fields[2]);
-    return Next::next_session;
+    Next next = Next::same_session;
+    if (split_fields(fields, text) >= 3) {
+        announce_address(server.registry, session, fields[1], platform.now());
+        send_to_all(server, session, frame, fields[2]);
+        next = Next::next_session;
+    }
+    queue_consume(session.input, static_cast<std::uint32_t>(length));
+    return next;
 }
 
 } // namespace

@@ -51,12 +51,7 @@ TEST(OptionsE2E, LogFileQuietNumericAndMaxClients)
 
 class PasswordFileE2E : public ::testing::Test {
 protected:
-    std::string write(const std::string& bytes)
-    {
-        std::string path = (files.path() / "password").string();
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
+    std::string write(const std::string& bytes) { return files.write("password", bytes); }
     ScratchDirectory files;
 };
 

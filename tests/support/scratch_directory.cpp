@@ -37,3 +37,10 @@ std::string ScratchDirectory::read(const std::string& name) const
     content << file.rdbuf();
     return content.str();
 }
+
+std::string ScratchDirectory::write(const std::string& name, const std::string& bytes) const
+{
+    std::string file = (dir / name).string();
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+}

@@ -14,6 +14,8 @@ public:
     const std::filesystem::path& path() const { return dir; }
     // The whole content of a file in the directory, or "" when missing.
     std::string read(const std::string& name) const;
+    // Writes bytes as a file in the directory; returns its full path.
+    std::string write(const std::string& name, const std::string& bytes) const;
     // Makes the directory the process's working directory until destruction.
     void enter();
 

@@ -4,7 +4,6 @@
 #include "tests/support/scratch_directory.h"
 
 #include <cstdint>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -104,12 +103,7 @@ TEST(CommandLineOptions, WrongOptionsAreErrorsThatSayWhy)
 
 class PasswordFile : public ::testing::Test {
 protected:
-    std::string write(const std::string& bytes)
-    {
-        std::string path = (dir.path() / "password").string();
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
+    std::string write(const std::string& bytes) { return dir.write("password", bytes); }
     ScratchDirectory dir;
     std::string password;
     std::string error;
