@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -28,6 +29,20 @@ bool write_all(HANDLE file, std::string_view bytes)
         bytes.remove_prefix(written);
     }
     return true;
+}
+
+// The log and the console have always been written in text mode; their
+// readers expect CRLF.
+std::string_view with_crlf(std::string_view bytes)
+{
+    static std::string text;
+    text.clear();
+    for (char c : bytes) {
+        if (c == '\n')
+            text += '\r';
+        text += c;
+    }
+    return text;
 }
 
 bool same_file(HANDLE a, HANDLE b)
@@ -75,15 +90,7 @@ LogOpenResult log_file_open(const char* path)
 
 bool log_file_write(log_file_handle file, std::string_view bytes)
 {
-    // The log has always been a text-mode file; readers expect CRLF.
-    static std::string text;
-    text.clear();
-    for (char c : bytes) {
-        if (c == '\n')
-            text += '\r';
-        text += c;
-    }
-    return write_all(handle_of(file), text);
+    return write_all(handle_of(file), with_crlf(bytes));
 }
 
 bool log_file_is_at(log_file_handle file, const char* path)
@@ -119,9 +126,11 @@ std::string log_file_error_text()
 
 bool stdout_write(std::string_view bytes)
 {
-    // Through the C library, whose text mode turns LF into CRLF as before.
-    return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
-           std::fflush(stdout) == 0;
+    // Not through the C library: its stdout, when not a console, can pass
+    // a long block to the system a byte at a time. The banner and usage do
+    // go through it, so they are flushed first.
+    std::fflush(stdout);
+    return write_all(GetStdHandle(STD_OUTPUT_HANDLE), with_crlf(bytes));
 }
 
 void ignore_broken_pipe()
