@@ -188,11 +188,32 @@ ByteRange password_in_block(SessionState state, std::string_view queued, std::st
     return {std::max(begin, offset) - offset, std::max(end, offset) - offset};
 }
 
-// Reads one block; returns the session the walk goes on with.
+// How much one call may take: whole blocks, as many as fit under the input
+// limit, so that reading ahead never closes a session that block by block
+// would have stopped being read at its next frame end. A session that has
+// no room left is still read one block, which overflows as it always did.
+int receive_size(const Session& session)
+{
+    std::uint32_t room = session.input.length < RX_LIMIT ? RX_LIMIT - session.input.length : 0;
+    std::uint32_t blocks = std::clamp<std::uint32_t>(room / RECEIVE_SIZE, 1, RECEIVE_BLOCKS);
+    return static_cast<int>(blocks * RECEIVE_SIZE);
+}
+
+// Each block gets its own line, its password part masked.
+void log_block(Server& server, const Session& session, std::string_view block)
+{
+    char event[NAME_SIZE + 8];
+    std::snprintf(event, sizeof event, "from %s", session.peer_name);
+    ByteRange secret = password_in_block(session.state, queue_bytes(session.input), block);
+    log_received(server.log, session.last_input, event, block, secret.begin, secret.end);
+}
+
+// Reads what is waiting, in blocks; returns the session the walk goes on
+// with.
 Session* receive_from(Server& server, Session* session)
 {
-    char buffer[RECEIVE_SIZE];
-    int n = platform.recv(session->client_socket, buffer, RECEIVE_SIZE);
+    char buffer[RECEIVE_BLOCKS * RECEIVE_SIZE];
+    int n = platform.recv(session->client_socket, buffer, receive_size(*session));
     if (n < 0) {
         char reason[64];
         std::snprintf(reason, sizeof reason, "error %d on recv", sock_last_error());
@@ -205,15 +226,15 @@ Session* receive_from(Server& server, Session* session)
         return close_session(server, session, nullptr);
 
     session->last_input = platform.now();
-    std::string_view block(buffer, static_cast<std::size_t>(n));
-    char event[NAME_SIZE + 8];
-    std::snprintf(event, sizeof event, "from %s", session->peer_name);
-    ByteRange secret = password_in_block(session->state, queue_bytes(session->input), block);
-    log_received(server.log, session->last_input, event, block, secret.begin, secret.end);
-    if (!queue_append(session->input, block))
-        return close_session(server, session, nullptr);
-    if (session->input.length > RX_LIMIT)
-        return close_session(server, session, "RX buffer overflow!\n");
+    std::string_view received(buffer, static_cast<std::size_t>(n));
+    for (std::size_t at = 0; at < received.size(); at += RECEIVE_SIZE) {
+        std::string_view block = received.substr(at, RECEIVE_SIZE);
+        log_block(server, *session, block);
+        if (!queue_append(session->input, block))
+            return close_session(server, session, nullptr);
+        if (session->input.length > RX_LIMIT)
+            return close_session(server, session, "RX buffer overflow!\n");
+    }
     return session->next;
 }
 

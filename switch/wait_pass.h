@@ -8,7 +8,11 @@
 constexpr std::time_t IDLE_TIMEOUT = 60;  // seconds of silence before "timeout"
 constexpr std::uint32_t RX_LIMIT = 10000; // unread input bytes a session may hold
 constexpr long WAIT_TIMEOUT_US = 500;     // the longest the wait pass sleeps
-constexpr int RECEIVE_SIZE = 255;         // bytes read from one socket per call
+constexpr int RECEIVE_SIZE = 255;         // bytes in one received block, logged as one line
+// Blocks taken from one socket in one call, when that many are waiting and
+// fit under the input limit: a large frame then costs one wait, not one per
+// 255 bytes.
+constexpr int RECEIVE_BLOCKS = 16;
 // How long a new client waits for its reverse look-up before it is named
 // by its address alone.
 constexpr std::int64_t NAMING_DEADLINE_MS = 1000;

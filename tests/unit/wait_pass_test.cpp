@@ -71,21 +71,30 @@ TEST_F(WaitPassTest, LongHostNameCutsThePeerNameAt255)
     EXPECT_EQ(name, std::string(250, 'h') + " [127");
 }
 
-TEST_F(WaitPassTest, ReadsAtMost255BytesPerCallAndLogsEachBlock)
+// Waiting bytes are taken in one call but logged in blocks of 255, as many
+// as fit under the input limit.
+TEST_F(WaitPassTest, ReadsWaitingBytesInLoggedBlocksOf255UpToTheLimit)
 {
     Session* s = add_session(SessionState::awaiting_login);
     peer(s).incoming = std::string(600, 'x');
     net.now += 7;
-
-    wait_pass(server);
-    EXPECT_EQ(s->input.length, 255u);
-    EXPECT_EQ(s->last_input, net.now);
-    wait_pass(server);
     wait_pass(server);
     EXPECT_EQ(s->input.length, 600u);
+    EXPECT_EQ(s->last_input, net.now);
+    const std::string block = "from [127.0.0.100]: " + std::string(255, 'x') + "\n";
     std::string logged = log();
-    EXPECT_NE(logged.find("from [127.0.0.100]: " + std::string(255, 'x') + "\n"), std::string::npos);
+    std::size_t first = logged.find(block);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(logged.find(block, first + block.size()), std::string::npos);
     EXPECT_NE(logged.find("from [127.0.0.100]: " + std::string(90, 'x') + "\n"), std::string::npos);
+
+    Session* full = add_session(SessionState::awaiting_login);
+    ASSERT_TRUE(queue_append(full->input, std::string(9700, 'f')));
+    peer(full).incoming = std::string(1000, 'y');
+    wait_pass(server);
+    EXPECT_EQ(full->input.length, 9955u) << "only whole blocks that fit";
+    wait_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{s}) << "one more block overflows";
 }
 
 // A zero byte must not hide the rest of a block from the log.
