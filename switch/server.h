@@ -19,7 +19,6 @@ struct Server {
     // listener rests until then (milliseconds of platform.monotonic_ms).
     std::int64_t accepts_resume_ms = 0;
     bool accepts_paused = false;
-    int turns_without_output = 0;
     // The command line's login and password, cut to 255 characters.
     char login[CREDENTIAL_SIZE]{};
     char password[CREDENTIAL_SIZE]{};
@@ -38,11 +37,12 @@ Session* close_session(Server& server, Session* session, const char* reason);
 // Frees every session without a word: the server is going away.
 void drop_all_sessions(Server& server);
 
-// Turns a receiver's frames may wait while more input waits to be relayed.
-constexpr int OUTPUT_GATHER_TURNS = 16;
+// Rounds of the input pass one turn may run while whole input waits.
+constexpr int INPUT_ROUNDS_PER_TURN = 64;
 
-// One turn of the loop: wait for and read the sockets, take one step of
-// input per session, send what is queued, then write the turn's log lines.
+// One turn of the loop: wait for and read the sockets, take steps of input
+// in rounds of one per session, send what is queued, then write the turn's
+// log lines.
 void serve_one_turn(Server& server);
 
 // Stores the credentials, each cut to its first 255 characters.

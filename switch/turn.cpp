@@ -15,18 +15,20 @@ bool whole_input_waits(const Server& server)
 
 } // namespace
 
-// While whole frames still wait to be relayed, their sends are gathered over
-// a few turns, so that a receiver gets many frames in one send instead of
-// one send a frame: one sender fanning out to many would otherwise cost a
-// send per receiver per frame. The bytes are the same; they leave at most
-// OUTPUT_GATHER_TURNS turns later, and at once when nothing more waits.
+// Each input pass is one round of the round robin: every session takes one
+// dialogue line or relays one frame. While whole input is left, more rounds
+// run before the wait: it is what the next turns would do if no new byte came
+// in between, so every receiver sees the frames in the same interleaving,
+// and a sender that wrote many frames at once costs a wait, a read and a send
+// per receiver for up to INPUT_ROUNDS_PER_TURN of them, not for each.
 void serve_one_turn(Server& server)
 {
     wait_pass(server);
-    input_pass(server);
-    if (!whole_input_waits(server) || ++server.turns_without_output >= OUTPUT_GATHER_TURNS) {
-        output_pass(server);
-        server.turns_without_output = 0;
+    for (int round = 0; round < INPUT_ROUNDS_PER_TURN; round++) {
+        input_pass(server);
+        if (!whole_input_waits(server))
+            break;
     }
+    output_pass(server);
     log_flush(server.log, platform.now());
 }

@@ -1,3 +1,4 @@
+#include "protocol/frame.h"
 #include "switch/input_pass.h"
 #include "switch/server.h"
 #include "tests/support/server_fixture.h"
@@ -79,6 +80,27 @@ TEST_F(ServerTest, TwoServersLiveSideBySide)
     drop_all_sessions(other);
     log_close(other.log);
     EXPECT_NE(dir.read("other.log.txt").find("logged in: "), std::string::npos);
+}
+
+// Frames that wait from several senders are relayed in one turn, but in the
+// round robin's order: one frame of each sender in turn.
+TEST_F(ServerTest, ATurnRelaysWhatWaitsInRoundRobinOrderWithOneSendPerReceiver)
+{
+    Session* a = add_session();
+    Session* b = add_session();
+    Session* receiver = add_session();
+    std::string expected;
+    for (int i = 0; i < 3; i++) {
+        std::string from_a = make_frame("a" + std::to_string(i) + " a \"\"");
+        std::string from_b = make_frame("b" + std::to_string(i) + " b \"\"");
+        peer(a).incoming += from_a;
+        peer(b).incoming += from_b;
+        expected += from_a + from_b;
+    }
+    serve_one_turn(server);
+    EXPECT_EQ(peer(receiver).sent, expected);
+    EXPECT_EQ(peer(receiver).send_calls, 1);
+    EXPECT_EQ(a->input.length + b->input.length, 0u);
 }
 
 } // namespace
