@@ -41,6 +41,11 @@ bool is_control(unsigned char c)
     return (c < 0x20 && c != '\t' && !is_line_break(static_cast<char>(c))) || c == 0x7f;
 }
 
+bool is_plain(char c)
+{
+    return !is_line_break(c) && !is_control(static_cast<unsigned char>(c));
+}
+
 std::string_view escaped(char c, char (&text)[4])
 {
     const auto byte = static_cast<unsigned char>(c);
@@ -150,15 +155,29 @@ void log_received(EventLog& log, std::time_t now, std::string_view event, std::s
 {
     begin_line(log, now, event);
     mask_end = std::min(mask_end, block.size());
+    const bool masked = mask_begin < mask_end;
     char last = '\0';
     char text[4];
-    for (std::size_t i = 0; i < block.size(); i++) {
-        if (i == mask_begin && mask_begin < mask_end) {
+    std::size_t i = 0;
+    while (i < block.size()) {
+        if (masked && i == mask_begin) {
             append_piece(log.lines, last, LOG_MASK);
-            i = mask_end - 1;
+            i = mask_end;
+            continue;
+        }
+        // Most of a block is plain text: it goes in whole runs, not a byte
+        // at a time.
+        const std::size_t run_stop = masked && i < mask_begin ? mask_begin : block.size();
+        std::size_t run_end = i;
+        while (run_end < run_stop && is_plain(block[run_end]))
+            run_end++;
+        if (run_end > i) {
+            append_piece(log.lines, last, block.substr(i, run_end - i));
+            i = run_end;
             continue;
         }
         append_piece(log.lines, last, escaped(block[i], text));
+        i++;
     }
     log.lines += '\n';
 }
