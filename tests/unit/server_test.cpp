@@ -89,13 +89,16 @@ TEST_F(ServerTest, ATurnRelaysWhatWaitsInRoundRobinOrderWithOneSendPerReceiver)
     Session* a = add_session();
     Session* b = add_session();
     Session* receiver = add_session();
+    const char* texts_of_a[] = {"a0 a \"\"", "a1 a \"\"", "a2 a \"\""};
+    const char* texts_of_b[] = {"b0 b \"\"", "b1 b \"\"", "b2 b \"\""};
     std::string expected;
     for (int i = 0; i < 3; i++) {
-        std::string from_a = make_frame("a" + std::to_string(i) + " a \"\"");
-        std::string from_b = make_frame("b" + std::to_string(i) + " b \"\"");
+        std::string from_a = make_frame(texts_of_a[i]);
+        std::string from_b = make_frame(texts_of_b[i]);
         peer(a).incoming += from_a;
         peer(b).incoming += from_b;
-        expected += from_a + from_b;
+        expected += from_a;
+        expected += from_b;
     }
     serve_one_turn(server);
     EXPECT_EQ(peer(receiver).sent, expected);
