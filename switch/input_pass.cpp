@@ -20,36 +20,45 @@ void store_line(char* field, std::size_t size, std::string_view line)
     field[n] = '\0';
 }
 
-// Takes the login line, if whole, and asks for the password.
-void login_step(Session* session)
+// Takes the login line, if whole, and asks for the password; returns
+// whether it took one.
+bool login_step(Session* session)
 {
     LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX);
     if (line.consumed == 0)
-        return;
+        return false;
     store_line(session->login_name, sizeof session->login_name, line.text);
     // Kept as a C string, "sysop\0junk" would read as "sysop".
     session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
     queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
     session->state = SessionState::awaiting_password;
     send_text(session->client_socket, "password:");
+    return true;
 }
+
+// The session that follows a step, and whether the step took anything
+// from a session that is still there.
+struct Step {
+    Session* next;
+    bool stepped;
+};
 
 // Compares both lines with the command line's. One attempt, no word to the
 // client on refusal: the only trace is "logged out".
-Session* password_step(Server& server, Session* session)
+Step password_step(Server& server, Session* session)
 {
     LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX);
     if (line.consumed == 0)
-        return session->next;
+        return {session->next, false};
     // Compared whole, so a zero byte and junk after it never match.
     bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
     queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
     if (!accepted)
-        return close_session(server, session, nullptr);
+        return {close_session(server, session, nullptr), false};
     session->state = SessionState::online;
     log_event(server.log, platform.now(), "logged in", session->peer_name);
-    return session->next;
+    return {session->next, true};
 }
 
 bool wants_frame(const Session& receiver, const Session& sender)
@@ -156,29 +165,45 @@ void send_to_all(Server& server, const Session& sender, std::string_view frame,
     }
 }
 
-void input_pass(Server& server)
+namespace {
+
+// Takes the session's step: a dialogue line, or one relayed frame after any
+// number of frames too short to relay.
+Step take_step(Server& server, Session* session)
 {
+    switch (session->state) {
+    case SessionState::awaiting_login:
+        return {session->next, login_step(session)};
+    case SessionState::awaiting_password:
+        return password_step(server, session);
+    case SessionState::online: {
+        std::uint32_t before = session->input.length;
+        while (frame_step(server, *session) == Next::same_session) {
+        }
+        return {session->next, session->input.length < before};
+    }
+    default:
+        return {session->next, false};
+    }
+}
+
+} // namespace
+
+bool input_pass(Server& server, InputRound round)
+{
+    bool any_stepped = false;
     Session* s = server.sessions.first;
     while (s) {
-        if (s->input.length == 0) {
+        bool visit = s->input.length > 0 && (round == InputRound::every_session || s->stepped);
+        s->stepped = false;
+        if (!visit) {
             s = s->next;
             continue;
         }
-        switch (s->state) {
-        case SessionState::awaiting_login:
-            login_step(s);
-            s = s->next;
-            break;
-        case SessionState::awaiting_password:
-            s = password_step(server, s);
-            break;
-        case SessionState::online:
-            if (frame_step(server, *s) == Next::next_session)
-                s = s->next;
-            break;
-        default:
-            s = s->next;
-            break;
-        }
+        Step step = take_step(server, s);
+        if (step.stepped)
+            s->stepped = any_stepped = true;
+        s = step.next;
     }
+    return any_stepped;
 }

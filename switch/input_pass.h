@@ -19,5 +19,10 @@ bool has_whole_input(const Session& session);
 void send_to_all(Server& server, const Session& sender, std::string_view frame,
                  const char* destination);
 
-// One dialogue line or one relayed frame per session, in session order.
-void input_pass(Server& server);
+enum class InputRound { every_session, sessions_that_stepped };
+
+// One round of the round robin: one dialogue line or one relayed frame per
+// session, in session order. A later round of the same turn need only visit
+// the sessions that took a step in the round before. Returns whether any
+// session took a step.
+bool input_pass(Server& server, InputRound round = InputRound::every_session);

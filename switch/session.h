@@ -50,6 +50,10 @@ struct Session {
     bool read_watched;
     bool reported_readable;
     bool reported_exception;
+    // Took a dialogue line or a frame in the input pass's last round. No
+    // byte arrives between the rounds of a turn, so only these can have
+    // more to take in the next one.
+    bool stepped;
     Session* previous;
     Session* next;
 };
