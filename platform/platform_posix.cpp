@@ -114,26 +114,39 @@ void posix_unwatch(poller_handle poller, socket_handle sock)
     epoll_ctl(static_cast<int>(poller), EPOLL_CTL_DEL, fd_of(sock), nullptr);
 }
 
-// Collects what is ready without waiting; when nothing is, sleeps on the
-// epoll descriptor with ppoll, whose time-out has the microseconds that
-// epoll_wait lacks, and collects again. A busy loop so costs one call a turn.
+// Waits at most timeout_us for ready sockets. epoll_pwait2 takes the time-out
+// in nanoseconds, so one call can wait the 500 microseconds that epoll_wait's
+// milliseconds cannot express. Where it is missing (C libraries before 2.35,
+// kernels before 5.11) the wait collects without waiting and, when nothing is
+// ready, sleeps on the epoll descriptor with ppoll and collects again.
+int wait_for_ready(int epoll, epoll_event* ready, int most, long timeout_us)
+{
+    timespec timeout{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
+#ifdef QM_HAVE_EPOLL_PWAIT2
+    static bool kernel_has_pwait2 = true;
+    if (kernel_has_pwait2) {
+        int got = epoll_pwait2(epoll, ready, most, &timeout, nullptr);
+        if (got >= 0 || errno != ENOSYS)
+            return got;
+        kernel_has_pwait2 = false;
+    }
+#endif
+    int got = epoll_wait(epoll, ready, most, 0);
+    if (got != 0 || timeout_us == 0)
+        return got;
+    pollfd on_epoll{epoll, POLLIN, 0};
+    int woken = ppoll(&on_epoll, 1, &timeout, nullptr);
+    return woken > 0 ? epoll_wait(epoll, ready, most, 0) : woken;
+}
+
 // A hang-up or error counts as readable, so that the next recv reports it,
 // which is what select does.
 int posix_wait(poller_handle poller, SocketEvent* events, int capacity, long timeout_us)
 {
     constexpr int BATCH = 256;
     epoll_event ready[BATCH];
-    int epoll = static_cast<int>(poller);
-    int most = std::min(capacity, BATCH);
-    int got = epoll_wait(epoll, ready, most, 0);
-    if (got == 0 && timeout_us > 0) {
-        timespec timeout{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
-        pollfd on_epoll{epoll, POLLIN, 0};
-        int woken = ppoll(&on_epoll, 1, &timeout, nullptr);
-        if (woken < 0)
-            return record_errno();
-        got = woken > 0 ? epoll_wait(epoll, ready, most, 0) : 0;
-    }
+    int got = wait_for_ready(static_cast<int>(poller), ready, std::min(capacity, BATCH),
+                             std::max(timeout_us, 0L));
     if (got < 0)
         return record_errno();
     for (int i = 0; i < got; i++)
