@@ -126,6 +126,7 @@ void server_main(int argc, char** argv)
     log_flush(server.log, platform.now());
     start_socket_library();
     raise_descriptor_limit();
+    keep_freed_memory_for_reuse();
     server.listener = open_listener(port);
     server.poller = platform.open_poller();
     if (server.poller == NO_POLLER) {

@@ -127,6 +127,9 @@ int sock_listen(socket_handle sock);
 // Raises the soft limit on open descriptors to the hard one, so the server
 // can hold as many clients as the system lets it; nothing on Windows.
 void raise_descriptor_limit();
+// Lets the C library keep a few megabytes of freed memory for the next turn
+// instead of returning it to the system at once (glibc; elsewhere nothing).
+void keep_freed_memory_for_reuse();
 
 // The debugger output channel (OutputDebugStringA). POSIX has none; there the
 // text goes to syslog at debug level.

@@ -13,6 +13,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -265,9 +268,6 @@ int sock_startup(std::uint16_t requested, std::uint16_t* granted)
 
 void sock_cleanup() {}
 
-
-
-
 // SOMAXCONN asks for the most; the kernel caps it at net.core.somaxconn.
 int sock_listen(socket_handle sock)
 {
@@ -281,6 +281,21 @@ void raise_descriptor_limit()
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+// A busy turn fills every receiver's queue and gives each block back once
+// it is sent. glibc returns the top of its heap to the system whenever more
+// than 128 KiB of it is free, and serves blocks from 128 KiB up with fresh
+// mappings: the heap then grew and shrank by megabytes every turn, each
+// fresh page a fault, which cost a broadcast among 63 clients about 40 % of
+// its rate. Keeping up to 4 MiB free costs at most that much resident memory
+// once the traffic stops.
+void keep_freed_memory_for_reuse()
+{
+#ifdef __GLIBC__
+    mallopt(M_TRIM_THRESHOLD, 4 << 20);
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
 }
 
 void debug_output(const char* text)

@@ -270,6 +270,8 @@ int sock_listen(socket_handle sock)
 
 void raise_descriptor_limit() {}
 
+void keep_freed_memory_for_reuse() {}
+
 void debug_output(const char* text)
 {
     ::OutputDebugStringA(text);
