@@ -537,7 +537,7 @@ void count_lost(Run& run)
 const char* const CSV_HEADER =
     "label,workload,clients,frame_bytes,window,seconds,sent,delivered,deliveries_per_s,"
     "bytes_per_s,p50_us,p99_us,max_us,lost,duplicated,reordered,corrupted,server_cpu_s,"
-    "server_cpu_pct,server_peak_kb,burst_ms,server_rss_kb";
+    "server_cpu_pct,server_peak_kb,burst_ms,server_rss_kb,loadgen_cpu_pct";
 
 int run_benchmark(Run& run)
 {
@@ -556,6 +556,7 @@ int run_benchmark(Run& run)
     run.totals = Totals{};
     run.measuring = true;
     double cpu_before = cpu_seconds(run.o.server_pid);
+    double own_cpu_before = cpu_seconds(static_cast<long>(getpid()));
     std::int64_t start = now_ns();
     double seconds = 0;
     double burst_ms = 0;
@@ -570,6 +571,7 @@ int run_benchmark(Run& run)
     }
     double wall = static_cast<double>(now_ns() - start) / 1e9;
     double cpu = cpu_before < 0 ? -1 : cpu_seconds(run.o.server_pid) - cpu_before;
+    double own_cpu = cpu_seconds(static_cast<long>(getpid())) - own_cpu_before;
     long peak = run.o.server_pid > 0 ? memory_kb(run.o.server_pid, "VmHWM:") : -1;
     long resident = run.o.server_pid > 0 ? memory_kb(run.o.server_pid, "VmRSS:") : -1;
     count_lost(run);
@@ -585,13 +587,14 @@ int run_benchmark(Run& run)
     double bytes_per_s = seconds > 0 ? static_cast<double>(t.useful_bytes) / seconds : 0;
     if (run.o.header)
         std::printf("%s\n", CSV_HEADER);
-    std::printf("%s,%s,%d,%d,%d,%.3f,%llu,%llu,%.0f,%.0f,%.1f,%.1f,%.1f,%llu,%llu,%llu,%llu,%.3f,%.1f,%ld,%.3f,%ld\n",
+    std::printf("%s,%s,%d,%d,%d,%.3f,%llu,%llu,%.0f,%.0f,%.1f,%.1f,%.1f,%llu,%llu,%llu,%llu,%.3f,%.1f,%ld,%.3f,%ld,%.1f\n",
                 run.o.label.c_str(), run.o.workload_name.c_str(), run.o.clients, run.o.frame_bytes,
                 run.o.window, seconds, static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(t.useful), per_s, bytes_per_s, p50, p99, max,
                 static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.duplicated),
                 static_cast<unsigned long long>(t.reordered), static_cast<unsigned long long>(t.corrupted),
-                cpu, cpu >= 0 && wall > 0 ? 100.0 * cpu / wall : -1.0, peak, burst_ms, resident);
+                cpu, cpu >= 0 && wall > 0 ? 100.0 * cpu / wall : -1.0, peak, burst_ms, resident,
+                wall > 0 ? 100.0 * own_cpu / wall : -1.0);
     std::fflush(stdout);
     for (Client& c : run.clients)
         client_close(c.sock);

@@ -236,6 +236,7 @@ $col["label"] ~ /\// {
     rate[kind, key] = $col["deliveries_per_s"]
     p99[kind, key] = $col["p99_us"]
     cpu[kind, key] = $col["server_cpu_pct"]
+    own[kind, key] = $col["loadgen_cpu_pct"]
     mem[kind, key] = $col["server_peak_kb"]
     if ($col["workload"] == "burst") burst[kind] = $col["burst_ms"]
     bad[kind, key] = $col["lost"] + $col["duplicated"] + $col["reordered"] + $col["corrupted"]
@@ -257,6 +258,22 @@ END {
     printf "\n(deliveries per second: for pairs, frames reaching their addressee;\n"
     printf " ratio = ours / ncat; cpu%% and KiB: our server; errors: lost + duplicated +\n"
     printf " reordered + corrupted frames at our server, both builds)\n\n"
+    # Loadgen is one thread: at its own cost per delivery in our run, our
+    # server could outrun ncat by at most ratio * 100 / (the share of a core
+    # loadgen used), however little CPU the server itself took.
+    printf "CPU during each run, %% of one core; ceiling: the ratio to ncat at which\n"
+    printf "loadgen would need a whole core at its cost per delivery in our run:\n"
+    printf "%-10s %3s | %6s %8s | %6s %8s | %6s %7s\n",
+           "workload", "N", "ours", "loadgen", "ncat", "loadgen", "ratio", "ceiling"
+    for (i = 1; i <= n; i++) {
+        key = order[i]; split(key, part, ",")
+        if (part[1] == "burst" || part[1] == "idle") continue
+        ratio = rate["ncat", key] > 0 ? rate["ours", key] / rate["ncat", key] : 0
+        ceiling = own["ours", key] > 0 ? ratio * 100 / own["ours", key] : 0
+        printf "%-10s %3d | %6.1f %8.1f | %6.1f %8.1f | %6.2f %7.2f\n", part[1], part[2],
+               cpu["ours", key], own["ours", key], cpu["ncat", key], own["ncat", key], ratio, ceiling
+    }
+    printf "\n"
     zero = burst["ours"]; fixed = burst["fixed"]
     printf "burst of 100 frames in one write, median of 30: zero wait %.3f ms, fixed wait %.3f ms, %.1fx faster\n",
            zero, fixed, (zero > 0 ? fixed / zero : 0)
