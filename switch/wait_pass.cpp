@@ -200,10 +200,8 @@ int receive_size(const Session& session)
 }
 
 // Each block gets its own line, its password part masked.
-void log_block(Server& server, const Session& session, std::string_view block)
+void log_block(Server& server, const Session& session, const char* event, std::string_view block)
 {
-    char event[NAME_SIZE + 8];
-    std::snprintf(event, sizeof event, "from %s", session.peer_name);
     ByteRange secret = password_in_block(session.state, queue_bytes(session.input), block);
     log_received(server.log, session.last_input, event, block, secret.begin, secret.end);
 }
@@ -227,9 +225,11 @@ Session* receive_from(Server& server, Session* session)
 
     session->last_input = platform.now();
     std::string_view received(buffer, static_cast<std::size_t>(n));
+    char event[NAME_SIZE + 8];
+    std::snprintf(event, sizeof event, "from %s", session->peer_name);
     for (std::size_t at = 0; at < received.size(); at += RECEIVE_SIZE) {
         std::string_view block = received.substr(at, RECEIVE_SIZE);
-        log_block(server, *session, block);
+        log_block(server, *session, event, block);
         if (!queue_append(session->input, block))
             return close_session(server, session, nullptr);
         if (session->input.length > RX_LIMIT)
