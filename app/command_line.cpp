@@ -18,7 +18,7 @@ bool set_error(CommandLine& line, std::string text)
 }
 
 // Digits only, from 1 to the limit; no sign, no blanks, no trailing text.
-bool parse_max_clients(std::string_view text, std::size_t& value)
+bool parse_count(std::string_view text, std::size_t limit, std::size_t& value)
 {
     value = 0;
     if (text.empty())
@@ -27,7 +27,7 @@ bool parse_max_clients(std::string_view text, std::size_t& value)
         if (c < '0' || c > '9')
             return false;
         value = value * 10 + static_cast<std::size_t>(c - '0');
-        if (value > MAX_CLIENTS_LIMIT)
+        if (value > limit)
             return false;
     }
     return value > 0;
@@ -35,8 +35,22 @@ bool parse_max_clients(std::string_view text, std::size_t& value)
 
 bool takes_value(std::string_view name)
 {
-    return name == "--max-clients" || name == "--log-file" || name == "--password-file";
+    return name == "--max-clients" || name == "--max-addresses" ||
+           name == "--max-dialogues-per-address" || name == "--log-file" || name == "--password-file";
 }
+
+// A numbered option's value and limit.
+struct CountOption {
+    std::string_view name;
+    std::size_t CommandLine::*value;
+    std::size_t limit;
+};
+
+constexpr CountOption COUNT_OPTIONS[] = {
+    {"--max-clients", &CommandLine::max_clients, MAX_CLIENTS_LIMIT},
+    {"--max-addresses", &CommandLine::max_addresses, MAX_ADDRESSES_LIMIT},
+    {"--max-dialogues-per-address", &CommandLine::max_dialogues_per_address, MAX_DIALOGUES_LIMIT},
+};
 
 bool apply_valued_option(CommandLine& line, std::string_view name, std::string_view value)
 {
@@ -46,9 +60,10 @@ bool apply_valued_option(CommandLine& line, std::string_view name, std::string_v
         line.log_path = value;
     else if (name == "--password-file")
         line.password_file = value;
-    else if (!parse_max_clients(value, line.max_clients))
-        return set_error(line, "--max-clients takes a number from 1 to " +
-                                   std::to_string(MAX_CLIENTS_LIMIT) + ", not '" + std::string(value) + "'");
+    for (const CountOption& option : COUNT_OPTIONS)
+        if (name == option.name && !parse_count(value, option.limit, line.*option.value))
+            return set_error(line, std::string(name) + " takes a number from 1 to " +
+                                       std::to_string(option.limit) + ", not '" + std::string(value) + "'");
     return true;
 }
 
@@ -150,7 +165,13 @@ bool read_password_file(const std::string& path, std::string& password, std::str
         error = "password file " + path + ": " + std::strerror(reason);
     else if (password.empty())
         error = "password file " + path + ": the first line is empty";
-    return !failed && !password.empty();
+    // As a C string the password would end at the zero byte: "\0secret"
+    // would be the empty password, "ab\0cd" would be "ab".
+    else if (password.find('\0') != std::string::npos)
+        error = "password file " + path + ": the first line holds a zero byte";
+    else
+        return true;
+    return false;
 }
 
 std::int32_t parse_port_argument(const char* text)

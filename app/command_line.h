@@ -1,5 +1,7 @@
 #pragma once
 
+#include "switch/server.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +18,8 @@ enum class CommandAction {
 
 constexpr std::size_t DEFAULT_MAX_CLIENTS = 63;
 constexpr std::size_t MAX_CLIENTS_LIMIT = 100000;
+constexpr std::size_t MAX_ADDRESSES_LIMIT = 1000000;
+constexpr std::size_t MAX_DIALOGUES_LIMIT = 100000;
 
 struct CommandLine {
     CommandAction action = CommandAction::serve;
@@ -27,6 +31,8 @@ struct CommandLine {
     char* password = nullptr;
     std::string password_file;
     std::size_t max_clients = DEFAULT_MAX_CLIENTS;
+    std::size_t max_addresses = DEFAULT_MAX_ADDRESSES;
+    std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
     std::string log_path = "QuillmarshSrv.log.txt";
     bool quiet = false;
     bool numeric = false;
@@ -43,6 +49,9 @@ constexpr const char* FULL_USAGE =
     "       QuillmarshSrv [options] --password-file PATH <port_number> <login>\n"
     "Options:\n"
     "  --max-clients N       serve at most N sessions at once (default 63, at most 100000)\n"
+    "  --max-addresses N     addresses one session may hold (default 4096, at most 1000000)\n"
+    "  --max-dialogues-per-address N\n"
+    "                        connections from one address still logging in (default 8)\n"
     "  --log-file PATH       write the event log to PATH (default QuillmarshSrv.log.txt)\n"
     "  --quiet               do not echo events on standard output\n"
     "  --numeric             name peers by address only, without a reverse look-up\n"

@@ -114,9 +114,12 @@ void server_main(int argc, char** argv)
     }
     std::int32_t port = parse_port_argument(line.port);
     server.max_clients = line.max_clients;
+    server.registry.max_per_holder = line.max_addresses;
+    server.max_dialogues_per_address = line.max_dialogues_per_address;
     server.numeric_peer_names = line.numeric;
     log_init(server.log, line.log_path, !line.quiet);
-    if (port == 0) {
+    // Only the low 16 bits name the port, and port 0 would be any free one.
+    if (static_cast<std::uint16_t>(port) == 0) {
         std::fputs("port cannot be null!\n", stdout);
         std::exit(1);
     }

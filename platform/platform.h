@@ -130,6 +130,9 @@ void raise_descriptor_limit();
 // Lets the C library keep a few megabytes of freed memory for the next turn
 // instead of returning it to the system at once (glibc; elsewhere nothing).
 void keep_freed_memory_for_reuse();
+// Hands freed heap memory back to the system, except the part kept for
+// reuse; costs a walk of the free blocks (glibc; elsewhere nothing).
+void give_back_freed_memory();
 
 // The debugger output channel (OutputDebugStringA). POSIX has none; there the
 // text goes to syslog at debug level.

@@ -290,11 +290,25 @@ void raise_descriptor_limit()
 // fresh page a fault, which cost a broadcast among 63 clients about 40 % of
 // its rate. Keeping up to 4 MiB free costs at most that much resident memory
 // once the traffic stops.
+#ifdef __GLIBC__
+constexpr int KEPT_FOR_REUSE_BYTES = 4 << 20;
+#endif
+
 void keep_freed_memory_for_reuse()
 {
 #ifdef __GLIBC__
-    mallopt(M_TRIM_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, KEPT_FOR_REUSE_BYTES);
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+}
+
+// The threshold above only trims the top of the heap: free pages between
+// blocks still in use stay resident. malloc_trim gives those back too, and
+// keeps the same reserve at the top.
+void give_back_freed_memory()
+{
+#ifdef __GLIBC__
+    malloc_trim(KEPT_FOR_REUSE_BYTES);
 #endif
 }
 

@@ -272,6 +272,8 @@ void raise_descriptor_limit() {}
 
 void keep_freed_memory_for_reuse() {}
 
+void give_back_freed_memory() {}
+
 void debug_output(const char* text)
 {
     ::OutputDebugStringA(text);

@@ -64,9 +64,8 @@ char simple_escape(char c)
     }
 }
 
-} // namespace
-
-char* unquote_field(char* position)
+// unquote_field that also reports where the decoded text ends.
+char* decode_quoted(char* position, char** decoded_end)
 {
     char* read = position;
     char* write = position;
@@ -97,10 +96,19 @@ char* unquote_field(char* position)
     if (closed)
         read++;
     *write = '\0';
+    *decoded_end = write;
     return read;
 }
 
-int split_fields(char** fields, char* text)
+} // namespace
+
+char* unquote_field(char* position)
+{
+    char* decoded_end;
+    return decode_quoted(position, &decoded_end);
+}
+
+int split_fields(char** fields, char* text, std::size_t* lengths)
 {
     int count = 0;
     char* p = text;
@@ -114,15 +122,20 @@ int split_fields(char** fields, char* text)
         bool quoted = *p == '"';
         if (quoted)
             p++;
-        fields[count++] = p;
+        char* field = fields[count] = p;
+        char* field_end;
         if (quoted) {
-            p = unquote_field(p);
+            p = decode_quoted(p, &field_end);
             if (!p)
                 return 0;
         } else {
             while (*p != '\0' && !is_field_space(*p))
                 p++;
+            field_end = p;
         }
+        if (lengths)
+            lengths[count] = static_cast<std::size_t>(field_end - field);
+        count++;
         // Ends the field; after a closing quote this eats whatever byte
         // follows, which is how the protocol has always read it.
         if (*p != '\0')

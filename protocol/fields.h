@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 // A frame's text is whitespace-separated fields; a field may be double-quoted
 // with backslash escapes. Splitting works in place and allocates nothing.
 
@@ -14,8 +16,10 @@ constexpr bool is_field_space(char c)
 
 // Cuts text into fields, storing pointers into it and a null after the last.
 // Returns the count (at most MAX_FIELDS), or 0 for an empty text or a quoted
-// field that ends in a lone backslash.
-int split_fields(char** fields, char* text);
+// field that ends in a lone backslash. lengths, when given (MAX_FIELDS
+// slots), receives each field's decoded length: an escaped zero byte, which
+// ends the field as a C string, is counted with what follows it.
+int split_fields(char** fields, char* text, std::size_t* lengths = nullptr);
 
 // Decodes the quoted field that starts at position (just past the opening
 // quote) in place. Returns the position after the closing quote, the text's

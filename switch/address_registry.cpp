@@ -3,8 +3,6 @@
 #include "platform/platform.h"
 #include "switch/session.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <new>
 
 using NameSlot = decltype(AddressRegistry::by_name)::value_type;
@@ -15,30 +13,21 @@ struct AddressEntry {
     // The holder's records, in the order they were last announced.
     AddressEntry* older;
     AddressEntry* newer;
-    // The (cut) name the record is listed under; slots do not move when the
-    // index grows.
+    // The records of the same name, in their holders' order of acceptance.
+    AddressEntry* previous_holder;
+    AddressEntry* next_holder;
+    // The name the record is listed under; slots do not move when the index
+    // grows.
     NameSlot* slot;
 };
 
 namespace {
 
-using Records = std::vector<AddressEntry*>;
+constexpr std::size_t GIVE_BACK_AFTER_RECORDS = 1024;
 
-// Where the holder's records of one name begin, or would begin.
-Records::iterator first_of_holder(Records& records, const Session& holder)
+std::string_view stored_name(std::string_view name)
 {
-    return std::lower_bound(records.begin(), records.end(), holder.accept_number,
-                            [](const AddressEntry* entry, std::uint64_t accept_number) {
-                                return entry->holder->accept_number < accept_number;
-                            });
-}
-
-Records::iterator after_holder(Records& records, const Session& holder)
-{
-    return std::upper_bound(records.begin(), records.end(), holder.accept_number,
-                            [](std::uint64_t accept_number, const AddressEntry* entry) {
-                                return accept_number < entry->holder->accept_number;
-                            });
+    return name.substr(0, ADDRESS_NAME_MAX);
 }
 
 void link_newest(HeldAddresses& held, AddressEntry* entry)
@@ -55,44 +44,68 @@ void unlink(HeldAddresses& held, AddressEntry* entry)
     (entry->newer ? entry->newer->older : held.newest) = entry->older;
 }
 
-// Takes the record out of the index and its holder's list, and frees it.
+// Walks back from the name's last holder: the newest sessions are the
+// likeliest to announce a name first. Costs up to one step per holder of
+// the name, as relaying a frame to it does.
+void link_by_acceptance(NameHolders& holders, AddressEntry* entry)
+{
+    AddressEntry* before = holders.last;
+    while (before && before->holder->accept_number > entry->holder->accept_number)
+        before = before->previous_holder;
+    entry->previous_holder = before;
+    entry->next_holder = before ? before->next_holder : holders.first;
+    (entry->next_holder ? entry->next_holder->previous_holder : holders.last) = entry;
+    (before ? before->next_holder : holders.first) = entry;
+}
+
+void unlink_holder(NameHolders& holders, AddressEntry* entry)
+{
+    (entry->previous_holder ? entry->previous_holder->next_holder : holders.first) =
+        entry->next_holder;
+    (entry->next_holder ? entry->next_holder->previous_holder : holders.last) =
+        entry->previous_holder;
+}
+
+// Takes the record out of the index and its holder's list, and frees it:
+// constant time, however many records the name or the holder has.
 void drop(AddressRegistry& registry, AddressEntry* entry)
 {
-    Records& records = entry->slot->second;
-    records.erase(std::find(first_of_holder(records, *entry->holder), records.end(), entry));
-    if (records.empty())
-        registry.by_name.erase(registry.by_name.find(entry->slot->first));
-    unlink(entry->holder->addresses, entry);
+    NameSlot* slot = entry->slot;
+    unlink_holder(slot->second, entry);
+    if (!slot->second.first)
+        registry.by_name.erase(registry.by_name.find(slot->first));
+    HeldAddresses& held = entry->holder->addresses;
+    unlink(held, entry);
+    held.count--;
     platform.release(entry);
 }
 
-// Stored names are at most ADDRESS_NAME_MAX bytes, so a longer name finds
-// nothing here, as the whole-name comparison demands. A holder with several
-// records of one cut name gets the first refreshed: it then outlives the
-// others, so what the holder speaks for is the same as if all were.
+// Each holder has at most one record of a name. Costs up to one step per
+// holder of the name.
 AddressEntry* find_record(AddressRegistry& registry, const Session& holder, std::string_view name)
 {
     auto slot = registry.by_name.find(name);
     if (slot == registry.by_name.end())
         return nullptr;
-    auto at = first_of_holder(slot->second, holder);
-    return at != slot->second.end() && (*at)->holder == &holder ? *at : nullptr;
+    for (AddressEntry* e = slot->second.first; e; e = e->next_holder)
+        if (e->holder == &holder)
+            return e;
+    return nullptr;
 }
 
 // The std containers report exhaustion by throwing; like a refused record,
 // a failed insertion leaves the name unrecorded and the index as it was.
-bool add_to_index(AddressRegistry& registry, AddressEntry* entry, std::string_view stored)
+bool add_to_index(AddressRegistry& registry, AddressEntry* entry, std::string_view name)
 {
-    auto slot = registry.by_name.find(stored);
-    try {
-        if (slot == registry.by_name.end())
-            slot = registry.by_name.try_emplace(std::string(stored)).first;
-        slot->second.insert(after_holder(slot->second, *entry->holder), entry);
-    } catch (const std::bad_alloc&) {
-        if (slot != registry.by_name.end() && slot->second.empty())
-            registry.by_name.erase(slot);
-        return false;
+    auto slot = registry.by_name.find(name);
+    if (slot == registry.by_name.end()) {
+        try {
+            slot = registry.by_name.try_emplace(std::string(name)).first;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
     }
+    link_by_acceptance(slot->second, entry);
     entry->slot = &*slot;
     return true;
 }
@@ -104,11 +117,12 @@ void record(AddressRegistry& registry, Session& holder, std::string_view name, s
         return;
     entry->holder = &holder;
     entry->last_seen = now;
-    if (!add_to_index(registry, entry, name.substr(0, ADDRESS_NAME_MAX))) {
+    if (!add_to_index(registry, entry, name)) {
         platform.release(entry);
         return;
     }
     link_newest(holder.addresses, entry);
+    holder.addresses.count++;
 }
 
 } // namespace
@@ -116,6 +130,7 @@ void record(AddressRegistry& registry, Session& holder, std::string_view name, s
 void announce_address(AddressRegistry& registry, Session& holder, std::string_view name,
                       std::time_t now)
 {
+    name = stored_name(name);
     HeldAddresses& held = holder.addresses;
     // The refresh comes before expiry, so a match is never dropped in the
     // call that announces it.
@@ -130,32 +145,44 @@ void announce_address(AddressRegistry& registry, Session& holder, std::string_vi
     // that one to expire first.)
     while (held.oldest && held.oldest->last_seen + ADDRESS_TTL < now)
         drop(registry, held.oldest);
-    if (!match)
-        record(registry, holder, name, now);
+    if (match)
+        return;
+    while (held.count >= registry.max_per_holder && held.oldest)
+        drop(registry, held.oldest);
+    record(registry, holder, name, now);
 }
 
 void forget_holder(AddressRegistry& registry, Session& holder)
 {
+    const std::size_t held = holder.addresses.count;
     while (holder.addresses.oldest)
         drop(registry, holder.addresses.oldest);
+    // Small records freed by the thousand leave holes all over the heap that
+    // the C library keeps for ever, and the index keeps its buckets: once a
+    // holder of many leaves, both go back to the system. Costs a walk of the
+    // heap's free blocks, at most once per that many announcements.
+    if (held < GIVE_BACK_AFTER_RECORDS)
+        return;
+    try {
+        registry.by_name.rehash(0);
+    } catch (const std::bad_alloc&) {
+    }
+    give_back_freed_memory();
 }
 
 HolderWalk holders_of(const AddressRegistry& registry, std::string_view name)
 {
-    auto slot = registry.by_name.find(name);
+    auto slot = registry.by_name.find(stored_name(name));
     if (slot == registry.by_name.end())
-        return {};
-    return {slot->second, 0};
+        return {nullptr};
+    return {slot->second.first};
 }
 
 Session* next_holder(HolderWalk& walk)
 {
-    // A holder's several records of one cut name lie side by side.
-    const Session* previous = walk.at > 0 ? walk.records[walk.at - 1]->holder : nullptr;
-    while (walk.at < walk.records.size()) {
-        Session* holder = walk.records[walk.at++]->holder;
-        if (holder != previous)
-            return holder;
-    }
-    return nullptr;
+    if (!walk.next)
+        return nullptr;
+    Session* holder = walk.next->holder;
+    walk.next = walk.next->next_holder;
+    return holder;
 }

@@ -98,6 +98,11 @@ bool queue_for(Session& receiver, std::string_view record)
     return queue_append(receiver.output, record);
 }
 
+bool holds_zero_byte(const char* field, std::size_t length)
+{
+    return std::strlen(field) != length;
+}
+
 // Takes, splits and relays one frame of an online session. A frame with
 // fewer than three fields is dropped and the session's turn goes on.
 Next frame_step(Server& server, Session& session)
@@ -125,10 +130,15 @@ Next frame_step(Server& server, Session& session)
     std::memcpy(text, frame.data(), length);
     text[length] = '\0';
     char* fields[MAX_FIELDS + 1];
+    std::size_t lengths[MAX_FIELDS];
     Next next = Next::same_session;
-    if (split_fields(fields, text) >= 3) {
-        announce_address(server.registry, session, fields[1], platform.now());
-        send_to_all(server, session, frame, fields[2]);
+    if (split_fields(fields, text, lengths) >= 3) {
+        // An escaped zero byte would end the name early: "\000B" would read
+        // as the empty destination, a frame to all. Such a name is nobody's.
+        if (!holds_zero_byte(fields[1], lengths[1]) && !holds_zero_byte(fields[2], lengths[2])) {
+            announce_address(server.registry, session, fields[1], platform.now());
+            send_to_all(server, session, frame, fields[2]);
+        }
         next = Next::next_session;
     }
     queue_consume(session.input, static_cast<std::uint32_t>(length));

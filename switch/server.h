@@ -7,6 +7,7 @@
 #include <cstddef>
 
 constexpr std::size_t CREDENTIAL_SIZE = 256;
+constexpr std::size_t DEFAULT_MAX_DIALOGUES_PER_ADDRESS = 8;
 
 // What one running switch owns. Every pass of the loop takes it; nothing
 // else keeps state, so two servers can live side by side in one process.
@@ -28,6 +29,10 @@ struct Server {
     std::size_t max_clients = 63;
     // Peers are named "[a.b.c.d]" without a reverse look-up.
     bool numeric_peer_names = false;
+    // Connections from one address that may be in the login dialogue at
+    // once; more are closed at accept, so that one host cannot hold every
+    // served slot with connections that never log in.
+    std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"

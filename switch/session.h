@@ -41,6 +41,9 @@ struct Session {
     std::uint64_t accept_number;
     // The login dialogue must end within the idle limit of the connect.
     std::time_t connected_at;
+    // In the dialogue when connections from its address were refused, and
+    // that was logged: while such a session remains, refusals are not.
+    bool refusals_logged;
     // While its reverse look-up runs, a session is neither prompted nor read.
     bool naming;
     std::int64_t naming_deadline_ms;

@@ -38,14 +38,31 @@ void watch_session(Server& server, Session& s, bool read)
     s.read_watched = read;
 }
 
-// "host [address]", or "[address]" when there is no host name; cut to 255
-// characters, so a long host name can cut the address short.
+// The resolver's answer comes from whoever runs the peer's reverse zone:
+// anything but a host name's characters (a line break, an escape) would go
+// raw into every log line about the peer.
+bool is_host_name_char(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_';
+}
+
+bool is_host_name(const char* host)
+{
+    for (const char* c = host; *c; c++)
+        if (!is_host_name_char(*c))
+            return false;
+    return *host != '\0';
+}
+
+// "host [address]", or "[address]" when there is no host name or it is not
+// one; cut to 255 characters, so a long host name can cut the address short.
 void set_peer_name(Session& session, const char* host)
 {
     char dotted[16];
     sock_dotted_address(&session.peer, dotted);
     std::string name = std::string("[") + dotted + "]";
-    if (host)
+    if (host && is_host_name(host))
         name = host + (" " + name);
     std::size_t length = std::min(name.size(), NAME_SIZE - 1);
     std::memcpy(session.peer_name, name.data(), length);
@@ -124,6 +141,49 @@ void pause_accepts(Server& server)
     server.accepts_paused = true;
 }
 
+bool same_address(const PeerAddress& a, const PeerAddress& b)
+{
+    return std::memcmp(a.octets, b.octets, sizeof a.octets) == 0;
+}
+
+bool logging_in(const Session& s)
+{
+    return s.state == SessionState::awaiting_login || s.state == SessionState::awaiting_password;
+}
+
+// Whether the peer's address already has its share of connections in the
+// login dialogue. Costs a walk of the sessions, once per accept.
+bool dialogues_full(const Server& server, const PeerAddress& peer, bool* logged)
+{
+    std::size_t count = 0;
+    *logged = false;
+    for (const Session* s = server.sessions.first; s; s = s->next)
+        if (logging_in(*s) && same_address(s->peer, peer)) {
+            count++;
+            *logged = *logged || s->refusals_logged;
+        }
+    return count >= server.max_dialogues_per_address;
+}
+
+// Closes the connection at once. Logged once for as long as one of the
+// dialogues that filled the share remains, so a flood of connects costs the
+// log one line a minute at most.
+void refuse_connection(Server& server, socket_handle sock, const PeerAddress& peer, bool logged)
+{
+    platform.close(sock);
+    if (logged)
+        return;
+    for (Session* s = server.sessions.first; s; s = s->next)
+        if (logging_in(*s) && same_address(s->peer, peer))
+            s->refusals_logged = true;
+    char dotted[16];
+    sock_dotted_address(&peer, dotted);
+    char subject[80];
+    std::snprintf(subject, sizeof subject, "too many logins pending from [%s]: new connections closed",
+                  dotted);
+    log_event(server.log, platform.now(), "srv", subject);
+}
+
 void accept_client(Server& server)
 {
     // Without a record, take no connection: it stays pending and a later
@@ -139,6 +199,12 @@ void accept_client(Server& server)
         return;
     }
     server.accepts_paused = false;
+    bool logged;
+    if (dialogues_full(server, session->peer, &logged)) {
+        refuse_connection(server, sock, session->peer, logged);
+        platform.release(session);
+        return;
+    }
     session->client_socket = sock;
     session->state = SessionState::awaiting_login;
     link_at_end(server.sessions, session);

@@ -102,6 +102,7 @@ TEST_F(InputPassTest, ManyHeldAddressesStillRouteEachFrameToItsHolderOnly)
 {
     Session* sender = add_session();
     Session* holders[] = {add_session(), add_session(), add_session()};
+    server.registry.max_per_holder = 7000;
     for (int i = 0; i < 20000; i++) {
         std::string name(1, 'n');
         name += std::to_string(i);

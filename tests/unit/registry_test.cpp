@@ -69,17 +69,34 @@ TEST_F(RegistryTest, AMatchIsRenewedBeforeItsAgeIsTestedAndTheRestStillExpire)
     EXPECT_TRUE(holds(a, "stale")) << "the renewed record counts from its renewal";
 }
 
-TEST_F(RegistryTest, LongNamesAreCutAndSoNeverMatchAgain)
+TEST_F(RegistryTest, LongNamesAreCutAndLookedUpByTheCutName)
 {
-    std::string long_name(300, 'n');
-    announce(a, long_name);
-    announce(a, long_name);
-    EXPECT_EQ(record_blocks(), 2) << "every announcement adds a record";
-    EXPECT_TRUE(holders(long_name).empty());
-    EXPECT_EQ(holders(std::string(255, 'n')), std::vector<Session*>{a}) << "once, however many records";
+    const std::string cut(255, 'n');
+    for (int i = 0; i < 100; i++)
+        announce(a, cut + "tail " + std::to_string(i));
+    EXPECT_EQ(record_blocks(), 1) << "one address, renewed, however often announced";
+    EXPECT_TRUE(holds(a, cut));
+    EXPECT_TRUE(holds(a, cut + "any other tail"));
     net.now += 16;
-    announce(a, std::string(255, 'n'));
-    EXPECT_TRUE(holds(a, std::string(255, 'n'))) << "the cut name itself matches";
+    announce(a, "fresh");
+    EXPECT_TRUE(holders(cut).empty()) << "and it expires like any other";
+}
+
+TEST_F(RegistryTest, AHolderKeepsAtMostTheBoundForgettingTheLeastRecentlyAnnounced)
+{
+    server.registry.max_per_holder = 3;
+    for (const char* name : {"one", "two", "three"})
+        announce(a, name);
+    announce(a, "one");
+    announce(a, "four");
+    announce(a, "five");
+    EXPECT_EQ(record_blocks(), 3);
+    EXPECT_TRUE(holders("two").empty());
+    EXPECT_TRUE(holders("three").empty());
+    for (const char* name : {"one", "four", "five"})
+        EXPECT_TRUE(holds(a, name)) << name;
+    announce(b, "six");
+    EXPECT_TRUE(holds(a, "one")) << "the bound is each holder's own";
 }
 
 TEST_F(RegistryTest, LookupIgnoresAgeAndComparesWholeNames)
