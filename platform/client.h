@@ -14,6 +14,8 @@ int client_startup();
 // A blocking IPv4 connection to host (a dotted address or a name) and port,
 // or INVALID_SOCKET_HANDLE with sock_last_error() set.
 socket_handle client_connect(const char* host, std::uint16_t port);
+// The same from the local address source (a dotted address).
+socket_handle client_connect_from(const char* source, const char* host, std::uint16_t port);
 
 // The system's own words for a socket error code (sock_last_error()), such
 // as "Connection refused", for messages meant for people.

@@ -32,19 +32,24 @@ socket_handle fail_and_close(native_socket sock)
     return INVALID_SOCKET_HANDLE;
 }
 
-// A connection to host and port; without wait the socket is non-blocking
-// and the connection may still be on its way.
-socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
+// A connection to host and port, from the local address source unless it
+// is null; without wait the socket is non-blocking and the connection may
+// still be on its way.
+socket_handle connect_to(const char* source, const char* host, std::uint16_t port, bool wait)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (!resolve(host, &address.sin_addr)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (!resolve(host, &address.sin_addr) || (source && !resolve(source, &local.sin_addr))) {
         sock_set_last_error(WSAEHOSTUNREACH);
         return INVALID_SOCKET_HANDLE;
     }
     native_socket sock = ::socket(AF_INET, SOCK_STREAM, 0);
     if (sock == NO_NATIVE_SOCKET)
+        return fail_and_close(sock);
+    if (source && ::bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
         return fail_and_close(sock);
     auto handle = static_cast<socket_handle>(sock);
     if (!wait && client_set_nonblocking(handle) < 0)
@@ -62,12 +67,17 @@ socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
 
 socket_handle client_connect(const char* host, std::uint16_t port)
 {
-    return connect_to(host, port, true);
+    return connect_to(nullptr, host, port, true);
+}
+
+socket_handle client_connect_from(const char* source, const char* host, std::uint16_t port)
+{
+    return connect_to(source, host, port, true);
 }
 
 socket_handle client_connect_start(const char* host, std::uint16_t port)
 {
-    return connect_to(host, port, false);
+    return connect_to(nullptr, host, port, false);
 }
 
 socket_handle client_listen_loopback(std::uint16_t* port)

@@ -37,6 +37,27 @@ TEST(HardeningE2E, NoClientTextStartsALogLine)
     EXPECT_NE(log.find("\n  " + forged), std::string::npos) << "still logged, after the mark";
 }
 
+// Connections that never log in from one address hold at most their share
+// of the served slots; the rest are closed at once.
+TEST(HardeningE2E, SquattersFromOneAddressLeaveTheOtherSlotsServed)
+{
+    RunningServer server({"--max-clients", "10"}, {E2E_LOGIN, E2E_PASSWORD});
+    std::vector<std::unique_ptr<TestClient>> squatters;
+    for (int i = 0; i < 12; i++) {
+        squatters.push_back(std::make_unique<TestClient>(server.port, 20000, 0, "127.0.0.2"));
+        if (i < 8)
+            EXPECT_EQ(squatters.back()->read_exact(6), "login:");
+        else
+            EXPECT_TRUE(squatters.back()->wait_closed());
+    }
+    auto client = server.join();
+    ASSERT_TRUE(client) << server.process.log_text();
+    const std::string refusal = "srv: too many logins pending from [127.0.0.2]: new connections closed\n";
+    std::string log = server.process.log_text();
+    EXPECT_NE(log.find(refusal), std::string::npos) << log;
+    EXPECT_EQ(log.find(refusal), log.rfind(refusal)) << "logged once";
+}
+
 TEST(HardeningE2E, FrameAfterAZeroByteIsRelayedAndLogged)
 {
     RunningServer server;

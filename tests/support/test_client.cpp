@@ -17,11 +17,11 @@ int remaining_ms(Clock::time_point deadline)
 
 } // namespace
 
-TestClient::TestClient(std::uint16_t port, int timeout_ms, int receive_buffer)
+TestClient::TestClient(std::uint16_t port, int timeout_ms, int receive_buffer, const char* source)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        sock = client_connect("127.0.0.1", port);
+        sock = client_connect_from(source, "127.0.0.1", port);
         if (sock != INVALID_SOCKET_HANDLE || Clock::now() > deadline)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

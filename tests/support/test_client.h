@@ -12,7 +12,10 @@ class TestClient {
 public:
     // Connects, retrying while the server is still starting (until
     // timeout_ms), so no test sleeps waiting for a server.
-    explicit TestClient(std::uint16_t port, int timeout_ms = 20000, int receive_buffer = 0);
+    // source: the local address to connect from (any of 127.0.0.0/8), or
+    // null for the system's choice.
+    explicit TestClient(std::uint16_t port, int timeout_ms = 20000, int receive_buffer = 0,
+                        const char* source = nullptr);
     ~TestClient();
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;

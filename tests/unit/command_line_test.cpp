@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // argv as main receives it: writable strings after the program's name.
 struct Arguments {
     explicit Arguments(std::vector<std::string> words) : words(std::move(words))
@@ -99,6 +101,11 @@ TEST(CommandLineOptions, WrongOptionsAreErrorsThatSayWhy)
         EXPECT_NE(line.error.find(c.reason), std::string::npos) << line.error;
     }
     EXPECT_EQ(parse({"--max-clients", "100000", "8023", "a", "b"}).max_clients, 100000u);
+    EXPECT_NE(parse({"--max-addresses", "1000001", "8023", "a", "b"}).error.find("from 1 to 1000000"),
+              std::string::npos);
+    CommandLine bounds = parse({"--max-addresses=7", "--max-dialogues-per-address", "2", "8023", "a", "b"});
+    EXPECT_EQ(bounds.max_addresses, 7u);
+    EXPECT_EQ(bounds.max_dialogues_per_address, 2u);
 }
 
 class PasswordFile : public ::testing::Test {
@@ -126,13 +133,17 @@ TEST_F(PasswordFile, FirstLineWithoutItsLineEnd)
     EXPECT_EQ(password.size(), CREDENTIAL_SIZE);
 }
 
-TEST_F(PasswordFile, MissingOrEmptyIsAnError)
+TEST_F(PasswordFile, MissingEmptyOrHoldingAZeroByteIsAnError)
 {
     EXPECT_FALSE(read_password_file((dir.path() / "none").string(), password, error));
     EXPECT_NE(error.find("none: No such file or directory"), std::string::npos) << error;
     for (const char* bytes : {"", "\n", "\r\nsecond\n"}) {
         EXPECT_FALSE(read_password_file(write(bytes), password, error));
         EXPECT_NE(error.find("the first line is empty"), std::string::npos) << error;
+    }
+    for (std::string bytes : {"\0secret"s, "ab\0cd\n"s, std::string(300, '\0')}) {
+        EXPECT_FALSE(read_password_file(write(bytes), password, error));
+        EXPECT_NE(error.find("the first line holds a zero byte"), std::string::npos) << error;
     }
 }
 

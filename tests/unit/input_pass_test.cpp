@@ -116,6 +116,23 @@ TEST_F(InputPassTest, ManyHeldAddressesStillRouteEachFrameToItsHolderOnly)
     EXPECT_EQ(queued(holders[2]), "");
 }
 
+// As C strings both would be cut at the zero byte: the destination would
+// read as the empty one, a frame to all.
+TEST_F(InputPassTest, SenderOrDestinationWithAnEscapedZeroByteReachesNobody)
+{
+    Session* sender = add_session();
+    Session* other = add_session();
+    announce_address(server.registry, *other, "", net.now);
+    for (const char* payload : {"x me \"\\000B\" ", "x me \"\\x0\" ", "x \"me\\0\" \"\" "})
+        feed(sender, make_frame(payload));
+    for (int pass = 0; pass < 3; pass++)
+        input_pass(server);
+    EXPECT_EQ(sender->input.length, 0u);
+    EXPECT_EQ(queued(other), "");
+    HolderWalk me = holders_of(server.registry, "me");
+    EXPECT_EQ(next_holder(me), nullptr) << "the sender is not recorded";
+}
+
 TEST_F(InputPassTest, EmptyDestinationReachesEveryOtherOnlineSession)
 {
     Session* sender = add_session();

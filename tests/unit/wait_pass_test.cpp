@@ -71,6 +71,19 @@ TEST_F(WaitPassTest, LongHostNameCutsThePeerNameAt255)
     EXPECT_EQ(name, std::string(250, 'h') + " [127");
 }
 
+TEST_F(WaitPassTest, HostNameWithAnythingButHostNameCharactersIsNotUsed)
+{
+    net.host_name = "evil\n12:00:00 01/01/2026 logged in: x";
+    net.queue_connection();
+    wait_pass(server);
+    net.host_name = "esc\x1b[2J.example";
+    net.queue_connection();
+    wait_pass(server);
+    EXPECT_STREQ(sessions()[0]->peer_name, "[127.0.0.101]");
+    EXPECT_STREQ(sessions()[1]->peer_name, "[127.0.0.102]");
+    EXPECT_EQ(log().find("evil"), std::string::npos) << log();
+}
+
 // Waiting bytes are taken in one call but logged in blocks of 255, as many
 // as fit under the input limit.
 TEST_F(WaitPassTest, ReadsWaitingBytesInLoggedBlocksOf255UpToTheLimit)
