@@ -16,7 +16,6 @@ enum class CommandAction {
     error,         // a wrong option or argument; error says which
 };
 
-constexpr std::size_t DEFAULT_MAX_CLIENTS = 63;
 constexpr std::size_t MAX_CLIENTS_LIMIT = 100000;
 constexpr std::size_t MAX_ADDRESSES_LIMIT = 1000000;
 constexpr std::size_t MAX_DIALOGUES_LIMIT = 100000;
