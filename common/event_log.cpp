@@ -124,6 +124,7 @@ void append_piece(std::string& lines, char& last, std::string_view piece)
     last = piece.back();
 }
 
+// Why the server will not write to what the path names.
 const char* refusal_text(LogOpenStatus status)
 {
     switch (status) {
@@ -167,6 +168,8 @@ void keep_file_at_path(EventLog& log, std::time_t now)
     const LogOpenResult opened = log_file_open(log.path.c_str());
     if (opened.status == LogOpenStatus::opened)
         log.file = opened.file;
+    else if (opened.status == LogOpenStatus::failed)
+        say_file_trouble(log, log_file_error_text());
     else
         say_file_trouble(log, refusal_text(opened.status));
 }

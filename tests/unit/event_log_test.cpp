@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <filesystem>
@@ -179,7 +180,7 @@ TEST_F(LogWriter, UnwritableFileIsReportedOnceWhileStdoutKeepsTheLines)
     event(now + 2, "four");
     const std::string said = testing::internal::GetCapturedStderr();
     const std::string echoed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(count_of(said, "events go to stdout only"), 1) << said;
+    EXPECT_EQ(count_of(said, std::strerror(ENOENT) + "; events go to stdout only"s), 1) << said;
     EXPECT_EQ(count_of(echoed, "logged in: "), 4);
     std::ifstream file(missing / "events.log");
     std::string note;
