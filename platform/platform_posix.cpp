@@ -20,6 +20,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -247,14 +249,23 @@ void resolver_wake_all()
     resolver_signal.notify_all();
 }
 
+// A worker starts with every signal blocked, so that an operator's signal
+// is taken by the loop's thread and ends its wait, instead of landing in a
+// worker while the loop sleeps on.
 bool resolver_start_worker(void (*run)())
 {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    bool started = true;
     try {
         std::thread(run).detach();
-        return true;
     } catch (const std::system_error&) {
-        return false;
+        started = false;
     }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
 }
 
 const PlatformCalls platform_defaults = posix_calls;
@@ -283,6 +294,10 @@ void raise_descriptor_limit()
     }
 }
 
+#ifdef __GLIBC__
+constexpr int KEPT_FOR_REUSE_BYTES = 4 << 20;
+#endif
+
 // A busy turn fills every receiver's queue and gives each block back once
 // it is sent. glibc returns the top of its heap to the system whenever more
 // than 128 KiB of it is free, and serves blocks from 128 KiB up with fresh
@@ -290,10 +305,6 @@ void raise_descriptor_limit()
 // fresh page a fault, which cost a broadcast among 63 clients about 40 % of
 // its rate. Keeping up to 4 MiB free costs at most that much resident memory
 // once the traffic stops.
-#ifdef __GLIBC__
-constexpr int KEPT_FOR_REUSE_BYTES = 4 << 20;
-#endif
-
 void keep_freed_memory_for_reuse()
 {
 #ifdef __GLIBC__
