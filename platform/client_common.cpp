@@ -32,6 +32,18 @@ socket_handle fail_and_close(native_socket sock)
     return INVALID_SOCKET_HANDLE;
 }
 
+// Binds the local address alone: a port chosen at bind time comes from the
+// range that free ports are taken from, where it could take the port a
+// server is about to listen on. Linux can leave the port to connect.
+int bind_source(native_socket sock, const sockaddr_in& local)
+{
+#ifdef IP_BIND_ADDRESS_NO_PORT
+    int on = 1;
+    setsockopt(sock, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, reinterpret_cast<const char*>(&on), sizeof on);
+#endif
+    return ::bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+}
+
 // A connection to host and port, from the local address source unless it
 // is null; without wait the socket is non-blocking and the connection may
 // still be on its way.
@@ -49,7 +61,7 @@ socket_handle connect_to(const char* source, const char* host, std::uint16_t por
     native_socket sock = ::socket(AF_INET, SOCK_STREAM, 0);
     if (sock == NO_NATIVE_SOCKET)
         return fail_and_close(sock);
-    if (source && ::bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+    if (source && bind_source(sock, local) != 0)
         return fail_and_close(sock);
     auto handle = static_cast<socket_handle>(sock);
     if (!wait && client_set_nonblocking(handle) < 0)
