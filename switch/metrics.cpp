@@ -17,9 +17,9 @@ void append_number(std::string& out, Integer value)
 {
     static_assert(std::is_integral_v<Integer>);
     char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)error; // 24 characters hold any 64-bit integer
-    out.append(digits, end);
+    // 24 characters hold any 64-bit integer: the conversion cannot fail.
+    std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, static_cast<std::size_t>(written.ptr - digits));
 }
 
 void describe(std::string& out, std::string_view name, std::string_view type,
@@ -239,7 +239,7 @@ std::string render_metrics(const Metrics& metrics, std::string_view version)
              "When the server started, in seconds since the Unix epoch.");
     sample(out, "quillmarsh_start_time_seconds", metrics.start_time_seconds);
     describe(out, "quillmarsh_build_info", "gauge", "The server's version as a label; always 1.");
-    labelled_sample(out, "quillmarsh_build_info", "version", version, 1);
+    labelled_sample(out, "quillmarsh_build_info", "version", version, std::uint64_t{1});
     return out;
 }
 
