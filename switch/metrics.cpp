@@ -5,12 +5,16 @@
 
 namespace {
 
+// The label values, in the order of their enumerations.
 constexpr std::array<std::string_view, SESSION_PHASES> PHASE_NAMES = {"dialogue", "online",
                                                                        "waiting"};
 constexpr std::array<std::string_view, FRAME_DROP_REASONS> DROP_NAMES = {
     "check_byte", "zero_byte", "overlong", "few_fields", "refused_address"};
 constexpr std::array<std::string_view, DISCONNECT_REASONS> DISCONNECT_NAMES = {
     "logged_out", "timeout", "overflow", "recv_error", "send_error", "refused"};
+static_assert(!PHASE_NAMES.back().empty() && !DROP_NAMES.back().empty() &&
+                  !DISCONNECT_NAMES.back().empty(),
+              "every value has its label");
 
 template <typename Integer>
 void append_number(std::string& out, Integer value)

@@ -14,13 +14,15 @@
 // Counting is a plain increment where the event happens; the text is made
 // only when someone asks for it.
 
+// Each enumeration's count below names its last value: keep them together.
+
 // How an operator sees a session.
 enum class SessionPhase {
     dialogue, // connected, login dialogue not finished
     online,   // logged in, relaying frames
     waiting,  // accepted beyond the client limit, not served yet
 };
-constexpr std::size_t SESSION_PHASES = 3;
+constexpr std::size_t SESSION_PHASES = static_cast<std::size_t>(SessionPhase::waiting) + 1;
 
 // Why a frame from a logged-in client was dropped.
 enum class FrameDrop {
@@ -30,7 +32,8 @@ enum class FrameDrop {
     few_fields,      // fewer than three fields
     refused_address, // the sender may not speak for its source address
 };
-constexpr std::size_t FRAME_DROP_REASONS = 5;
+constexpr std::size_t FRAME_DROP_REASONS =
+    static_cast<std::size_t>(FrameDrop::refused_address) + 1;
 
 // Why a session ended.
 enum class Disconnect {
@@ -41,7 +44,7 @@ enum class Disconnect {
     send_error,
     refused,    // a failed login or a refused address
 };
-constexpr std::size_t DISCONNECT_REASONS = 6;
+constexpr std::size_t DISCONNECT_REASONS = static_cast<std::size_t>(Disconnect::refused) + 1;
 
 struct Metrics {
     // Counters: they only grow.
@@ -86,6 +89,7 @@ inline std::int64_t& sessions_in(Metrics& metrics, SessionPhase phase)
 // "text/plain; version=0.0.4") with a HELP and a TYPE line for each metric.
 // version is the build's, shown as quillmarsh_build_info's label.
 std::string render_metrics(const Metrics& metrics, std::string_view version);
+constexpr std::string_view METRICS_CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 
 // One session as /sessions shows it. The views must outlive the render.
 struct SessionRow {
@@ -104,3 +108,4 @@ struct SessionRow {
 // 0x80 up is written as the character of the same number ("\u00ff"), so the
 // document is always valid JSON.
 std::string render_sessions_json(std::span<const SessionRow> rows);
+constexpr std::string_view SESSIONS_CONTENT_TYPE = "application/json";
