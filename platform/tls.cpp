@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstring>
 #include <new>
 
 struct TlsContext {
@@ -25,12 +26,25 @@ struct TlsConnection {
 
 namespace {
 
-// The first error the library queued, in its own words; clears the queue.
+// The first error the library queued, the most specific one, in its own
+// words with its detail ("No such file or directory", "no start line
+// (Expecting: CERTIFICATE)"); clears the queue.
 std::string library_reason()
 {
-    unsigned long code = ERR_peek_error();
-    const char* reason = code ? ERR_reason_error_string(code) : nullptr;
-    std::string text = reason ? reason : code ? "error " + std::to_string(code) : "unknown error";
+    const char* data = nullptr;
+    int flags = 0;
+    unsigned long code = ERR_peek_error_data(&data, &flags);
+    std::string text;
+    if (code == 0) {
+        text = "unknown error";
+    } else if (ERR_SYSTEM_ERROR(code)) {
+        text = std::strerror(static_cast<int>(ERR_GET_REASON(code)));
+    } else {
+        const char* reason = ERR_reason_error_string(code);
+        text = reason ? reason : "error " + std::to_string(code);
+        if (data && *data && (flags & ERR_TXT_STRING))
+            text += std::string(" (") + data + ")";
+    }
     ERR_clear_error();
     return text;
 }
@@ -123,10 +137,15 @@ std::string load_server_files(SSL_CTX* ctx, const TlsServerFiles& files)
 {
     if (SSL_CTX_use_certificate_chain_file(ctx, files.cert.c_str()) != 1)
         return "cannot load certificate " + files.cert + ": " + library_reason();
-    if (SSL_CTX_use_PrivateKey_file(ctx, files.key.c_str(), SSL_FILETYPE_PEM) != 1)
-        return "cannot load key " + files.key + ": " + library_reason();
-    if (SSL_CTX_check_private_key(ctx) != 1)
-        return "key " + files.key + " does not match certificate " + files.cert + ": " + library_reason();
+    // The library refuses a key that does not belong to the certificate.
+    if (SSL_CTX_use_PrivateKey_file(ctx, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        unsigned long code = ERR_peek_error();
+        bool mismatch = ERR_GET_LIB(code) == ERR_LIB_X509 && ERR_GET_REASON(code) == X509_R_KEY_VALUES_MISMATCH;
+        std::string reason = library_reason();
+        if (mismatch)
+            return "key " + files.key + " does not match certificate " + files.cert;
+        return "cannot load key " + files.key + ": " + reason;
+    }
     if (files.client_ca.empty())
         return {};
     STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(files.client_ca.c_str());
