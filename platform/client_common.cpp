@@ -31,6 +31,9 @@ addrinfo* resolve(const char* host, std::uint16_t port, int flags, std::string* 
     int result = getaddrinfo(host, std::to_string(port).c_str(), &hints, &found);
     if (result != 0 || !found) {
         *problem = result != 0 ? gai_strerror(result) : "no address";
+        // Windows ends its sentence in a full stop and a space.
+        while (!problem->empty() && (problem->back() == '.' || problem->back() == ' '))
+            problem->pop_back();
         return nullptr;
     }
     return found;

@@ -318,6 +318,7 @@ TlsConnection* tls_connect(TlsContext* context, socket_handle sock, const std::s
         ASN1_OCTET_STRING_free(literal);
         named = !verify || X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls->ssl), host.c_str()) == 1;
     } else {
+        SSL_set_hostflags(tls->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         named = SSL_set_tlsext_host_name(tls->ssl, host.c_str()) == 1 &&
                 (!verify || SSL_set1_host(tls->ssl, host.c_str()) == 1);
     }
@@ -405,9 +406,12 @@ bool tls_wants_write(const TlsConnection* tls)
     return tls->want_write;
 }
 
+// Decrypted bytes only: the undecrypted ones are part of a record that has
+// not arrived whole (the library reads no further ahead), and reading
+// again before the socket brings the rest would spin.
 bool tls_has_buffered_input(const TlsConnection* tls)
 {
-    return SSL_has_pending(tls->ssl) == 1;
+    return SSL_pending(tls->ssl) > 0;
 }
 
 const char* tls_failure(const TlsConnection* tls)

@@ -94,8 +94,9 @@ int tls_send(TlsConnection* tls, const char* data, int size);
 // and call again.
 bool tls_wants_write(const TlsConnection* tls);
 
-// True when decrypted or received bytes wait inside the library: the
-// socket may not turn readable again for them, so read before waiting.
+// True when decrypted bytes wait inside the library (a record longer than
+// the last read took): the socket will not turn readable for them, so read
+// again before waiting.
 bool tls_has_buffered_input(const TlsConnection* tls);
 
 // Why the connection failed (handshake or later), for the log; "" if it

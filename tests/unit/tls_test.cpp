@@ -201,6 +201,22 @@ TEST_F(TlsTest, FramesPassBothWaysWholeHoweverTheRecordsCutThem)
     EXPECT_EQ(result, 0);
 }
 
+// A peer that sends half a record leaves nothing to read: the loop must go
+// back to waiting, not spin on bytes it cannot decrypt yet.
+TEST_F(TlsTest, HalfARecordIsNothingToReadYet)
+{
+    TlsPair tls(server_context, client_context);
+    ASSERT_TRUE(tls.handshake());
+    const char half_record[] = "\x17\x03\x03\x00\x40" "0123456789";
+    ASSERT_EQ(client_send_all(tls.sockets.client, half_record, sizeof half_record - 1), 0);
+    ClientPoll poll{tls.sockets.server, false, false, false};
+    ASSERT_EQ(client_poll(&poll, 1, 5000), 1);
+    char buffer[255];
+    EXPECT_EQ(tls_recv(tls.server, buffer, sizeof buffer), -1);
+    EXPECT_EQ(sock_last_error(), WSAEWOULDBLOCK);
+    EXPECT_FALSE(tls_has_buffered_input(tls.server));
+}
+
 TEST_F(TlsTest, AClientThatOffersAtMostTls11IsRefused)
 {
     SocketPair sockets;
