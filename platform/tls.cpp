@@ -241,7 +241,11 @@ TlsContext* tls_server_context(const TlsServerFiles& files, std::string* error)
         *error = "cannot make a TLS context: " + library_reason();
         return nullptr;
     }
-    // Sessions resumed by clients with certificates need an id context.
+    // No session cache: clients resume with tickets, which the client
+    // keeps, so what a client leaves behind in the server ends with its
+    // connection. Resumed sessions of clients with certificates need an id
+    // context.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     static const unsigned char id_context[] = "qm";
     SSL_CTX_set_session_id_context(ctx, id_context, sizeof id_context - 1);
     std::string problem = load_server_files(ctx, files);
