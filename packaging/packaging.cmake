@@ -47,6 +47,10 @@ endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+if(QM_HAVE_OPENSSL)
+  # libcrypto.so.3, for the password hashes.
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libssl3")
+endif()
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack_options.cmake)
 file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} CONTENT [[
 # The .deb installs under the prefix the unit file was made for.
