@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr const char* BANNER = "QuillmarshServer version 2.4.2\n";
+// The version is the project's, as CMake declares it.
+constexpr const char* BANNER = "QuillmarshServer version " QM_VERSION "\n";
 constexpr const char* USAGE = "Usage: QuillmarshSrv <port_number> <login> <password>\n\n";
 constexpr unsigned STARTUP_PAUSE_MS = 1000;
 constexpr std::uint16_t SOCKET_LIBRARY_VERSION = 2; // 2.0: major in the low byte

@@ -14,7 +14,7 @@
 #include <vector>
 
 // The first line the server prints.
-constexpr const char* SERVER_BANNER = "QuillmarshServer version 2.4.2\n";
+constexpr const char* SERVER_BANNER = "QuillmarshServer version " QM_VERSION "\n";
 
 // Bytes written in text mode by the server, as the server meant them: under
 // wine every stored CRLF was one "\n"; a native build stores text unchanged.
