@@ -2,22 +2,9 @@
 #include "platform/client.h"
 #include "platform/socket_api.h"
 
-namespace {
+#include <string>
 
-bool resolve(const char* host, in_addr* address)
-{
-    if (inet_pton(AF_INET, host, address) == 1)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
+namespace {
 
 native_socket native(socket_handle sock)
 {
@@ -32,41 +19,51 @@ socket_handle fail_and_close(native_socket sock)
     return INVALID_SOCKET_HANDLE;
 }
 
+// The addresses of host (a literal or a name, IPv4 or IPv6) and port, in
+// the order the system prefers; nullptr with the resolver's reason.
+addrinfo* resolve(const char* host, std::uint16_t port, int flags, std::string* problem)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | flags;
+    addrinfo* found = nullptr;
+    int result = getaddrinfo(host, std::to_string(port).c_str(), &hints, &found);
+    if (result != 0 || !found) {
+        *problem = result != 0 ? gai_strerror(result) : "no address";
+        // Windows ends its sentence in a full stop and a space.
+        while (!problem->empty() && (problem->back() == '.' || problem->back() == ' '))
+            problem->pop_back();
+        return nullptr;
+    }
+    return found;
+}
+
 // Binds the local address alone: a port chosen at bind time comes from the
 // range that free ports are taken from, where it could take the port a
 // server is about to listen on. Linux can leave the port to connect.
-int bind_source(native_socket sock, const sockaddr_in& local)
+int bind_source(native_socket sock, const addrinfo& source)
 {
 #ifdef IP_BIND_ADDRESS_NO_PORT
     int on = 1;
     setsockopt(sock, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, reinterpret_cast<const char*>(&on), sizeof on);
 #endif
-    return ::bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    return ::bind(sock, source.ai_addr, static_cast<address_length>(source.ai_addrlen));
 }
 
-// A connection to host and port, from the local address source unless it
-// is null; without wait the socket is non-blocking and the connection may
-// still be on its way.
-socket_handle connect_to(const char* source, const char* host, std::uint16_t port, bool wait)
+// A connection to one address, from source unless it is null; without wait
+// the socket is non-blocking and the connection may still be on its way.
+socket_handle connect_one(const addrinfo& address, bool wait, const addrinfo* source)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (!resolve(host, &address.sin_addr) || (source && !resolve(source, &local.sin_addr))) {
-        sock_set_last_error(WSAEHOSTUNREACH);
-        return INVALID_SOCKET_HANDLE;
-    }
-    native_socket sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    native_socket sock = ::socket(address.ai_family, SOCK_STREAM, 0);
     if (sock == NO_NATIVE_SOCKET)
         return fail_and_close(sock);
-    if (source && bind_source(sock, local) != 0)
+    if (source && bind_source(sock, *source) != 0)
         return fail_and_close(sock);
     auto handle = static_cast<socket_handle>(sock);
     if (!wait && client_set_nonblocking(handle) < 0)
         return fail_and_close(sock);
-    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+    if (::connect(sock, address.ai_addr, static_cast<address_length>(address.ai_addrlen)) != 0 &&
         (wait || !connect_in_progress()))
         return fail_and_close(sock);
     // Frames are small and each is written at once: never hold one back.
@@ -75,38 +72,79 @@ socket_handle connect_to(const char* source, const char* host, std::uint16_t por
     return handle;
 }
 
+// Tries host's addresses in turn; the error left is the last one's. From
+// source (a literal address) unless it is null: then only host's addresses
+// of its family are tried.
+socket_handle connect_to(const char* host, std::uint16_t port, bool wait, std::string* resolve_problem,
+                         const char* source = nullptr)
+{
+    std::string problem;
+    addrinfo* from = source ? resolve(source, 0, AI_NUMERICHOST, &problem) : nullptr;
+    addrinfo* found = source && !from ? nullptr : resolve(host, port, 0, &problem);
+    if (!found) {
+        if (from)
+            freeaddrinfo(from);
+        if (resolve_problem)
+            *resolve_problem = problem;
+        sock_set_last_error(WSAEHOSTUNREACH);
+        return INVALID_SOCKET_HANDLE;
+    }
+    socket_handle sock = INVALID_SOCKET_HANDLE;
+    for (addrinfo* address = found; address && sock == INVALID_SOCKET_HANDLE; address = address->ai_next)
+        if (!from || address->ai_family == from->ai_family)
+            sock = connect_one(*address, wait, from);
+    freeaddrinfo(found);
+    if (from)
+        freeaddrinfo(from);
+    return sock;
+}
+
 } // namespace
 
-socket_handle client_connect(const char* host, std::uint16_t port)
+socket_handle client_connect(const char* host, std::uint16_t port, std::string* resolve_problem)
 {
-    return connect_to(nullptr, host, port, true);
+    return connect_to(host, port, true, resolve_problem);
 }
 
 socket_handle client_connect_from(const char* source, const char* host, std::uint16_t port)
 {
-    return connect_to(source, host, port, true);
+    return connect_to(host, port, true, nullptr, source);
 }
 
 socket_handle client_connect_start(const char* host, std::uint16_t port)
 {
-    return connect_to(nullptr, host, port, false);
+    return connect_to(host, port, false, nullptr);
+}
+
+socket_handle client_listen_on(const char* address, std::uint16_t* port)
+{
+    std::string problem;
+    addrinfo* found = resolve(address, 0, AI_NUMERICHOST | AI_PASSIVE, &problem);
+    if (!found) {
+        sock_set_last_error(WSAEINVAL);
+        return INVALID_SOCKET_HANDLE;
+    }
+    native_socket sock = ::socket(found->ai_family, SOCK_STREAM, 0);
+    sockaddr_storage bound{};
+    address_length length = sizeof bound;
+    bool listening = sock != NO_NATIVE_SOCKET &&
+                     ::bind(sock, found->ai_addr, static_cast<address_length>(found->ai_addrlen)) == 0 &&
+                     ::listen(sock, 16) == 0 &&
+                     getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) == 0;
+    if (!listening) {
+        fail_and_close(sock);
+        freeaddrinfo(found);
+        return INVALID_SOCKET_HANDLE;
+    }
+    freeaddrinfo(found);
+    *port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return static_cast<socket_handle>(sock);
 }
 
 socket_handle client_listen_loopback(std::uint16_t* port)
 {
-    native_socket sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == NO_NATIVE_SOCKET)
-        return fail_and_close(sock);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address_length length = sizeof address;
-    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(sock, 16) != 0 ||
-        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return fail_and_close(sock);
-    *port = ntohs(address.sin_port);
-    return static_cast<socket_handle>(sock);
+    return client_listen_on("127.0.0.1", port);
 }
 
 std::uint16_t client_free_port()
