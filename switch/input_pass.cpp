@@ -12,6 +12,32 @@ namespace {
 
 enum class Next { next_session, same_session };
 
+// The length of the session's next step through its end (the dialogue
+// line's line feed, the frame's check byte), or 0 when the end has not come
+// yet. The search goes on where the last one stopped, so a partial line or
+// frame costs nothing per turn however long it waits.
+std::size_t step_length(Session& session)
+{
+    std::string_view waiting = queue_bytes(session.input);
+    std::size_t length = 0;
+    if (session.state == SessionState::online) {
+        length = frame_length(waiting, session.input_searched);
+    } else {
+        std::size_t line_feed = waiting.find('\n', session.input_searched);
+        length = line_feed == std::string_view::npos ? 0 : line_feed + 1;
+    }
+    session.input_searched = static_cast<std::uint32_t>(length > 0 ? length - 1 : waiting.size());
+    return length;
+}
+
+// What was searched stays searched: the count moves with the front.
+void consume_input(Session& session, std::size_t count)
+{
+    auto taken = static_cast<std::uint32_t>(count);
+    queue_consume(session.input, taken);
+    session.input_searched = session.input_searched > taken ? session.input_searched - taken : 0;
+}
+
 // Copies the line into a zero-terminated field.
 void store_line(char* field, std::size_t size, std::string_view line)
 {
@@ -24,13 +50,13 @@ void store_line(char* field, std::size_t size, std::string_view line)
 // whether it took one.
 bool login_step(Session* session)
 {
-    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX);
-    if (line.consumed == 0)
+    if (step_length(*session) == 0)
         return false;
+    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX, session->input_searched);
     store_line(session->login_name, sizeof session->login_name, line.text);
     // Kept as a C string, "sysop\0junk" would read as "sysop".
     session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
-    queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
+    consume_input(*session, line.consumed);
     session->state = SessionState::awaiting_password;
     send_text(session->client_socket, "password:");
     return true;
@@ -47,16 +73,19 @@ struct Step {
 // client on refusal: the only trace is "logged out".
 Step password_step(Server& server, Session* session)
 {
-    LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX);
-    if (line.consumed == 0)
+    if (step_length(*session) == 0)
         return {session->next, false};
+    LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX, session->input_searched);
     // Compared whole, so a zero byte and junk after it never match.
     bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
-    queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
+    consume_input(*session, line.consumed);
     if (!accepted)
         return {close_session(server, session, nullptr), false};
     session->state = SessionState::online;
+    // Online, a step ends at a check byte: what was searched for line feeds
+    // must be searched again.
+    session->input_searched = 0;
     log_event(server.log, platform.now(), "logged in", session->peer_name);
     return {session->next, true};
 }
@@ -102,21 +131,21 @@ bool queue_for(Session& receiver, std::string_view record)
 // fewer than three fields is dropped and the session's turn goes on.
 Next frame_step(Server& server, Session& session)
 {
-    std::string_view waiting = queue_bytes(session.input);
-    std::size_t length = frame_length(waiting);
+    std::size_t length = step_length(session);
     if (length == 0)
         return Next::next_session;
+    std::string_view waiting = queue_bytes(session.input);
     // An overlong frame goes whole, through its check byte: cut into pieces,
     // its tail would be read as a frame of its own and relayed whenever its
     // sum happened to fit. Its bytes count against the input limit until the
     // check byte comes, so a run without one still closes the session there.
     if (length > FRAME_MAX) {
-        queue_consume(session.input, static_cast<std::uint32_t>(length));
+        consume_input(session, length);
         return Next::next_session;
     }
     std::string_view frame = waiting.substr(0, length);
     if (!frame_is_valid(frame)) {
-        queue_consume(session.input, static_cast<std::uint32_t>(length));
+        consume_input(session, length);
         return Next::next_session;
     }
     // The splitter cuts its text in place; the frame itself is relayed
@@ -131,21 +160,19 @@ Next frame_step(Server& server, Session& session)
         send_to_all(server, session, frame, fields[2]);
         next = Next::next_session;
     }
-    queue_consume(session.input, static_cast<std::uint32_t>(length));
+    consume_input(session, length);
     return next;
 }
 
 } // namespace
 
-bool has_whole_input(const Session& session)
+bool has_whole_input(Session& session)
 {
-    std::string_view waiting = queue_bytes(session.input);
     switch (session.state) {
     case SessionState::awaiting_login:
     case SessionState::awaiting_password:
-        return holds_line(waiting);
     case SessionState::online:
-        return frame_length(waiting) != 0;
+        return step_length(session) != 0;
     default:
         return false;
     }
