@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <cerrno>
@@ -260,6 +261,8 @@ bool resolver_start_worker(void (*run)())
         std::thread(run).detach();
         return true;
     } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
         return false;
     }
 }

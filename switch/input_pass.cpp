@@ -46,28 +46,30 @@ void store_line(char* field, std::size_t size, std::string_view line)
     field[n] = '\0';
 }
 
-// Takes the login line, if whole, and asks for the password; returns
-// whether it took one.
-bool login_step(Session* session)
-{
-    if (step_length(*session) == 0)
-        return false;
-    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX, session->input_searched);
-    store_line(session->login_name, sizeof session->login_name, line.text);
-    // Kept as a C string, "sysop\0junk" would read as "sysop".
-    session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
-    consume_input(*session, line.consumed);
-    session->state = SessionState::awaiting_password;
-    send_text(session->client_socket, "password:");
-    return true;
-}
-
 // The session that follows a step, and whether the step took anything
 // from a session that is still there.
 struct Step {
     Session* next;
     bool stepped;
 };
+
+// Takes the login line, if whole, and asks for the password. A prompt the
+// socket refuses costs the session.
+Step login_step(Server& server, Session* session)
+{
+    if (step_length(*session) == 0)
+        return {session->next, false};
+    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX, session->input_searched);
+    store_line(session->login_name, sizeof session->login_name, line.text);
+    // Kept as a C string, "sysop\0junk" would read as "sysop".
+    session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
+    consume_input(*session, line.consumed);
+    session->state = SessionState::awaiting_password;
+    Session* next = session->next;
+    if (!send_prompt(server, *session, "password:"))
+        return {next, false};
+    return {next, true};
+}
 
 // Compares both lines with the command line's. One attempt, no word to the
 // client on refusal: the only trace is "logged out".
@@ -120,11 +122,14 @@ Session* next_receiver(ReceiverWalk& walk)
 
 bool queue_for(Session& receiver, std::string_view record)
 {
-    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length) {
+    // Either way the reason is a lack of buffer space, whatever the last
+    // socket call left behind.
+    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length ||
+        !queue_append(receiver.output, record)) {
         sock_set_last_error(WSAENOBUFS);
         return false;
     }
-    return queue_append(receiver.output, record);
+    return true;
 }
 
 // Takes, splits and relays one frame of an online session. A frame with
@@ -200,7 +205,7 @@ Step take_step(Server& server, Session* session)
 {
     switch (session->state) {
     case SessionState::awaiting_login:
-        return {session->next, login_step(session)};
+        return login_step(server, session);
     case SessionState::awaiting_password:
         return password_step(server, session);
     case SessionState::online: {

@@ -34,6 +34,11 @@ struct Server {
 // when reason is null) and returns the session that followed it.
 Session* close_session(Server& server, Session* session, const char* reason);
 
+// Sends a dialogue prompt straight on the socket. A prompt the socket
+// does not take whole closes the session with the reason; returns whether
+// the session is still there.
+bool send_prompt(Server& server, Session& session, std::string_view text);
+
 // Frees every session without a word: the server is going away.
 void drop_all_sessions(Server& server);
 

@@ -50,16 +50,6 @@ long wait_timeout_us(const SleepPlan& plan, std::int64_t now_ms)
     return static_cast<long>(std::clamp<std::int64_t>(until_us, 0, longest));
 }
 
-// Sends a dialogue prompt; a prompt the socket refuses costs the session.
-bool prompt(Server& server, Session& session, std::string_view text)
-{
-    if (send_text(session.client_socket, text) == static_cast<int>(text.size()))
-        return true;
-    char reason[64];
-    std::snprintf(reason, sizeof reason, "error %d on send", sock_last_error());
-    close_session(server, &session, reason);
-    return false;
-}
 
 void watch_session(Server& server, Session& s, bool read)
 {
@@ -93,7 +83,7 @@ bool greet(Server& server, Session& session, const char* host)
     set_peer_name(session, host);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
     session.last_input_ms = platform.monotonic_ms();
-    return prompt(server, session, "login:");
+    return send_prompt(server, session, "login:");
 }
 
 void greet_named_peers(Server& server)
