@@ -71,6 +71,40 @@ TEST_F(WaitTimeoutTest, SessionsBeyondThePolledOnesStillCount)
     EXPECT_EQ(net.last_read_offer.size(), 64u);
 }
 
+// Between events the wait sleeps until the first deadline: a silent
+// session's limit, a look-up's, a resting listener's.
+TEST_F(WaitTimeoutTest, SleepsUntilTheNextDeadline)
+{
+    if (FIXED_WAIT)
+        GTEST_SKIP() << "the build waits a fixed time";
+    Session* quiet = add_session(SessionState::online);
+    quiet->last_input_ms = net.now_ms - IDLE_TIMEOUT_MS + 300;
+    EXPECT_EQ(timeout_after_wait(), 301000) << "just past the limit";
+    net.now_ms += 301;
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+
+    net.lookups_hang = true;
+    net.queue_connection();
+    wait_pass(server);
+    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US) << "a look-up's answer wakes nothing";
+}
+
+// A step of the wall clock is no silence: the limits run on the monotonic
+// clock, and the log keeps the wall clock's time.
+TEST_F(WaitTimeoutTest, AWallClockStepClosesNobody)
+{
+    add_session(SessionState::online);
+    add_session(SessionState::awaiting_login);
+    net.now += 3600;
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 2u);
+    net.now_ms += IDLE_TIMEOUT_MS + 1;
+    wait_pass(server);
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+}
+
 TEST_F(WaitTimeoutTest, AnIdleCloseStillEndsTheCallBeforeAnyWait)
 {
     Session* idle = add_session(SessionState::online);
