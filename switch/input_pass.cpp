@@ -225,7 +225,7 @@ bool input_pass(Server& server, InputRound round)
 {
     bool any_stepped = false;
     Session* s = server.sessions.first;
-    while (s) {
+    while (s && s != server.first_waiting) {
         bool visit = s->input.length > 0 && (round == InputRound::every_session || s->stepped);
         s->stepped = false;
         if (!visit) {

@@ -26,6 +26,13 @@ struct Server {
     AddressRegistry registry;
     // How many sessions are polled/served.
     std::size_t max_clients = 63;
+    // The first session beyond the served ones, or null. Sessions stay in
+    // order, so a session is served from when it first comes within the
+    // first max_clients until it goes: those beyond have never been read,
+    // hold nothing, and the passes stop here.
+    Session* first_waiting = nullptr;
+    // When the wait pass last looked for look-ups past their deadline.
+    std::int64_t names_checked_ms = 0;
     // Peers are named "[a.b.c.d]" without a reverse look-up.
     bool numeric_peer_names = false;
 };

@@ -26,6 +26,8 @@ void unlink(SessionList& sessions, Session* session)
 Session* free_session(Server& server, Session* session)
 {
     Session* next = session->next;
+    if (server.first_waiting == session)
+        server.first_waiting = next;
     unlink(server.sessions, session);
     queue_free(session->input);
     queue_free(session->output);

@@ -97,43 +97,81 @@ void greet_named_peers(Server& server)
         }
 }
 
-// Returns true when it closed a session that went quiet. Every session is
-// looked at, because the limit covers them all and a session beyond the
-// watched ones still has its input pass. The oldest max_clients sessions
-// are watched, for reads once they have a name. Notes in plan what the
-// sessions leave the wait to do.
+// Greets a session whose look-up passed its deadline, by its address, and
+// notes the deadline of one still running. Returns false when the session
+// is gone (its prompt failed).
+bool name_by_deadline(Server& server, Session& s, std::int64_t now_ms, SleepPlan& plan)
+{
+    if (!s.naming)
+        return true;
+    if (now_ms >= s.naming_deadline_ms) {
+        platform.lookup_cancel(&s);
+        return greet(server, s, nullptr);
+    }
+    plan.polling = true;
+    plan.until_ms = std::min(plan.until_ms, s.naming_deadline_ms);
+    return true;
+}
+
+// The sessions beyond the served ones cost nothing per turn, however many
+// wait. Never read, each is silent since its connect, so the first of them
+// is the first to time out. Their look-ups end by deadline in order of
+// acceptance too: only those accepted since a second before the last look
+// can still be naming, and the walk back from the newest stops at the
+// first older one.
+bool close_idle_or_name_waiting(Server& server, std::int64_t now_ms, SleepPlan& plan)
+{
+    Session* first = server.first_waiting;
+    std::int64_t deadline_ms = idle_deadline_ms(*first);
+    if (now_ms > deadline_ms) {
+        close_session(server, first, "timeout");
+        return true;
+    }
+    plan.until_ms = std::min(plan.until_ms, deadline_ms + 1);
+    Session* last_served = first->previous;
+    std::int64_t checked_ms = server.names_checked_ms;
+    server.names_checked_ms = now_ms;
+    for (Session* s = server.sessions.last; s != last_served;) {
+        Session* previous = s->previous;
+        if (!s->naming && s->connected_ms + NAMING_DEADLINE_MS < checked_ms)
+            break;
+        name_by_deadline(server, *s, now_ms, plan);
+        s = previous;
+    }
+    return false;
+}
+
+// Returns true when it closed a session that went quiet. The oldest
+// max_clients sessions are served: looked at one by one and watched, for
+// reads once they have a name. Notes in plan what the sessions leave the
+// wait to do.
 bool close_idle_or_watch(Server& server, std::int64_t now_ms, SleepPlan& plan)
 {
-    std::size_t watched = 0;
-    Session* next = nullptr;
-    for (Session* s = server.sessions.first; s; s = next) {
-        next = s->next;
+    std::size_t served = 0;
+    Session* s = server.sessions.first;
+    while (s && served < server.max_clients) {
+        Session* next = s->next;
         std::int64_t deadline_ms = idle_deadline_ms(*s);
         if (now_ms > deadline_ms) {
             close_session(server, s, "timeout");
             return true;
         }
         plan.until_ms = std::min(plan.until_ms, deadline_ms + 1);
-        if (s->naming && now_ms >= s->naming_deadline_ms) {
-            platform.lookup_cancel(s);
-            if (!greet(server, *s, nullptr))
-                continue;
-        }
-        if (s->naming) {
-            plan.polling = true;
-            plan.until_ms = std::min(plan.until_ms, s->naming_deadline_ms);
+        if (!name_by_deadline(server, *s, now_ms, plan)) {
+            s = next;
+            continue;
         }
         // A broken session is closed by the session walk after the wait.
         if (s->state == SessionState::broken || has_whole_input(*s))
             plan.work_waiting = true;
         if (s->output.length > 0)
             plan.polling = true;
-        if (watched < server.max_clients) {
-            watched++;
-            watch_session(server, *s, !s->naming);
-        }
+        watch_session(server, *s, !s->naming);
+        served++;
+        s = next;
     }
-    return false;
+    server.first_waiting = s;
+    return s && close_idle_or_name_waiting(server, now_ms, plan);
 }
 
 void watch_listener(Server& server, std::int64_t now_ms, SleepPlan& plan)
@@ -191,7 +229,7 @@ void accept_client(Server& server)
         return;
     }
     session->naming = true;
-    session->naming_deadline_ms = platform.monotonic_ms() + NAMING_DEADLINE_MS;
+    session->naming_deadline_ms = session->connected_ms + NAMING_DEADLINE_MS;
 }
 
 // Offsets into a received block.
@@ -315,7 +353,7 @@ Session* take_hangup(Server& server, Session* session)
 void serve_sessions(Server& server)
 {
     Session* s = server.sessions.first;
-    while (s) {
+    while (s && s != server.first_waiting) {
         bool readable = s->reported_readable;
         bool exception = s->reported_exception;
         bool hangup = s->reported_hangup;
