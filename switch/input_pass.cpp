@@ -161,7 +161,9 @@ Next frame_step(Server& server, Session& session)
     char* fields[MAX_FIELDS + 1];
     Next next = Next::same_session;
     if (split_fields(fields, text) >= 3) {
-        announce_address(server.registry, session, fields[1], platform.now());
+        // Whole seconds of the monotonic clock: a step of the wall clock
+        // must not age every address at once.
+        announce_address(server.registry, session, fields[1], platform.monotonic_ms() / 1000);
         send_to_all(server, session, frame, fields[2]);
         next = Next::next_session;
     }
