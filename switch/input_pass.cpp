@@ -66,9 +66,8 @@ Step login_step(Server& server, Session* session)
     consume_input(*session, line.consumed);
     session->state = SessionState::awaiting_password;
     Session* next = session->next;
-    if (!send_prompt(server, *session, "password:"))
-        return {next, false};
-    return {next, true};
+    bool prompted = send_prompt(server, *session, "password:");
+    return {next, prompted};
 }
 
 // Compares both lines with the command line's. One attempt, no word to the

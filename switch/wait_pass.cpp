@@ -50,7 +50,6 @@ long wait_timeout_us(const SleepPlan& plan, std::int64_t now_ms)
     return static_cast<long>(std::clamp<std::int64_t>(until_us, 0, longest));
 }
 
-
 void watch_session(Server& server, Session& s, bool read)
 {
     if (s.watched && s.read_watched == read)
@@ -338,15 +337,18 @@ void take_events(Server& server, const SocketEvent* events, int n, bool* accept_
     }
 }
 
-// Watched for nothing while its name is looked up, a socket that hung up or
-// failed would be reported again by every wait: it is taken now, named by
-// its address, and the read says how it ended.
+// Not watched for reads (while its name is looked up), a socket that hung
+// up or failed would be reported again by every wait: it is taken now, a
+// client still unnamed named by its address, and the read says how it
+// ended.
 Session* take_hangup(Server& server, Session* session)
 {
-    platform.lookup_cancel(session);
-    session->naming = false;
-    set_peer_name(*session, nullptr);
-    log_event(server.log, platform.now(), "Connected to", session->peer_name);
+    if (session->naming) {
+        platform.lookup_cancel(session);
+        session->naming = false;
+        set_peer_name(*session, nullptr);
+        log_event(server.log, platform.now(), "Connected to", session->peer_name);
+    }
     return receive_from(server, session);
 }
 
@@ -363,7 +365,7 @@ void serve_sessions(Server& server)
             log_event(server.log, platform.now(), "srv", "socket exception");
         } else if (s->state == SessionState::broken) {
             s = close_session(server, s, nullptr);
-        } else if (hangup && s->naming) {
+        } else if (hangup) {
             s = take_hangup(server, s);
         } else if (readable && !has_whole_input(*s)) {
             // A session that already holds a whole line or frame is not
