@@ -1,5 +1,7 @@
 #pragma once
 
+#include "switch/server.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,7 +16,6 @@ enum class CommandAction {
     error,         // a wrong option or argument; error says which
 };
 
-constexpr std::size_t DEFAULT_MAX_CLIENTS = 63;
 constexpr std::size_t MAX_CLIENTS_LIMIT = 100000;
 
 struct CommandLine {

@@ -4,6 +4,7 @@
 #include "platform/log_file.h"
 #include "switch/server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,8 @@
 
 namespace {
 
-constexpr const char* BANNER = "QuillmarshServer version 2.4.2\n";
+// The version is the project's, as CMake declares it.
+constexpr const char* BANNER = "QuillmarshServer version " QM_VERSION "\n";
 constexpr const char* USAGE = "Usage: QuillmarshSrv <port_number> <login> <password>\n\n";
 constexpr unsigned STARTUP_PAUSE_MS = 1000;
 constexpr std::uint16_t SOCKET_LIBRARY_VERSION = 2; // 2.0: major in the low byte
@@ -78,6 +80,29 @@ std::string take_password(const CommandLine& line)
     return password;
 }
 
+// The banner's pause, cut short by a stop: the operator who stops the
+// server in its first second gets a clean exit, not a kill.
+void pause_unless_stopped(unsigned milliseconds)
+{
+    constexpr unsigned STEP_MS = 10;
+    const std::int64_t deadline = platform.monotonic_ms() + milliseconds;
+    while (!stop_requested()) {
+        const std::int64_t left = deadline - platform.monotonic_ms();
+        if (left <= 0)
+            return;
+        sleep_ms(static_cast<unsigned>(std::min<std::int64_t>(left, STEP_MS)));
+    }
+    std::exit(0);
+}
+
+// The file is opened afresh, for whoever moved it away; later reloads will
+// read more than the log.
+void reload(Server& server)
+{
+    log_reopen(server.log, platform.now());
+    log_event(server.log, platform.now(), "srv", "reloading");
+}
+
 } // namespace
 
 socket_handle open_listener(std::int32_t port)
@@ -97,9 +122,10 @@ socket_handle open_listener(std::int32_t port)
 
 void server_main(int argc, char** argv)
 {
-    // A console reader that has gone, even before the banner, must not take
-    // the server with it.
-    ignore_broken_pipe();
+    // First of all: no signal may kill the server without a word, and a
+    // console reader that has gone, even before the banner, must not take it
+    // with it.
+    install_signal_handlers();
     const CommandLine line = parse_command_line(argc, argv);
     answer_at_once(line);
     Server server;
@@ -107,7 +133,7 @@ void server_main(int argc, char** argv)
         set_credentials(server, line.login, take_password(line).c_str());
     std::fputs(BANNER, stdout);
     std::fflush(stdout);
-    sleep_ms(STARTUP_PAUSE_MS);
+    pause_unless_stopped(STARTUP_PAUSE_MS);
     if (line.action == CommandAction::classic_usage) {
         std::fputs(USAGE, stdout);
         std::exit(0);
@@ -120,7 +146,6 @@ void server_main(int argc, char** argv)
         std::fputs("port cannot be null!\n", stdout);
         std::exit(1);
     }
-    install_stop_handler();
     log_event(server.log, platform.now(), "srv", "starting server");
     // Said before any start-up failure below, as a line written at once.
     log_flush(server.log, platform.now());
@@ -133,10 +158,14 @@ void server_main(int argc, char** argv)
         std::perror("poller");
         std::exit(1);
     }
-    while (!stop_requested())
+    while (!stop_requested()) {
+        if (reload_requested())
+            reload(server);
         serve_one_turn(server);
-    // A stop asked for by the operator: every line is written, and the exit
-    // is a success.
+    }
+    // A stop asked for by the operator: said as such, every line is written,
+    // and the exit is a success.
+    log_event(server.log, platform.now(), "srv", "stopping server");
     log_close(server.log);
     std::exit(0);
 }

@@ -4,21 +4,72 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 namespace {
+
+// "hh:mm:ss dd/mm/yyyy" of t in local time; text holds at least 64 bytes.
+std::string_view time_text(std::time_t t, char (&text)[64])
+{
+    std::tm parts{};
+    local_time(t, &parts);
+    int length = std::snprintf(text, sizeof text, "%02d:%02d:%02d %02d/%02d/%04d", parts.tm_hour,
+                               parts.tm_min, parts.tm_sec, parts.tm_mday, parts.tm_mon + 1,
+                               parts.tm_year + 1900);
+    return {text, static_cast<std::size_t>(std::clamp(length, 0, 63))};
+}
 
 // Rebuilt only when the second changes: a busy turn logs many lines in one.
 void refresh_stamp(EventLog& log, std::time_t now)
 {
     if (now == log.stamp_second && !log.stamp.empty())
         return;
-    std::tm t{};
-    local_time(now, &t);
     char text[64];
-    int length = std::snprintf(text, sizeof text, "%02d:%02d:%02d %02d/%02d/%04d ", t.tm_hour, t.tm_min,
-                               t.tm_sec, t.tm_mday, t.tm_mon + 1, t.tm_year + 1900);
-    log.stamp.assign(text, static_cast<std::size_t>(std::max(length, 0)));
+    log.stamp.assign(time_text(now, text));
+    log.stamp += ' ';
     log.stamp_second = now;
+}
+
+// Counts the line ends in bytes: O(n) in the turn's bytes, paid only in the
+// turns that the file or the console misses.
+std::size_t line_count(std::string_view bytes)
+{
+    return static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+}
+
+void count_missed(std::size_t& count, std::time_t& since, std::size_t lines, std::time_t now)
+{
+    if (lines == 0)
+        return;
+    if (count == 0)
+        since = now;
+    count += lines;
+}
+
+// "<stamp> srv: N <whose> line(s) <what> since <time>\n", built without the
+// heap, which may be what failed.
+std::string_view missed_line(std::time_t now, std::size_t count, const char* whose, const char* what,
+                             std::time_t since, char (&text)[192])
+{
+    char at[64];
+    char from[64];
+    const std::string_view at_text = time_text(now, at);
+    const std::string_view from_text = time_text(since, from);
+    int length = std::snprintf(text, sizeof text, "%.*s srv: %zu %s %s %s since %.*s\n",
+                               static_cast<int>(at_text.size()), at_text.data(), count, whose,
+                               count == 1 ? "line" : "lines", what, static_cast<int>(from_text.size()),
+                               from_text.data());
+    return {text, static_cast<std::size_t>(std::clamp(length, 0, 191))};
+}
+
+// A line that could not be added (no memory for it) is lost to both the
+// file and the console, and counted as such; the lines before it stay.
+void lose_line(EventLog& log, std::size_t lines_before, std::time_t now)
+{
+    log.lines.resize(lines_before);
+    count_missed(log.file_lost, log.file_lost_since, 1, now);
+    if (log.echo_to_stdout)
+        count_missed(log.console_skipped, log.console_skipped_since, 1, now);
 }
 
 void begin_line(EventLog& log, std::time_t now, std::string_view event)
@@ -73,6 +124,20 @@ void append_piece(std::string& lines, char& last, std::string_view piece)
     last = piece.back();
 }
 
+// Why the server will not write to what the path names.
+const char* refusal_text(LogOpenStatus status)
+{
+    switch (status) {
+    case LogOpenStatus::not_a_regular_file: return "not a regular file";
+    case LogOpenStatus::symbolic_link: return "a symbolic link, not followed";
+    case LogOpenStatus::several_links: return "a file with more than one link";
+    case LogOpenStatus::other_owner: return "a file owned by another user";
+    case LogOpenStatus::opened:
+    case LogOpenStatus::failed: break;
+    }
+    return "";
+}
+
 void say_file_trouble(EventLog& log, const std::string& reason)
 {
     if (log.file_trouble_said)
@@ -103,55 +168,130 @@ void keep_file_at_path(EventLog& log, std::time_t now)
     const LogOpenResult opened = log_file_open(log.path.c_str());
     if (opened.status == LogOpenStatus::opened)
         log.file = opened.file;
-    else if (opened.status == LogOpenStatus::not_a_regular_file)
-        say_file_trouble(log, "not a regular file");
-    else
+    else if (opened.status == LogOpenStatus::failed)
         say_file_trouble(log, log_file_error_text());
+    else
+        say_file_trouble(log, refusal_text(opened.status));
+}
+
+// Writes to the open file; when it fails, the trouble is said once and the
+// file let go, to be tried again a second later.
+bool file_takes(EventLog& log, std::string_view bytes, std::size_t& kept)
+{
+    kept = 0;
+    if (log.write_file(log.file, bytes, &kept)) {
+        log.file_trouble_said = false;
+        return true;
+    }
+    say_file_trouble(log, log_file_error_text());
+    drop_file(log);
+    return false;
+}
+
+// Goes before the first lines the file takes after a gap, so the gap reads
+// where it was.
+void write_lost_note(EventLog& log, std::time_t now)
+{
+    char text[192];
+    std::size_t kept = 0;
+    if (file_takes(log, missed_line(now, log.file_lost, "log", "lost", log.file_lost_since, text), kept))
+        log.file_lost = 0;
 }
 
 void write_file(EventLog& log, std::time_t now)
 {
     keep_file_at_path(log, now);
-    if (log.file == NO_LOG_FILE)
-        return;
-    if (log_file_write(log.file, log.lines)) {
-        log.file_trouble_said = false;
-        return;
-    }
-    say_file_trouble(log, log_file_error_text());
-    drop_file(log);
+    if (log.file != NO_LOG_FILE && log.file_lost > 0)
+        write_lost_note(log, now);
+    std::size_t kept = 0;
+    if (log.file == NO_LOG_FILE || !file_takes(log, log.lines, kept))
+        count_missed(log.file_lost, log.file_lost_since, line_count(std::string_view(log.lines).substr(kept)),
+                     now);
 }
 
 // A reader that has gone (a closed pipe) ends the echo, not the server.
-void write_stdout(EventLog& log)
+void end_echo(EventLog& log)
 {
-    if (!log.echo_to_stdout || stdout_write(log.lines))
-        return;
     log.echo_to_stdout = false;
     std::fprintf(stderr, "standard output: %s; events go to %s only\n", log_file_error_text().c_str(),
                  log.path.c_str());
+    console_close(log.console);
 }
 
-} // namespace
-
-void log_init(EventLog& log, std::string path, bool echo_to_stdout)
+// Offers bytes to the console: true when it took them all. A line it took
+// in part is finished before anything else is echoed, or the next line would
+// be glued to it; the lines after that are skipped and counted.
+bool echo(EventLog& log, std::string_view bytes, std::time_t now)
 {
-    log_close(log);
-    log = EventLog{};
-    log.path = std::move(path);
-    log.echo_to_stdout = echo_to_stdout;
-    log.lines.reserve(4096);
+    const long taken = log.write_console(log.console, bytes);
+    if (taken < 0) {
+        end_echo(log);
+        return false;
+    }
+    std::string_view rest = bytes.substr(static_cast<std::size_t>(taken));
+    if (rest.empty())
+        return true;
+    if (taken > 0 && bytes[static_cast<std::size_t>(taken) - 1] != '\n') {
+        const std::size_t line_end = std::min(rest.find('\n'), rest.size() - 1);
+        log.console_line_rest.assign(rest.substr(0, line_end + 1));
+        rest.remove_prefix(line_end + 1);
+    }
+    count_missed(log.console_skipped, log.console_skipped_since, line_count(rest), now);
+    return false;
 }
 
-void log_event(EventLog& log, std::time_t now, std::string_view event, std::string_view subject)
+// True when the console has finished the line it took in part, if any.
+bool finish_console_line(EventLog& log)
 {
-    begin_line(log, now, event);
-    log.lines += subject;
-    log.lines += '\n';
+    if (log.console_line_rest.empty())
+        return true;
+    const long taken = log.write_console(log.console, log.console_line_rest);
+    if (taken < 0) {
+        end_echo(log);
+        return false;
+    }
+    log.console_line_rest.erase(0, static_cast<std::size_t>(taken));
+    return log.console_line_rest.empty();
 }
 
-void log_received(EventLog& log, std::time_t now, std::string_view event, std::string_view block,
-                  std::size_t mask_begin, std::size_t mask_end)
+// The note on skipped lines is the first line the console takes after them;
+// one that it cannot take at all keeps the count growing.
+bool echo_skipped_note(EventLog& log, std::time_t now)
+{
+    if (log.console_skipped == 0)
+        return true;
+    char text[192];
+    const std::string_view note =
+        missed_line(now, log.console_skipped, "console", "skipped", log.console_skipped_since, text);
+    const long taken = log.write_console(log.console, note);
+    if (taken <= 0) {
+        if (taken < 0)
+            end_echo(log);
+        return false;
+    }
+    log.console_skipped = 0;
+    if (static_cast<std::size_t>(taken) == note.size())
+        return true;
+    log.console_line_rest.assign(note.substr(static_cast<std::size_t>(taken)));
+    return false;
+}
+
+void write_stdout(EventLog& log, std::time_t now)
+{
+    if (!log.echo_to_stdout)
+        return;
+    if (log.console.handle == NO_LOG_FILE)
+        log.console = console_open();
+    if (finish_console_line(log) && echo_skipped_note(log, now)) {
+        echo(log, log.lines, now);
+        return;
+    }
+    if (log.echo_to_stdout)
+        count_missed(log.console_skipped, log.console_skipped_since, line_count(log.lines), now);
+}
+
+void append_received(EventLog& log, std::time_t now, std::string_view event, std::string_view block,
+                     std::size_t mask_begin, std::size_t mask_end)
 {
     begin_line(log, now, event);
     mask_end = std::min(mask_end, block.size());
@@ -182,17 +322,68 @@ void log_received(EventLog& log, std::time_t now, std::string_view event, std::s
     log.lines += '\n';
 }
 
+} // namespace
+
+void log_init(EventLog& log, std::string path, bool echo_to_stdout)
+{
+    log_close(log);
+    log = EventLog{};
+    log.path = std::move(path);
+    log.echo_to_stdout = echo_to_stdout;
+    log.lines.reserve(4096);
+}
+
+void log_event(EventLog& log, std::time_t now, std::string_view event, std::string_view subject)
+{
+    const std::size_t lines_before = log.lines.size();
+    try {
+        begin_line(log, now, event);
+        log.lines += subject;
+        log.lines += '\n';
+    } catch (const std::bad_alloc&) {
+        lose_line(log, lines_before, now);
+    }
+}
+
+void log_received(EventLog& log, std::time_t now, std::string_view event, std::string_view block,
+                  std::size_t mask_begin, std::size_t mask_end)
+{
+    const std::size_t lines_before = log.lines.size();
+    try {
+        append_received(log, now, event, block, mask_begin, mask_end);
+    } catch (const std::bad_alloc&) {
+        lose_line(log, lines_before, now);
+    }
+}
+
 void log_flush(EventLog& log, std::time_t now)
 {
     if (log.lines.empty())
         return;
-    write_file(log, now);
-    write_stdout(log);
+    // Saying a trouble or keeping the rest of a line takes memory; without
+    // it the line is gone, the server is not.
+    try {
+        write_file(log, now);
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        write_stdout(log, now);
+    } catch (const std::bad_alloc&) {
+    }
     log.lines.clear();
+}
+
+void log_reopen(EventLog& log, std::time_t now)
+{
+    log_flush(log, now);
+    drop_file(log);
+    log.file_checked_at = -1;
+    log.file_trouble_said = false;
 }
 
 void log_close(EventLog& log)
 {
     log_flush(log, log.stamp_second);
     drop_file(log);
+    console_close(log.console);
 }

@@ -1,5 +1,13 @@
 // The event log: time-stamped lines gathered during a turn and written once
 // per turn to the log file, kept open, and to standard output.
+//
+// Neither may hold the loop or lose a line without a word. Standard output
+// takes what it can without waiting; the lines it cannot take are skipped,
+// and once it takes lines again one line says how many
+// ("srv: N console lines skipped since <time>"). Lines the file cannot take
+// (a full disk, a refused path, no memory for the line) are counted, and
+// once it takes lines again one line says how many
+// ("srv: N log lines lost since <time>").
 #pragma once
 
 #include "platform/log_file.h"
@@ -24,6 +32,16 @@ struct EventLog {
     std::string stamp;           // "hh:mm:ss dd/mm/yyyy " of stamp_second
     std::time_t file_checked_at = -1;
     bool file_trouble_said = false;
+    std::size_t file_lost = 0;         // lines since file_lost_since
+    std::time_t file_lost_since = -1;
+    ConsoleOutput console;             // opened at the first echo
+    std::string console_line_rest;     // of a line the console took in part
+    std::size_t console_skipped = 0;   // lines since console_skipped_since
+    std::time_t console_skipped_since = -1;
+    // The writes, replaced by tests to fake a full disk or a console that
+    // nobody reads.
+    bool (*write_file)(log_file_handle file, std::string_view bytes, std::size_t* kept) = log_file_write;
+    long (*write_console)(const ConsoleOutput& console, std::string_view bytes) = console_write;
 };
 
 void log_init(EventLog& log, std::string path, bool echo_to_stdout);
@@ -41,5 +59,7 @@ void log_received(EventLog& log, std::time_t now, std::string_view event, std::s
 // file is opened at the first flush with lines, and at most once per second
 // checked (reopened when renamed or removed) or, after a failure, retried.
 void log_flush(EventLog& log, std::time_t now);
+// Flushes, and lets the file go: the next flush opens the path afresh.
+void log_reopen(EventLog& log, std::time_t now);
 // Flushes and closes; calling it again does nothing.
 void log_close(EventLog& log);

@@ -1,13 +1,24 @@
-# Installation and packages. Companion programs install themselves next to
-# the server with a plain `install(TARGETS <tool>)` in their own directory:
-# the default destination is bin/, which every package below carries.
+# Installation, the .tar.gz and the Windows .zip. The .deb is built the
+# Debian way, from debian/ with debhelper, on top of these same install
+# rules. Companion programs install themselves next to the server with a
+# plain `install(TARGETS <tool>)` in their own directory: the default
+# destination is bin/, which every package carries.
 include(GNUInstallDirs)
 
 install(TARGETS QuillmarshSrv)
+set(QM_DOCS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE)
+file(GLOB QM_DOC_PAGES ${PROJECT_SOURCE_DIR}/docs/*.md)
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${QM_DOCS} DESTINATION .)
+  install(FILES ${QM_DOC_PAGES} DESTINATION docs)
 else()
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${QM_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${QM_DOC_PAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+  # Written in groff itself, so a man page needs no tool to build.
+  install(FILES ${PROJECT_SOURCE_DIR}/man/QuillmarshSrv.1 ${PROJECT_SOURCE_DIR}/man/qmclient.1
+                ${PROJECT_SOURCE_DIR}/man/qmpasswd.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/quillmarsh-users.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 endif()
 
 if(UNIX AND NOT APPLE)
@@ -15,8 +26,11 @@ if(UNIX AND NOT APPLE)
   # installed to; the .deb is laid out under the same prefix (see below).
   configure_file(${CMAKE_CURRENT_LIST_DIR}/quillmarsh.service.in
                  ${PROJECT_BINARY_DIR}/packaging/quillmarsh.service @ONLY)
+  # Debian 12 keeps units in /lib/systemd/system, where its package tools
+  # look for them; the .tar.gz keeps the unit under its own prefix.
+  set(QM_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit is installed")
   install(FILES ${PROJECT_BINARY_DIR}/packaging/quillmarsh.service
-          DESTINATION lib/systemd/system)
+          DESTINATION ${QM_SYSTEMD_UNIT_DIR})
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmarsh.env.example
           DESTINATION ${CMAKE_INSTALL_DATADIR}/quillmarsh)
   # /etc with the /usr prefix. An absolute destination, so the .tar.gz,
@@ -24,15 +38,11 @@ if(UNIX AND NOT APPLE)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmarsh.logrotate
           DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME quillmarsh
           COMPONENT logrotate)
-  # dpkg keeps a local admin's edits to it on upgrade.
-  file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles
-       "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/quillmarsh\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
 endif()
 
 set(CPACK_PACKAGE_NAME quillmarsh-server)
 set(CPACK_PACKAGE_VENDOR "QuillmarshServer")
-set(CPACK_PACKAGE_CONTACT "QuillmarshServer maintainers <maintainers@users.noreply.c-seed-4044117f.example>")
+set(CPACK_PACKAGE_CONTACT "QuillmarshServer maintainers <maintainers@quillmarsh.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Console server joining TCP clients into one switched network of text frames")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY QuillmarshServer)
@@ -41,20 +51,9 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
-  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_GENERATOR TGZ)
+  # The .tar.gz leaves out what would land in this machine's /etc.
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 endif()
-
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack_options.cmake)
-file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} CONTENT [[
-# The .deb installs under the prefix the unit file was made for.
-if(CPACK_GENERATOR STREQUAL "DEB")
-  set(CPACK_PACKAGING_INSTALL_PREFIX "@CMAKE_INSTALL_PREFIX@")
-elseif(CPACK_GENERATOR STREQUAL "TGZ")
-  set(CPACK_INSTALL_CMAKE_PROJECTS "@PROJECT_BINARY_DIR@;@PROJECT_NAME@;Unspecified;/")
-endif()
-]] @ONLY)
 
 include(CPack)

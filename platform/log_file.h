@@ -1,7 +1,8 @@
 // The operating system's half of the event log: a file kept open for
-// appending, standard output, and the console's stop request.
+// appending, standard output, and the signals an operator sends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,7 +11,14 @@
 using log_file_handle = std::intptr_t;
 constexpr log_file_handle NO_LOG_FILE = -1;
 
-enum class LogOpenStatus { opened, not_a_regular_file, failed };
+enum class LogOpenStatus {
+    opened,
+    not_a_regular_file,
+    symbolic_link,  // never followed: it may point anywhere the server can write
+    several_links,  // a hard link to a file elsewhere
+    other_owner,    // not the server's own file
+    failed,
+};
 
 struct LogOpenResult {
     LogOpenStatus status;
@@ -18,12 +26,16 @@ struct LogOpenResult {
 };
 
 // Opens path for appending, creating it readable by the owner only; an
-// existing file keeps its mode. Never waits on a FIFO or a device: anything
-// other than a regular file is closed again and reported as such.
+// existing file keeps its mode. Never waits on a FIFO or a device, never
+// follows a symbolic link at path, and takes only a regular file with one
+// link that the server's user owns: anything else is closed again and
+// reported as such.
 LogOpenResult log_file_open(const char* path);
-// Writes every byte or fails. On Windows LF is stored as CRLF, as a text-mode
-// file would.
-bool log_file_write(log_file_handle file, std::string_view bytes);
+// Writes every byte or fails. On a failure *kept tells how many of bytes are
+// in the file, always up to a line end: a line written in part is taken back
+// where the system allows it. On Windows LF is stored as CRLF, as a
+// text-mode file would.
+bool log_file_write(log_file_handle file, std::string_view bytes, std::size_t* kept);
 // False when path is missing or names another file than the open one: the
 // log was renamed or removed under the server.
 bool log_file_is_at(log_file_handle file, const char* path);
@@ -31,12 +43,26 @@ void log_file_close(log_file_handle file);
 // The reason for the last failed call above, as the system words it.
 std::string log_file_error_text();
 
-// Writes every byte to standard output or fails; never raises a signal.
-bool stdout_write(std::string_view bytes);
-// A reader that has gone must cost a failed write, not the process.
-void ignore_broken_pipe();
+// Standard output as the echo writes it: never waiting for a reader.
+struct ConsoleOutput {
+    log_file_handle handle = NO_LOG_FILE;
+    bool owned = false;  // a description of the server's own, closed again
+    bool polled = false; // asked whether it takes bytes before each write
+};
+// Makes standard output ready for writes that never wait.
+ConsoleOutput console_open();
+// Writes what standard output takes now, without waiting: the count of
+// bytes taken (0 when it takes none now), or -1 when it failed for good.
+// Never raises a signal.
+long console_write(const ConsoleOutput& console, std::string_view bytes);
+void console_close(ConsoleOutput& console);
 
-// Ctrl-C, SIGINT and SIGTERM, or closing the console: the main loop polls
-// stop_requested() once per turn, flushes the log and exits.
-void install_stop_handler();
+// Installs every handler at once, before anything can be lost: SIGINT,
+// SIGTERM and SIGQUIT (Ctrl-C or closing the console on Windows) ask for a
+// stop, SIGHUP for a reload; SIGUSR1, SIGUSR2, SIGPIPE and SIGXFSZ are
+// ignored. The main loop polls the requests once per turn.
+void install_signal_handlers();
 bool stop_requested();
+// True once per reload asked for since the last call; requests that come
+// before the loop looks are taken as one.
+bool reload_requested();

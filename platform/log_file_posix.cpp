@@ -1,10 +1,13 @@
 #include "platform/log_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +15,25 @@
 namespace {
 
 volatile std::sig_atomic_t stop_flag = 0;
+volatile std::sig_atomic_t reload_flag = 0;
 
 void on_stop_signal(int)
 {
     stop_flag = 1;
+}
+
+void on_reload_signal(int)
+{
+    reload_flag = 1;
+}
+
+// No SA_RESTART: a signal ends a wait at once, so the loop sees it.
+void set_handler(int signal_number, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
 }
 
 int fd_of(log_file_handle file)
@@ -23,56 +41,117 @@ int fd_of(log_file_handle file)
     return static_cast<int>(file);
 }
 
-// A FIFO without a reader refuses a non-blocking open (ENXIO) and a
-// directory refuses any write open; both are the same mistake to the operator.
-bool names_other_than_regular_file(const char* path)
+// Why open refused path, without following it: a FIFO without a reader
+// refuses a non-blocking open (ENXIO), a directory any write open, and a
+// symbolic link an open with O_NOFOLLOW.
+LogOpenStatus refusal_of_path(const char* path)
 {
     struct stat info {};
-    return stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+    if (lstat(path, &info) != 0)
+        return LogOpenStatus::failed;
+    if (S_ISLNK(info.st_mode))
+        return LogOpenStatus::symbolic_link;
+    return S_ISREG(info.st_mode) ? LogOpenStatus::failed : LogOpenStatus::not_a_regular_file;
 }
 
-bool write_all(int fd, std::string_view bytes)
+// A second link or another owner means someone else chose where the lines
+// land: run as root in a directory others can write, the log could be made
+// to append to any file.
+LogOpenStatus refusal_of_file(const struct stat& info)
 {
-    while (!bytes.empty()) {
-        ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    if (!S_ISREG(info.st_mode))
+        return LogOpenStatus::not_a_regular_file;
+    if (info.st_nlink > 1)
+        return LogOpenStatus::several_links;
+    if (info.st_uid != geteuid())
+        return LogOpenStatus::other_owner;
+    return LogOpenStatus::opened;
+}
+
+// A line written in part would have the next one glued to it: the bytes
+// after the last line end written are cut off the file again. The log is
+// the server's alone, so they are the file's last bytes.
+std::size_t take_back_torn_line(int fd, std::string_view bytes, std::size_t written)
+{
+    const std::size_t last_end = bytes.substr(0, written).rfind('\n');
+    const std::size_t whole = last_end == std::string_view::npos ? 0 : last_end + 1;
+    const auto torn = static_cast<off_t>(written - whole);
+    struct stat info {};
+    if (torn > 0 && fstat(fd, &info) == 0 && info.st_size >= torn)
+        (void)!ftruncate(fd, info.st_size - torn);
+    return whole;
+}
+
+// A pipe or a terminal that nobody reads must not stop the loop, but
+// O_NONBLOCK on standard output itself would change the open file
+// description that the shell (or the rest of a pipeline) shares: a terminal
+// left non-blocking breaks the shell after the server has gone. So the
+// server opens the same pipe or terminal again through /proc, which gives it
+// a description of its own to make non-blocking.
+int open_own_description()
+{
+    return open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// Where the server cannot have a description of its own (a socket, or no
+// /proc), it asks before each write. A pipe that reports room has at least
+// PIPE_BUF bytes free, and a write of at most that many takes them at once.
+bool takes_bytes_now(int fd)
+{
+    pollfd out{fd, POLLOUT, 0};
+    // Readiness for writing, an error or a hang-up: the write then tells.
+    return poll(&out, 1, 0) > 0 && out.revents != 0;
 }
 
 } // namespace
 
 LogOpenResult log_file_open(const char* path)
 {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         int open_error = errno;
-        bool other = names_other_than_regular_file(path);
+        LogOpenStatus status = refusal_of_path(path);
         errno = open_error;
-        return {other ? LogOpenStatus::not_a_regular_file : LogOpenStatus::failed, NO_LOG_FILE};
+        return {status, NO_LOG_FILE};
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    LogOpenStatus status = fstat(fd, &info) == 0 ? refusal_of_file(info) : LogOpenStatus::failed;
+    if (status != LogOpenStatus::opened) {
+        int error = errno;
         close(fd);
-        return {LogOpenStatus::not_a_regular_file, NO_LOG_FILE};
+        errno = error;
+        return {status, NO_LOG_FILE};
     }
     return {LogOpenStatus::opened, fd};
 }
 
-bool log_file_write(log_file_handle file, std::string_view bytes)
+bool log_file_write(log_file_handle file, std::string_view bytes, std::size_t* kept)
 {
-    return write_all(fd_of(file), bytes);
+    const int fd = fd_of(file);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : EIO;
+            *kept = take_back_torn_line(fd, bytes, written);
+            errno = error;
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    *kept = bytes.size();
+    return true;
 }
 
+// lstat: a symbolic link planted at the path is not the open file, even when
+// it points at it; the reopen then refuses it.
 bool log_file_is_at(log_file_handle file, const char* path)
 {
     struct stat open_info {};
     struct stat path_info {};
-    return fstat(fd_of(file), &open_info) == 0 && stat(path, &path_info) == 0 &&
+    return fstat(fd_of(file), &open_info) == 0 && lstat(path, &path_info) == 0 &&
            open_info.st_dev == path_info.st_dev && open_info.st_ino == path_info.st_ino;
 }
 
@@ -86,28 +165,74 @@ std::string log_file_error_text()
     return std::strerror(errno);
 }
 
-bool stdout_write(std::string_view bytes)
+// A regular file or a device such as /dev/null never waits for a reader and
+// is written as it is.
+ConsoleOutput console_open()
+{
+    std::fflush(stdout);
+    struct stat info {};
+    if (fstat(STDOUT_FILENO, &info) != 0 || S_ISREG(info.st_mode) ||
+        (S_ISCHR(info.st_mode) && !isatty(STDOUT_FILENO)))
+        return {STDOUT_FILENO, false, false};
+    if (S_ISFIFO(info.st_mode) || isatty(STDOUT_FILENO)) {
+        int own = open_own_description();
+        if (own >= 0)
+            return {own, true, false};
+    }
+    return {STDOUT_FILENO, false, true};
+}
+
+long console_write(const ConsoleOutput& console, std::string_view bytes)
 {
     // The banner and usage go through stdio; they must come out first.
     std::fflush(stdout);
-    return write_all(STDOUT_FILENO, bytes);
+    const int fd = fd_of(console.handle);
+    std::size_t taken = 0;
+    while (taken < bytes.size()) {
+        if (console.polled && !takes_bytes_now(fd))
+            break;
+        std::size_t size = bytes.size() - taken;
+        if (console.polled)
+            size = std::min<std::size_t>(size, PIPE_BUF);
+        ssize_t n = write(fd, bytes.data() + taken, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n <= 0)
+            return taken > 0 ? static_cast<long>(taken) : -1;
+        taken += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(taken);
 }
 
-void ignore_broken_pipe()
+void console_close(ConsoleOutput& console)
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    if (console.owned)
+        close(fd_of(console.handle));
+    console = ConsoleOutput{};
 }
 
-void install_stop_handler()
+// SIGXFSZ: a log past the file size limit must cost failed writes, counted
+// as lost lines, not the process.
+void install_signal_handlers()
 {
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int stop : {SIGINT, SIGTERM, SIGQUIT})
+        set_handler(stop, on_stop_signal);
+    set_handler(SIGHUP, on_reload_signal);
+    for (int ignored : {SIGUSR1, SIGUSR2, SIGPIPE, SIGXFSZ})
+        set_handler(ignored, SIG_IGN);
 }
 
 bool stop_requested()
 {
     return stop_flag != 0;
+}
+
+bool reload_requested()
+{
+    if (reload_flag == 0)
+        return false;
+    reload_flag = 0;
+    return true;
 }

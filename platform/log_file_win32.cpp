@@ -45,6 +45,22 @@ std::string_view with_crlf(std::string_view bytes)
     return text;
 }
 
+// How many of bytes, counted before CRLF, stand in the first written bytes
+// of with_crlf(bytes), up to the last whole line.
+std::size_t whole_lines_in(std::string_view bytes, std::size_t written)
+{
+    std::size_t whole = 0;
+    std::size_t stored = 0;
+    for (std::size_t i = 0; i < bytes.size(); i++) {
+        stored += bytes[i] == '\n' ? 2 : 1;
+        if (stored > written)
+            break;
+        if (bytes[i] == '\n')
+            whole = i + 1;
+    }
+    return whole;
+}
+
 bool same_file(HANDLE a, HANDLE b)
 {
     BY_HANDLE_FILE_INFORMATION info_a{};
@@ -63,6 +79,26 @@ bool delete_pending(HANDLE file)
     return GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) && info.DeletePending;
 }
 
+// Refuses what the POSIX build refuses where Windows can tell: a link of
+// any kind (a symbolic link or junction is opened as itself, never followed)
+// and a file with a second hard link. Owners are a matter of ACLs there and
+// are not looked at.
+LogOpenStatus refusal_of(HANDLE file)
+{
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return LogOpenStatus::not_a_regular_file;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
+        return LogOpenStatus::failed;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return LogOpenStatus::symbolic_link;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return LogOpenStatus::not_a_regular_file;
+    if (info.nNumberOfLinks > 1)
+        return LogOpenStatus::several_links;
+    return LogOpenStatus::opened;
+}
+
 BOOL WINAPI on_console_event(DWORD event)
 {
     stop_flag = true;
@@ -77,20 +113,36 @@ BOOL WINAPI on_console_event(DWORD event)
 
 LogOpenResult log_file_open(const char* path)
 {
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, SHARE_ALL, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return {LogOpenStatus::failed, NO_LOG_FILE};
-    if (GetFileType(file) != FILE_TYPE_DISK) {
+    const LogOpenStatus status = refusal_of(file);
+    if (status != LogOpenStatus::opened) {
         CloseHandle(file);
-        return {LogOpenStatus::not_a_regular_file, NO_LOG_FILE};
+        return {status, NO_LOG_FILE};
     }
     return {LogOpenStatus::opened, reinterpret_cast<log_file_handle>(file)};
 }
 
-bool log_file_write(log_file_handle file, std::string_view bytes)
+// A handle opened for appending only cannot cut a torn line off again; it is
+// left in the file and counted as lost.
+bool log_file_write(log_file_handle file, std::string_view bytes, std::size_t* kept)
 {
-    return write_all(handle_of(file), with_crlf(bytes));
+    const std::string_view stored = with_crlf(bytes);
+    std::size_t written = 0;
+    while (written < stored.size()) {
+        DWORD count = 0;
+        if (!WriteFile(handle_of(file), stored.data() + written, static_cast<DWORD>(stored.size() - written),
+                       &count, nullptr) ||
+            count == 0) {
+            *kept = whole_lines_in(bytes, written);
+            return false;
+        }
+        written += count;
+    }
+    *kept = bytes.size();
+    return true;
 }
 
 bool log_file_is_at(log_file_handle file, const char* path)
@@ -98,7 +150,7 @@ bool log_file_is_at(log_file_handle file, const char* path)
     if (delete_pending(handle_of(file)))
         return false;
     HANDLE at_path = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (at_path == INVALID_HANDLE_VALUE)
         return false;
     bool same = same_file(handle_of(file), at_path);
@@ -124,20 +176,33 @@ std::string log_file_error_text()
     return std::string(text, length);
 }
 
-bool stdout_write(std::string_view bytes)
+// Windows has no write to a console or an anonymous pipe that returns at
+// once when the reader is not reading (a pipe's non-blocking mode is a
+// legacy of LAN Manager, set on the handle the parent shares): here the echo
+// still waits for its reader, as it always has.
+ConsoleOutput console_open()
+{
+    return {reinterpret_cast<log_file_handle>(GetStdHandle(STD_OUTPUT_HANDLE)), false, false};
+}
+
+long console_write(const ConsoleOutput& console, std::string_view bytes)
 {
     // Not through the C library: its stdout, when not a console, can pass
     // a long block to the system a byte at a time. The banner and usage do
     // go through it, so they are flushed first.
     std::fflush(stdout);
-    return write_all(GetStdHandle(STD_OUTPUT_HANDLE), with_crlf(bytes));
+    if (!write_all(handle_of(console.handle), with_crlf(bytes)))
+        return -1;
+    return static_cast<long>(bytes.size());
 }
 
-void ignore_broken_pipe()
+void console_close(ConsoleOutput& console)
 {
+    console = ConsoleOutput{};
 }
 
-void install_stop_handler()
+// There is no SIGHUP, SIGUSR1 or SIGUSR2: only the console's stop events.
+void install_signal_handlers()
 {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
@@ -145,4 +210,9 @@ void install_stop_handler()
 bool stop_requested()
 {
     return stop_flag;
+}
+
+bool reload_requested()
+{
+    return false;
 }

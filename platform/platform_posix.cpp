@@ -21,6 +21,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -255,16 +257,25 @@ void resolver_wake_all()
     resolver_signal.notify_all();
 }
 
+// A worker starts with every signal blocked, so that an operator's signal
+// is taken by the loop's thread and ends its wait, instead of landing in a
+// worker while the loop sleeps on.
 bool resolver_start_worker(void (*run)())
 {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    bool started = true;
     try {
         std::thread(run).detach();
-        return true;
     } catch (const std::system_error&) {
-        return false;
+        started = false;
     } catch (const std::bad_alloc&) {
-        return false;
+        started = false;
     }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
 }
 
 const PlatformCalls platform_defaults = posix_calls;

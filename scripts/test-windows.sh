@@ -72,7 +72,8 @@ mkdir -p "$WINEPREFIX"
 start_wineserver
 wineboot -i >/dev/null 2>&1
 banner=$(wine "$exe" | tr -d '\r' | head -n 1)
-if [ "$banner" != "QuillmarshServer version 2.4.2" ]; then
+version=$(sed -n 's/^project(QuillmarshServer VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+if [ "$banner" != "QuillmarshServer version $version" ]; then
     echo "QuillmarshSrv.exe did not start under wine (printed: '$banner')" >&2
     exit 1
 fi

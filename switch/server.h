@@ -7,6 +7,8 @@
 #include <cstddef>
 
 constexpr std::size_t CREDENTIAL_SIZE = 256;
+// Sessions served (watched and read) at once unless the operator says more.
+constexpr std::size_t DEFAULT_MAX_CLIENTS = 63;
 
 // What one running switch owns. Every pass of the loop takes it; nothing
 // else keeps state, so two servers can live side by side in one process.
@@ -25,7 +27,7 @@ struct Server {
     EventLog log;
     AddressRegistry registry;
     // How many sessions are polled/served.
-    std::size_t max_clients = 63;
+    std::size_t max_clients = DEFAULT_MAX_CLIENTS;
     // The first session beyond the served ones, or null. Sessions stay in
     // order, so a session is served from when it first comes within the
     // first max_clients until it goes: those beyond have never been read,

@@ -15,8 +15,8 @@ std::vector<std::string> joined(std::vector<std::string> options, std::uint16_t 
 } // namespace
 
 RunningServer::RunningServer(const std::vector<std::string>& options, const std::vector<std::string>& after_port,
-                             const std::string& log_name)
-    : port(ServerProcess::free_port()), process(joined(options, port, after_port), log_name)
+                             const std::string& log_name, ServerStdout stdout_to)
+    : port(ServerProcess::free_port()), process(joined(options, port, after_port), log_name, stdout_to)
 {
 }
 

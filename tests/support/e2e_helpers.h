@@ -17,7 +17,8 @@ struct RunningServer {
     // Started with options before the port; the positional arguments after
     // the port are given too (the login, and the password unless a file has it).
     RunningServer(const std::vector<std::string>& options, const std::vector<std::string>& after_port,
-                  const std::string& log_name = "QuillmarshSrv.log.txt");
+                  const std::string& log_name = "QuillmarshSrv.log.txt",
+                  ServerStdout stdout_to = ServerStdout::file);
     std::uint16_t port;
     ServerProcess process;
     int logins = 0;

@@ -28,12 +28,14 @@ int closed_pipe()
 }
 
 [[noreturn]] void exec_server(const std::vector<std::string>& words, const std::string& dir,
-                              ServerStdout stdout_to)
+                              ServerStdout stdout_to, const int (&pipe_ends)[2])
 {
     if (chdir(dir.c_str()) != 0)
         _exit(127);
     int out = stdout_to == ServerStdout::closed_pipe ? closed_pipe()
-                                                      : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+              : stdout_to == ServerStdout::unread_pipe
+                  ? pipe_ends[1]
+                  : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
@@ -93,9 +95,32 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, std::str
 {
     std::vector<std::string> words = server_command();
     words.insert(words.end(), arguments.begin(), arguments.end());
+    int pipe_ends[2] = {-1, -1};
+    if (stdout_to == ServerStdout::unread_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "no pipe for the server's stdout";
     pid = fork();
     if (pid == 0)
-        exec_server(words, dir.path().string(), stdout_to);
+        exec_server(words, dir.path().string(), stdout_to, pipe_ends);
+    if (stdout_to == ServerStdout::unread_pipe) {
+        close(pipe_ends[1]);
+        stdout_reader = pipe_ends[0];
+        fcntl(stdout_reader, F_SETFL, O_NONBLOCK);
+    }
+}
+
+void ServerProcess::send_signal(int signal_number) const
+{
+    if (pid > 0)
+        kill(pid, signal_number);
+}
+
+std::string ServerProcess::drain_stdout() const
+{
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(stdout_reader, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    return text;
 }
 
 ServerProcess::~ServerProcess()
@@ -104,6 +129,8 @@ ServerProcess::~ServerProcess()
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    if (stdout_reader >= 0)
+        close(stdout_reader);
     // A sanitizer report in the server fails the test that drove it.
     std::string errors = stderr_text();
     if (errors.find("Sanitizer") != std::string::npos ||

@@ -14,15 +14,16 @@
 #include <vector>
 
 // The first line the server prints.
-constexpr const char* SERVER_BANNER = "QuillmarshServer version 2.4.2\n";
+constexpr const char* SERVER_BANNER = "QuillmarshServer version " QM_VERSION "\n";
 
 // Bytes written in text mode by the server, as the server meant them: under
 // wine every stored CRLF was one "\n"; a native build stores text unchanged.
 std::string text_mode_read(const std::string& stored);
 
-// Where the server's standard output goes: a file, or a pipe whose reader
-// has already gone (every write to it fails, raising SIGPIPE unless ignored).
-enum class ServerStdout { file, closed_pipe };
+// Where the server's standard output goes: a file, a pipe whose reader
+// has already gone (every write to it fails, raising SIGPIPE unless ignored),
+// or a pipe that the test reads only when it asks (drain_stdout).
+enum class ServerStdout { file, closed_pipe, unread_pipe };
 
 class ServerProcess {
 public:
@@ -55,12 +56,16 @@ public:
     const ScratchDirectory& directory() const { return dir; }
     // The process id while it runs (for /proc), or -1.
     pid_t process_id() const { return pid; }
+    void send_signal(int signal_number) const;
+    // What an unread_pipe holds now; the pipe is then empty.
+    std::string drain_stdout() const;
 
 private:
     ScratchDirectory dir;
     std::string log_name;
     pid_t pid = -1;
     int exit_code = -1;
+    int stdout_reader = -1;
 };
 
 // The command words for the server, from QM_SERVER_COMMAND or the build.

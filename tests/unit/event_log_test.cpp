@@ -1,12 +1,17 @@
 #include "common/event_log.h"
 #include "tests/support/scratch_directory.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,17 +180,138 @@ TEST_F(LogWriter, UnwritableFileIsReportedOnceWhileStdoutKeepsTheLines)
     event(now + 2, "four");
     const std::string said = testing::internal::GetCapturedStderr();
     const std::string echoed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(count_of(said, "events go to stdout only"), 1) << said;
+    EXPECT_EQ(count_of(said, std::strerror(ENOENT) + "; events go to stdout only"s), 1) << said;
     EXPECT_EQ(count_of(echoed, "logged in: "), 4);
     std::ifstream file(missing / "events.log");
+    std::string note;
     std::string line;
+    std::getline(file, note);
     std::getline(file, line);
+    EXPECT_EQ(note, "09:05:05 07/02/2024 srv: 3 log lines lost since 09:05:03 07/02/2024");
     EXPECT_EQ(line, "09:05:05 07/02/2024 logged in: four");
+}
+
+// What the faked console and file were given, and what they take next.
+std::deque<long> console_takes; // bytes per call; -1 or none left: all
+std::string console_seen;
+std::deque<long> file_keeps;    // -1: all; n: fails keeping the first n
+std::string file_seen;
+
+long fake_console(const ConsoleOutput&, std::string_view bytes)
+{
+    long taken = static_cast<long>(bytes.size());
+    if (!console_takes.empty()) {
+        if (console_takes.front() >= 0)
+            taken = std::min(taken, console_takes.front());
+        console_takes.pop_front();
+    }
+    console_seen.append(bytes.substr(0, static_cast<std::size_t>(taken)));
+    return taken;
+}
+
+bool fake_file(log_file_handle, std::string_view bytes, std::size_t* kept)
+{
+    long keep = -1;
+    if (!file_keeps.empty()) {
+        keep = file_keeps.front();
+        file_keeps.pop_front();
+    }
+    *kept = keep < 0 ? bytes.size() : static_cast<std::size_t>(keep);
+    file_seen.append(bytes.substr(0, *kept));
+    errno = ENOSPC;
+    return keep < 0;
+}
+
+TEST_F(LogWriter, ConsoleThatTakesNothingCostsWholeLinesAndIsToldHowMany)
+{
+    log_init(log, path, true);
+    log.write_console = fake_console;
+    console_seen.clear();
+    console_takes = {-1, 10, 0, -1};
+    event(now, "one");
+    log_event(log, now + 1, "logged in", "two");
+    event(now + 1, "three");                        // "two" taken in part
+    event(now + 2, "four");                         // its rest not taken
+    event(now + 3, "five");
+    EXPECT_EQ(console_seen, STAMP + "logged in: one\n"s +
+                                "09:05:04 07/02/2024 logged in: two\n"
+                                "09:05:06 07/02/2024 srv: 2 console lines skipped since 09:05:04 07/02/2024\n"
+                                "09:05:06 07/02/2024 logged in: five\n");
+    EXPECT_EQ(count_of(dir.read("events.log"), "logged in: "), 5) << "the file keeps every line";
+}
+
+TEST_F(LogWriter, FileThatFailsIsToldHowManyLinesWereLostAndSinceWhen)
+{
+    log.write_file = fake_file;
+    file_seen.clear();
+    const std::string two = "09:05:04 07/02/2024 logged in: two\n";
+    file_keeps = {-1, static_cast<long>(two.size())};
+    testing::internal::CaptureStderr();
+    event(now, "one");
+    log_event(log, now + 1, "logged in", "two");
+    event(now + 1, "three");                        // the disk fills after "two"
+    event(now + 1, "four");                         // not tried again this second
+    event(now + 2, "five");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(file_seen, STAMP + "logged in: one\n"s + two +
+                             "09:05:05 07/02/2024 srv: 2 log lines lost since 09:05:04 07/02/2024\n"
+                             "09:05:05 07/02/2024 logged in: five\n");
+    EXPECT_EQ(count_of(said, "No space left on device"), 1) << said;
+}
+
+// The file size limit fails a write part of the way, as a full disk does.
+TEST_F(LogWriter, WriteCutShortLeavesNoTornLine)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    const LogOpenResult opened = log_file_open(path.c_str());
+    ASSERT_EQ(opened.status, LogOpenStatus::opened);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    setrlimit(RLIMIT_FSIZE, &small);
+    std::size_t kept = 0;
+    const std::string lines = std::string(39, 'a') + "\n" + std::string(39, 'b') + "\n" + std::string(39, 'c') + "\n";
+    const bool written = log_file_write(opened.file, lines, &kept);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    log_file_close(opened.file);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(kept, 80u);
+    EXPECT_EQ(dir.read("events.log"), lines.substr(0, 80));
+}
+
+TEST_F(LogWriter, LinkedOrForeignFileAtThePathIsNeverWritten)
+{
+    const fs::path target = dir.path() / "target";
+    std::ofstream(target) << "keep\n";
+    auto refused = [&](const char* reason) {
+        log_init(log, path, false);
+        testing::internal::CaptureStderr();
+        event(now, "one");
+        event(now + 1, "two");
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(count_of(said, reason), 1) << said;
+        fs::remove(path);
+    };
+    fs::create_symlink(target, path);
+    refused("a symbolic link");
+    fs::create_symlink(dir.path() / "absent", path);
+    refused("a symbolic link");
+    EXPECT_FALSE(fs::exists(dir.path() / "absent"));
+    fs::create_hard_link(target, path);
+    refused("more than one link");
+    if (geteuid() == 0) {
+        std::ofstream(path) << "";
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        refused("owned by another user");
+    }
+    EXPECT_EQ(dir.read("target"), "keep\n");
 }
 
 TEST_F(LogWriter, ReaderOfStdoutGoneEndsTheEchoButNotTheFileLog)
 {
-    ignore_broken_pipe();
+    std::signal(SIGPIPE, SIG_IGN);
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     close(pipe_ends[0]);
@@ -204,16 +330,21 @@ TEST_F(LogWriter, ReaderOfStdoutGoneEndsTheEchoButNotTheFileLog)
     EXPECT_EQ(count_of(dir.read("events.log"), "logged in: "), 2);
 }
 
-TEST(LogWriterStop, InterruptAndTerminateRequestAStop)
+TEST(LogWriterSignals, HangUpAsksForOneReloadAndQuitForAStop)
 {
-    install_stop_handler();
+    install_signal_handlers();
+    EXPECT_FALSE(reload_requested());
+    std::raise(SIGHUP);
+    std::raise(SIGHUP);
+    std::raise(SIGUSR1);
+    std::raise(SIGUSR2);
+    EXPECT_TRUE(reload_requested());
+    EXPECT_FALSE(reload_requested());
     EXPECT_FALSE(stop_requested());
-    std::raise(SIGTERM);
+    std::raise(SIGQUIT);
     EXPECT_TRUE(stop_requested());
-    std::raise(SIGINT);
-    EXPECT_TRUE(stop_requested());
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    for (int handled : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2, SIGXFSZ})
+        std::signal(handled, SIG_DFL);
 }
 
 } // namespace
