@@ -225,6 +225,7 @@ TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButTheOthersTimeOut)
     for (int i = 0; i < 66; i++)
         all.push_back(add_session());
     all[62]->state = SessionState::broken;
+    socket_handle sixty_third = all[62]->client_socket;
     socket_handle sixty_fourth = all[63]->client_socket;
     peer(all[0]).incoming = "x";
     ASSERT_TRUE(queue_append(all[1]->input, make_frame("x a \"\"")));
@@ -235,7 +236,7 @@ TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButTheOthersTimeOut)
     wait_pass(server);
     EXPECT_EQ(net.last_read_offer.size(), 64u);
     EXPECT_EQ(net.last_read_offer[0], FakePlatform::LISTENER);
-    EXPECT_TRUE(offered(net.last_read_offer, all[62]->client_socket));
+    EXPECT_TRUE(offered(net.last_read_offer, sixty_third));
     for (Session* whole : {all[1], all[2]})
         EXPECT_EQ(peer(whole).incoming, "unread") << "a session holding a whole frame or line is not read";
     EXPECT_FALSE(offered(net.last_read_offer, sixty_fourth));
