@@ -11,9 +11,12 @@
 // Starts the socket library where one must be started; 0 on success.
 int client_startup();
 
-// A blocking IPv4 connection to host (a dotted address or a name) and port,
-// or INVALID_SOCKET_HANDLE with sock_last_error() set.
-socket_handle client_connect(const char* host, std::uint16_t port);
+// A blocking connection to host (an IPv4 or IPv6 address, or a name) and
+// port, trying each of its addresses in turn, or INVALID_SOCKET_HANDLE with
+// sock_last_error() set: WSAEHOSTUNREACH when host does not resolve, and
+// then the resolver's reason in *resolve_problem when given.
+socket_handle client_connect(const char* host, std::uint16_t port,
+                             std::string* resolve_problem = nullptr);
 
 // The system's own words for a socket error code (sock_last_error()), such
 // as "Connection refused", for messages meant for people.
@@ -40,6 +43,8 @@ int client_close(socket_handle sock);
 
 // A listening socket on 127.0.0.1 with a port the system picked.
 socket_handle client_listen_loopback(std::uint16_t* port);
+// The same on address, an IPv4 or IPv6 literal such as "::1".
+socket_handle client_listen_on(const char* address, std::uint16_t* port);
 
 // A loopback port that was free a moment ago (bound, read, released).
 std::uint16_t client_free_port();
@@ -49,8 +54,9 @@ std::uint16_t client_free_port();
 // Makes sends and receives on the socket return at once. 0 on success.
 int client_set_nonblocking(socket_handle sock);
 
-// Starts a non-blocking connection and returns without waiting for it; the
-// socket turns writable once connected (client_poll), or fails later.
+// Starts a non-blocking connection, to the first of host's addresses that
+// takes one, and returns without waiting for it; the socket turns writable
+// once connected (client_poll), or fails later.
 socket_handle client_connect_start(const char* host, std::uint16_t port);
 
 // Sends what the socket takes now: the count, 0 when it takes nothing, or -1.
@@ -66,3 +72,17 @@ struct ClientPoll {
 // Waits up to timeout_ms for any entry to be readable or, where wanted,
 // writable. Returns the number of ready entries, 0 on time-out, -1 on failure.
 int client_poll(ClientPoll* entries, std::size_t count, int timeout_ms);
+
+// TLS for the tools, over a socket from client_connect.
+struct TlsContext;
+struct TlsConnection;
+
+// Makes sock non-blocking and completes the handshake within timeout_ms;
+// nullptr with the reason in *error. Free the result with
+// tls_connection_free (platform/tls.h) before closing sock.
+TlsConnection* client_tls_start(TlsContext* context, socket_handle sock, const std::string& host,
+                                int timeout_ms, std::string* error);
+// client_send_all and client_recv through TLS, with the same results.
+int client_tls_send_all(socket_handle sock, TlsConnection* tls, const void* data, std::size_t size);
+int client_tls_recv(socket_handle sock, TlsConnection* tls, void* buffer, std::size_t size,
+                    int timeout_ms);

@@ -2,22 +2,9 @@
 #include "platform/client.h"
 #include "platform/socket_api.h"
 
-namespace {
+#include <string>
 
-bool resolve(const char* host, in_addr* address)
-{
-    if (inet_pton(AF_INET, host, address) == 1)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
+namespace {
 
 native_socket native(socket_handle sock)
 {
@@ -32,24 +19,37 @@ socket_handle fail_and_close(native_socket sock)
     return INVALID_SOCKET_HANDLE;
 }
 
-// A connection to host and port; without wait the socket is non-blocking
-// and the connection may still be on its way.
-socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
+// The addresses of host (a literal or a name, IPv4 or IPv6) and port, in
+// the order the system prefers; nullptr with the resolver's reason.
+addrinfo* resolve(const char* host, std::uint16_t port, int flags, std::string* problem)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (!resolve(host, &address.sin_addr)) {
-        sock_set_last_error(WSAEHOSTUNREACH);
-        return INVALID_SOCKET_HANDLE;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | flags;
+    addrinfo* found = nullptr;
+    int result = getaddrinfo(host, std::to_string(port).c_str(), &hints, &found);
+    if (result != 0 || !found) {
+        *problem = result != 0 ? gai_strerror(result) : "no address";
+        // Windows ends its sentence in a full stop and a space.
+        while (!problem->empty() && (problem->back() == '.' || problem->back() == ' '))
+            problem->pop_back();
+        return nullptr;
     }
-    native_socket sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    return found;
+}
+
+// A connection to one address; without wait the socket is non-blocking and
+// the connection may still be on its way.
+socket_handle connect_one(const addrinfo& address, bool wait)
+{
+    native_socket sock = ::socket(address.ai_family, SOCK_STREAM, 0);
     if (sock == NO_NATIVE_SOCKET)
         return fail_and_close(sock);
     auto handle = static_cast<socket_handle>(sock);
     if (!wait && client_set_nonblocking(handle) < 0)
         return fail_and_close(sock);
-    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+    if (::connect(sock, address.ai_addr, static_cast<address_length>(address.ai_addrlen)) != 0 &&
         (wait || !connect_in_progress()))
         return fail_and_close(sock);
     // Frames are small and each is written at once: never hold one back.
@@ -58,33 +58,65 @@ socket_handle connect_to(const char* host, std::uint16_t port, bool wait)
     return handle;
 }
 
+// Tries host's addresses in turn; the error left is the last one's.
+socket_handle connect_to(const char* host, std::uint16_t port, bool wait, std::string* resolve_problem)
+{
+    std::string problem;
+    addrinfo* found = resolve(host, port, 0, &problem);
+    if (!found) {
+        if (resolve_problem)
+            *resolve_problem = problem;
+        sock_set_last_error(WSAEHOSTUNREACH);
+        return INVALID_SOCKET_HANDLE;
+    }
+    socket_handle sock = INVALID_SOCKET_HANDLE;
+    for (addrinfo* address = found; address && sock == INVALID_SOCKET_HANDLE; address = address->ai_next)
+        sock = connect_one(*address, wait);
+    freeaddrinfo(found);
+    return sock;
+}
+
 } // namespace
 
-socket_handle client_connect(const char* host, std::uint16_t port)
+socket_handle client_connect(const char* host, std::uint16_t port, std::string* resolve_problem)
 {
-    return connect_to(host, port, true);
+    return connect_to(host, port, true, resolve_problem);
 }
 
 socket_handle client_connect_start(const char* host, std::uint16_t port)
 {
-    return connect_to(host, port, false);
+    return connect_to(host, port, false, nullptr);
+}
+
+socket_handle client_listen_on(const char* address, std::uint16_t* port)
+{
+    std::string problem;
+    addrinfo* found = resolve(address, 0, AI_NUMERICHOST | AI_PASSIVE, &problem);
+    if (!found) {
+        sock_set_last_error(WSAEINVAL);
+        return INVALID_SOCKET_HANDLE;
+    }
+    native_socket sock = ::socket(found->ai_family, SOCK_STREAM, 0);
+    sockaddr_storage bound{};
+    address_length length = sizeof bound;
+    bool listening = sock != NO_NATIVE_SOCKET &&
+                     ::bind(sock, found->ai_addr, static_cast<address_length>(found->ai_addrlen)) == 0 &&
+                     ::listen(sock, 16) == 0 &&
+                     getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) == 0;
+    if (!listening) {
+        fail_and_close(sock);
+        freeaddrinfo(found);
+        return INVALID_SOCKET_HANDLE;
+    }
+    freeaddrinfo(found);
+    *port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return static_cast<socket_handle>(sock);
 }
 
 socket_handle client_listen_loopback(std::uint16_t* port)
 {
-    native_socket sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == NO_NATIVE_SOCKET)
-        return fail_and_close(sock);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address_length length = sizeof address;
-    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(sock, 16) != 0 ||
-        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return fail_and_close(sock);
-    *port = ntohs(address.sin_port);
-    return static_cast<socket_handle>(sock);
+    return client_listen_on("127.0.0.1", port);
 }
 
 std::uint16_t client_free_port()

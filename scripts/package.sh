@@ -46,6 +46,7 @@ holds() {
 listing=$(dpkg-deb -c "$deb")
 holds "$listing" '\./usr/bin/QuillmarshSrv$'
 holds "$listing" '\./usr/bin/qmclient$'
+holds "$listing" '\./usr/bin/qmpasswd$'
 holds "$listing" '\./lib/systemd/system/quillmarsh.service$'
 holds "$listing" '\./usr/share/quillmarsh/quillmarsh.env.example$'
 holds "$listing" '\./etc/logrotate\.d/quillmarsh$'
@@ -53,4 +54,5 @@ holds "$listing" '\./usr/share/man/man1/QuillmarshSrv\.1\.gz$'
 holds "$listing" '\./usr/share/doc/quillmarsh-server/copyright$'
 holds "$(tar tzf "build-package/quillmarsh-server-${version}-Linux.tar.gz")" '/bin/QuillmarshSrv$'
 holds "$(cmake -E tar tf "build-windows/quillmarsh-server-${version}-win64.zip")" '/bin/QuillmarshSrv.exe$'
+holds "$(cmake -E tar tf "build-windows/quillmarsh-server-${version}-win64.zip")" '/bin/qmpasswd.exe$'
 ls -l "$deb" build-package/*.tar.gz build-windows/*.zip

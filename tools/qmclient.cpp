@@ -3,6 +3,7 @@
 // frames (--send) or announces an address and prints what arrives (--listen).
 #include "platform/client.h"
 #include "platform/line_reader.h"
+#include "platform/tls.h"
 #include "protocol/frame.h"
 
 #include <chrono>
@@ -45,6 +46,10 @@ const char* const USAGE =
     "                    --count frames have not come)\n"
     "  --hex             print frames as hex bytes, check byte included\n"
     "  --settle MS       how long to watch for a refused login (default 300)\n"
+    "  --tls             talk TLS; the server's certificate must name HOST and\n"
+    "                    chain to the system's CAs\n"
+    "  --ca PEM          with --tls: trust the CA certificates in PEM instead\n"
+    "  --insecure        with --tls: do not check the server's certificate\n"
     "Frames received are printed one per line; a frame whose check byte is\n"
     "wrong is printed after the mark \"[bad check byte] \".\n"
     "Exit codes: 0 done, 2 usage, 3 server unreachable, 4 login refused,\n"
@@ -63,6 +68,9 @@ struct Options {
     long timeout_s = 0;
     bool hex = false;
     int settle_ms = 300;
+    bool tls = false;
+    std::string ca;  // --ca
+    bool insecure = false;
 };
 
 [[noreturn]] void finish(int code, const std::string& message = {})
@@ -105,20 +113,42 @@ std::string quoted(std::string_view name)
     return out + "\"";
 }
 
+// The connection to the server: a plain socket, or TLS over it.
+struct Connection {
+    // As client_recv.
+    int recv(void* buffer, std::size_t size, int timeout_ms) const
+    {
+        return tls ? client_tls_recv(sock, tls, buffer, size, timeout_ms)
+                   : client_recv(sock, buffer, size, timeout_ms);
+    }
+    bool send_all(const void* data, std::size_t size) const
+    {
+        return (tls ? client_tls_send_all(sock, tls, data, size) : client_send_all(sock, data, size)) == 0;
+    }
+    void close()
+    {
+        tls_connection_free(tls);
+        tls = nullptr;
+        client_close(sock);
+    }
+    socket_handle sock = INVALID_SOCKET_HANDLE;
+    TlsConnection* tls = nullptr;
+};
+
 // The connection, and when it last carried a frame from us.
 struct Link {
-    explicit Link(socket_handle sock) : sock(sock) {}
+    explicit Link(const Connection& connection) : connection(connection) {}
     bool send_frame(std::string_view text)
     {
         std::string frame = make_frame(text);
         last_send = Clock::now();
-        return client_send_all(sock, frame.data(), frame.size()) == 0;
+        return connection.send_all(frame.data(), frame.size());
     }
     bool keep_alive_due() const
     {
         return Clock::now() - last_send > std::chrono::milliseconds(KEEP_ALIVE_MS);
     }
-    socket_handle sock;
+    const Connection& connection;
     Clock::time_point last_send = Clock::now();
 };
 
@@ -144,7 +174,7 @@ Options parse_options(int argc, char** argv)
         o.password = password;
     bool have_login = login != nullptr;
     bool have_password = password != nullptr;
-    bool to_given = false, count_given = false, timeout_given = false;
+    bool to_given = false, count_given = false, timeout_given = false, ca_given = false;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; i++) {
         std::string_view arg = argv[i];
@@ -152,8 +182,8 @@ Options parse_options(int argc, char** argv)
             std::fputs(USAGE, stdout);
             finish(EXIT_DONE);
         }
-        if (arg == "--hex") {
-            o.hex = true;
+        if (arg == "--hex" || arg == "--tls" || arg == "--insecure") {
+            (arg == "--hex" ? o.hex : arg == "--tls" ? o.tls : o.insecure) = true;
             continue;
         }
         if (arg.substr(0, 2) != "--" || arg.size() == 2) {
@@ -186,6 +216,9 @@ Options parse_options(int argc, char** argv)
             timeout_given = true;
         } else if (arg == "--settle") {
             o.settle_ms = static_cast<int>(parse_number("--settle", value));
+        } else if (arg == "--ca") {
+            o.ca = value;
+            ca_given = true;
         } else {
             usage_error("unknown option " + std::string(arg));
         }
@@ -193,6 +226,9 @@ Options parse_options(int argc, char** argv)
     if (positional.size() != 2)
         usage_error("HOST and PORT are needed");
     o.host = positional[0];
+    // An IPv6 address may come bracketed, as in a URL.
+    if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']')
+        o.host = o.host.substr(1, o.host.size() - 2);
     long port = parse_number("PORT", positional[1].c_str());
     if (port < 1 || port > 65535)
         usage_error("PORT must be 1 to 65535");
@@ -207,6 +243,12 @@ Options parse_options(int argc, char** argv)
         usage_error("--count works only with --listen");
     if (timeout_given && o.listen_address.empty())
         usage_error("--timeout works only with --listen");
+    if ((ca_given || o.insecure) && !o.tls)
+        usage_error(std::string(ca_given ? "--ca" : "--insecure") + " works only with --tls");
+    if (ca_given && o.insecure)
+        usage_error("--ca and --insecure do not go together");
+    if (o.tls && !tls_available())
+        finish(EXIT_USAGE, std::string("--tls: ") + tls_unavailable_reason());
     if (!have_login)
         usage_error("no login: set QM_LOGIN or give --login");
     if (!have_password)
@@ -224,7 +266,7 @@ Options parse_options(int argc, char** argv)
 }
 
 // Reads exactly the prompt; anything else, or a close, ends the run.
-void expect_prompt(socket_handle sock, std::string_view prompt, bool after_login_line)
+void expect_prompt(const Connection& connection, std::string_view prompt, bool after_login_line)
 {
     std::string got;
     char buffer[64];
@@ -233,7 +275,7 @@ void expect_prompt(socket_handle sock, std::string_view prompt, bool after_login
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             finish(EXIT_LOST, "no \"" + std::string(prompt) + "\" prompt from the server");
-        int n = client_recv(sock, buffer, prompt.size() - got.size(), static_cast<int>(left.count()));
+        int n = connection.recv(buffer, prompt.size() - got.size(), static_cast<int>(left.count()));
         if (n == 0 || n == -1)
             finish(after_login_line ? EXIT_REFUSED : EXIT_LOST,
                    after_login_line ? "login refused" : "connection lost before the login prompt");
@@ -298,7 +340,7 @@ private:
 
 // Waits settle_ms for the close that refuses a login; bytes that arrive
 // meanwhile are frames for us and are kept for the caller.
-void watch_for_refusal(socket_handle sock, int settle_ms, std::string* early)
+void watch_for_refusal(const Connection& connection, int settle_ms, std::string* early)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(settle_ms);
     char buffer[4096];
@@ -306,7 +348,7 @@ void watch_for_refusal(socket_handle sock, int settle_ms, std::string* early)
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return;
-        int n = client_recv(sock, buffer, sizeof buffer, static_cast<int>(left.count()));
+        int n = connection.recv(buffer, sizeof buffer, static_cast<int>(left.count()));
         if (n == 0 || n == -1)
             finish(EXIT_REFUSED, "login refused");
         if (n > 0)
@@ -316,38 +358,59 @@ void watch_for_refusal(socket_handle sock, int settle_ms, std::string* early)
 
 std::string where(const Options& o)
 {
-    return o.host + ":" + std::to_string(o.port);
+    bool ipv6 = o.host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + o.host + "]" : o.host) + ":" + std::to_string(o.port);
 }
 
-socket_handle connect_and_log_in(const Options& o)
+// The TLS handshake, within the time a prompt may take.
+TlsConnection* start_tls(const Options& o, socket_handle sock)
+{
+    if (o.insecure)
+        std::fprintf(stderr, "qmclient: --insecure: the server's certificate is not checked\n");
+    std::string error;
+    TlsContext* context = tls_client_context(o.ca, !o.insecure, &error);
+    TlsConnection* tls = context ? client_tls_start(context, sock, o.host, PROMPT_TIMEOUT_MS, &error) : nullptr;
+    tls_context_release(context);
+    if (!tls)
+        finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + error);
+    return tls;
+}
+
+Connection connect_and_log_in(const Options& o)
 {
     if (client_startup() != 0)
         finish(EXIT_UNREACHABLE, "the socket library did not start");
-    socket_handle sock = client_connect(o.host.c_str(), o.port);
-    if (sock == INVALID_SOCKET_HANDLE)
+    Connection connection;
+    std::string resolve_problem;
+    connection.sock = client_connect(o.host.c_str(), o.port, &resolve_problem);
+    if (!resolve_problem.empty())
+        finish(EXIT_UNREACHABLE, "cannot resolve " + o.host + ": " + resolve_problem);
+    if (connection.sock == INVALID_SOCKET_HANDLE)
         finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + client_error_text(sock_last_error()));
-    expect_prompt(sock, "login:", false);
+    if (o.tls)
+        connection.tls = start_tls(o, connection.sock);
+    expect_prompt(connection, "login:", false);
     std::string line = o.login + "\r\n";
-    client_send_all(sock, line.data(), line.size());
-    expect_prompt(sock, "password:", true);
+    connection.send_all(line.data(), line.size());
+    expect_prompt(connection, "password:", true);
     line = o.password + "\r\n";
-    client_send_all(sock, line.data(), line.size());
-    return sock;
+    connection.send_all(line.data(), line.size());
+    return connection;
 }
 
 // Frames sent just before a close could be lost: the server drops what it
 // has not relayed when it sees the end of the stream. So the connection
 // stays open for settle_ms, and a close seen meanwhile means the login was
 // refused.
-int run_send(const Options& o, socket_handle sock)
+int run_send(const Options& o, Connection& connection)
 {
-    Link link(sock);
+    Link link(connection);
     for (const std::string& text : o.sends)
         if (!link.send_frame(text))
             finish(EXIT_LOST, "connection lost");
     std::string ignored;
-    watch_for_refusal(sock, o.settle_ms + static_cast<int>(o.sends.size()), &ignored);
-    client_close(sock);
+    watch_for_refusal(connection, o.settle_ms + static_cast<int>(o.sends.size()), &ignored);
+    connection.close();
     return EXIT_DONE;
 }
 
@@ -372,7 +435,7 @@ int receive_loop(const Options& o, Link& link, std::string_view early, long* fra
     splitter.feed(early.data(), early.size(), emit);
     char buffer[4096];
     while (!stop()) {
-        int n = client_recv(link.sock, buffer, sizeof buffer, poll_ms);
+        int n = link.connection.recv(buffer, sizeof buffer, poll_ms);
         if (n == 0 || n == -1)
             finish(EXIT_LOST, "connection lost");
         if (n > 0)
@@ -383,11 +446,11 @@ int receive_loop(const Options& o, Link& link, std::string_view early, long* fra
     return EXIT_DONE;
 }
 
-int run_listen(const Options& o, socket_handle sock)
+int run_listen(const Options& o, Connection& connection)
 {
-    Link link(sock);
+    Link link(connection);
     std::string early;
-    watch_for_refusal(sock, o.settle_ms, &early);
+    watch_for_refusal(connection, o.settle_ms, &early);
     if (!link.send_frame(announcement(o.listen_address)))
         finish(EXIT_LOST, "connection lost");
     long frames = 0;
@@ -399,7 +462,7 @@ int run_listen(const Options& o, socket_handle sock)
         timed_out = o.timeout_s > 0 && Clock::now() >= deadline;
         return timed_out;
     });
-    client_close(sock);
+    connection.close();
     if (timed_out && o.count > 0)
         finish(EXIT_TIMED_OUT, "timed out after " + std::to_string(frames) + " of " +
                                    std::to_string(o.count) + " frames");
@@ -424,11 +487,11 @@ void send_line(const Options& o, Link& link, std::string text)
 // The terminal side: typed lines go out as frames while received frames are
 // printed. When input ends, the connection stays open for settle_ms so that
 // the server relays the last lines before it sees the close.
-int run_terminal(const Options& o, socket_handle sock)
+int run_terminal(const Options& o, Connection& connection)
 {
-    Link link(sock);
+    Link link(connection);
     std::string early;
-    watch_for_refusal(sock, o.settle_ms, &early);
+    watch_for_refusal(connection, o.settle_ms, &early);
     // The server never confirms a login; someone at a terminal should not
     // have to guess whether it went through.
     std::fprintf(stderr, "qmclient: logged in to %s\n", where(o).c_str());
@@ -451,7 +514,7 @@ int run_terminal(const Options& o, socket_handle sock)
         }
         return input_ended && Clock::now() - ended > std::chrono::milliseconds(o.settle_ms);
     });
-    client_close(sock);
+    connection.close();
     return EXIT_DONE;
 }
 
@@ -460,10 +523,10 @@ int run_terminal(const Options& o, socket_handle sock)
 int main(int argc, char** argv)
 {
     Options o = parse_options(argc, argv);
-    socket_handle sock = connect_and_log_in(o);
+    Connection connection = connect_and_log_in(o);
     if (!o.sends.empty())
-        finish(run_send(o, sock));
+        finish(run_send(o, connection));
     if (!o.listen_address.empty())
-        finish(run_listen(o, sock));
-    finish(run_terminal(o, sock));
+        finish(run_listen(o, connection));
+    finish(run_terminal(o, connection));
 }

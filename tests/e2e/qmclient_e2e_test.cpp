@@ -2,6 +2,7 @@
 // the server could never produce the case (a bad check byte, a close after
 // login).
 #include "platform/client.h"
+#include "platform/tls.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
@@ -10,9 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -120,6 +123,7 @@ TEST(QmclientUsage, AMistakeIsNamedInOneLineWithExitTwo)
              {{"--login", "team", "127.0.0.1", "1"}, {}, "no password: set QM_PASSWORD or give --password"},
              {{"--count", "1", "127.0.0.1", "1"}, {login, password}, "--count works only with --listen"},
              {{"--to", "bob", "127.0.0.1", "1"}, {login, password}, "--to works only with --as"},
+             {{"--insecure", "127.0.0.1", "1"}, {login, password}, "--insecure works only with --tls"},
          }) {
         ToolProcess tool(QM_CLIENT_BINARY, c.arguments, c.environment);
         EXPECT_EQ(tool.wait_exit(), 2) << c.message;
@@ -182,6 +186,57 @@ TEST(QmclientStandIn, MarksBadCheckBytesShowsHexAndReportsALostConnection)
         else
             EXPECT_EQ(tool.out(), "msg x \"\" good\n[bad check byte] msg x \"\" bad\n");
     }
+}
+
+TEST(QmclientNames, ReachesAnIpv6AddressAndSaysWhenANameDoesNotResolve)
+{
+    Tool nowhere({"--send", "msg a \"\" x", "no-such-host.invalid", "1"});
+    EXPECT_EQ(nowhere.wait_exit(), 3);
+    EXPECT_EQ(nowhere.err().rfind("qmclient: cannot resolve no-such-host.invalid: ", 0), 0u) << nowhere.err();
+
+    std::uint16_t port = 0;
+    socket_handle listener = client_listen_on("::1", &port);
+    if (listener == INVALID_SOCKET_HANDLE)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    Tool tool({"--listen", "me", "--settle", "0", "::1", std::to_string(port)});
+    play_server(listener, make_frame("msg x \"\" over six"));
+    client_close(listener);
+    EXPECT_EQ(tool.wait_exit(), 5);
+    EXPECT_EQ(tool.out(), "msg x \"\" over six\n");
+}
+
+// Against an independent TLS server: `openssl s_server` plays the prompts
+// and prints what it receives.
+TEST(QmclientTls, SendsThroughTlsToAServerItsCaVouchesForAndRefusesOneItDoesNot)
+{
+    if (!tls_available())
+        GTEST_SKIP() << tls_unavailable_reason();
+    if (std::system("openssl version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no openssl command here";
+    ScratchDirectory dir;
+    std::string cert = (dir.path() / "cert.pem").string(), key = (dir.path() / "key.pem").string();
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+                           " -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1"
+                           " -keyout " + key + " -out " + cert + " 2>/dev/null").c_str()),
+              0);
+    std::string port = std::to_string(client_free_port());
+    // The prompts wait in the pipe for the first connection; the pipe stays
+    // open so that the server does not take its end for a quit.
+    ToolProcess server("/bin/sh", {"-c", "(printf 'login:password:'; sleep 3) | openssl s_server -accept 127.0.0.1:" +
+                                             port + " -cert " + cert + " -key " + key + " -naccept 2"});
+    for (int i = 0; i < 500 && server.out().find("ACCEPT") == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(server.out().find("ACCEPT"), std::string::npos) << server.err();
+
+    std::string frame = make_frame("msg a \"\" over tls");
+    Tool vouched({"--tls", "--ca", cert, "--send", "msg a \"\" over tls", "127.0.0.1", port});
+    EXPECT_EQ(vouched.wait_exit(), 0) << vouched.err();
+    EXPECT_NE(server.out().find("team\r\ns3cret\r\n" + frame), std::string::npos) << server.out();
+
+    Tool unknown({"--tls", "--send", "msg a \"\" x", "127.0.0.1", port});
+    EXPECT_EQ(unknown.wait_exit(), 3);
+    EXPECT_EQ(unknown.err(), "qmclient: cannot reach 127.0.0.1:" + port +
+                                 ": TLS handshake failed: certificate verify failed: self-signed certificate\n");
 }
 
 } // namespace

@@ -1,0 +1,20 @@
+// Small files read whole and replaced whole: the users and rights files,
+// and qmpasswd's edits. Symbolic links are refused, not followed.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+enum class TextFileStatus { read, missing, failed };
+
+// Reads the regular file at path into *content. On failure *error holds the
+// system's reason.
+TextFileStatus text_file_read(const char* path, std::string* content, std::string* error);
+
+// Replaces the file at path by content, or creates it readable and writable
+// by its owner only (mode 0600 on POSIX). Writes a new file beside it and
+// renames it over the old, so a crash leaves the old file or the new one,
+// never part of either. On POSIX an existing file's mode and (where allowed)
+// owner are kept. On failure *error holds the system's reason and the old
+// file is as it was.
+bool text_file_replace(const char* path, std::string_view content, std::string* error);

@@ -1,0 +1,148 @@
+#include "protocol/http_request.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+// The bytes a method or a header field's name may hold.
+bool is_token_byte(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool is_token(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), is_token_byte);
+}
+
+bool is_visible(char c)
+{
+    return c > ' ' && c < 0x7F;
+}
+
+// A field value: any byte but the controls, tab allowed, and bytes from 0x80
+// up, which old clients send as Latin-1.
+bool is_field_value_byte(char c)
+{
+    auto byte = static_cast<unsigned char>(c);
+    return byte == '\t' || (byte >= ' ' && byte != 0x7F);
+}
+
+// "METHOD /target HTTP/1.x": keeps where the method and the path lie.
+// line_offset is where line starts in the received bytes.
+bool take_request_line(HttpHeadReader& reader, std::string_view line, std::size_t line_offset)
+{
+    std::size_t method_end = line.find(' ');
+    if (method_end == std::string_view::npos || !is_token(line.substr(0, method_end)))
+        return false;
+    std::size_t target_start = method_end + 1;
+    std::size_t target_end = line.find(' ', target_start);
+    if (target_end == std::string_view::npos)
+        return false;
+    std::string_view target = line.substr(target_start, target_end - target_start);
+    if (target.empty() || target.front() != '/' ||
+        !std::all_of(target.begin(), target.end(), is_visible))
+        return false;
+    std::string_view version = line.substr(target_end + 1);
+    if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." || version[7] < '0' ||
+        version[7] > '9')
+        return false;
+    reader.method_length = method_end;
+    reader.path_start = line_offset + target_start;
+    reader.path_length = std::min(target.size(), target.find('?'));
+    return true;
+}
+
+// "Name: value". A name with space before its colon, or a line that starts
+// with white space (an old folded continuation), is refused, as a request
+// smuggled past a proxy would use them.
+bool is_header_line(std::string_view line)
+{
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || !is_token(line.substr(0, colon)))
+        return false;
+    std::string_view value = line.substr(colon + 1);
+    return std::all_of(value.begin(), value.end(), is_field_value_byte);
+}
+
+HttpHeadStatus judge_line(HttpHeadReader& reader, std::string_view line, std::size_t line_offset)
+{
+    if (reader.method_length == 0)
+        return take_request_line(reader, line, line_offset) ? HttpHeadStatus::incomplete
+                                                             : HttpHeadStatus::bad_request;
+    if (line.empty())
+        return HttpHeadStatus::complete;
+    return is_header_line(line) ? HttpHeadStatus::incomplete : HttpHeadStatus::bad_request;
+}
+
+std::string_view reason_phrase(HttpStatus status)
+{
+    switch (status) {
+    case HttpStatus::ok:
+        return "OK";
+    case HttpStatus::bad_request:
+        return "Bad Request";
+    case HttpStatus::not_found:
+        return "Not Found";
+    case HttpStatus::method_not_allowed:
+        return "Method Not Allowed";
+    case HttpStatus::header_fields_too_large:
+        return "Request Header Fields Too Large";
+    case HttpStatus::service_unavailable:
+        return "Service Unavailable";
+    }
+    return "Unknown";
+}
+
+} // namespace
+
+HttpHead read_http_head(HttpHeadReader& reader, std::string_view received)
+{
+    // Nothing past the bound is looked at: the head must end within it.
+    std::string_view window = received.substr(0, std::min(received.size(), HTTP_HEAD_MAX));
+    while (reader.status == HttpHeadStatus::incomplete && reader.scanned < window.size()) {
+        std::size_t line_feed = window.find('\n', reader.scanned);
+        if (line_feed == std::string_view::npos) {
+            reader.scanned = window.size();
+            break;
+        }
+        std::string_view line = window.substr(reader.line_start, line_feed - reader.line_start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        reader.status = judge_line(reader, line, reader.line_start);
+        reader.scanned = reader.line_start = line_feed + 1;
+    }
+    if (reader.status == HttpHeadStatus::incomplete && received.size() >= HTTP_HEAD_MAX)
+        reader.status = HttpHeadStatus::too_large;
+    if (reader.status != HttpHeadStatus::complete)
+        return {reader.status, {}, {}};
+    return {reader.status, received.substr(0, reader.method_length),
+            received.substr(reader.path_start, reader.path_length)};
+}
+
+std::string http_response(HttpStatus status, std::string_view content_type, std::string_view body)
+{
+    std::string response = "HTTP/1.1 ";
+    response += std::to_string(static_cast<int>(status));
+    response += ' ';
+    response += reason_phrase(status);
+    response += "\r\nContent-Type: ";
+    response += content_type;
+    response += "\r\nContent-Length: ";
+    response += std::to_string(body.size());
+    if (status == HttpStatus::method_not_allowed)
+        response += "\r\nAllow: GET";
+    response += "\r\nConnection: close\r\n\r\n";
+    response += body;
+    return response;
+}
+
+std::string http_error_response(HttpStatus status)
+{
+    std::string body(reason_phrase(status));
+    body += '\n';
+    return http_response(status, "text/plain; charset=utf-8", body);
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the switch counts for its operators, and the two documents a scrape
+// reads: the Prometheus text exposition and the JSON list of sessions.
+// Counting is a plain increment where the event happens; the text is made
+// only when someone asks for it.
+
+// Each enumeration's count below names its last value: keep them together.
+
+// How an operator sees a session.
+enum class SessionPhase {
+    dialogue, // connected, login dialogue not finished
+    online,   // logged in, relaying frames
+    waiting,  // accepted beyond the client limit, not served yet
+};
+constexpr std::size_t SESSION_PHASES = static_cast<std::size_t>(SessionPhase::waiting) + 1;
+
+// Why a frame from a logged-in client was dropped.
+enum class FrameDrop {
+    check_byte,      // the check byte does not match the payload
+    zero_byte,       // a zero byte in the payload
+    overlong,        // longer than a frame may be
+    few_fields,      // fewer than three fields
+    refused_address, // the sender may not speak for its source address
+};
+constexpr std::size_t FRAME_DROP_REASONS =
+    static_cast<std::size_t>(FrameDrop::refused_address) + 1;
+
+// Why a session ended.
+enum class Disconnect {
+    logged_out, // the peer hung up
+    timeout,    // silent too long
+    overflow,   // too much unread input
+    recv_error,
+    send_error,
+    refused,    // a failed login or a refused address
+};
+constexpr std::size_t DISCONNECT_REASONS = static_cast<std::size_t>(Disconnect::refused) + 1;
+
+struct Metrics {
+    // Counters: they only grow.
+    std::uint64_t connections_total = 0;
+    std::uint64_t logins_accepted = 0;
+    std::uint64_t logins_refused = 0;
+    std::uint64_t frames_received = 0; // whole, valid frames
+    std::array<std::uint64_t, FRAME_DROP_REASONS> frames_dropped{};
+    std::uint64_t deliveries = 0; // frames queued to a receiver
+    std::uint64_t bytes_received = 0;
+    std::uint64_t bytes_sent = 0;
+    std::array<std::uint64_t, DISCONNECT_REASONS> disconnects{};
+    std::uint64_t log_lines = 0;
+    std::uint64_t console_lines_skipped = 0;
+
+    // Gauges: kept current at each change, or filled in just before a
+    // render. Signed, so that a miscount shows as a negative number instead
+    // of wrapping to 2^64.
+    std::array<std::int64_t, SESSION_PHASES> sessions{};
+    std::int64_t addresses = 0;           // entries in all address lists
+    std::int64_t output_queued_bytes = 0; // bytes waiting in output queues
+
+    std::int64_t start_time_seconds = 0; // Unix time of the start
+};
+
+inline void count_drop(Metrics& metrics, FrameDrop reason)
+{
+    metrics.frames_dropped[static_cast<std::size_t>(reason)]++;
+}
+
+inline void count_disconnect(Metrics& metrics, Disconnect reason)
+{
+    metrics.disconnects[static_cast<std::size_t>(reason)]++;
+}
+
+inline std::int64_t& sessions_in(Metrics& metrics, SessionPhase phase)
+{
+    return metrics.sessions[static_cast<std::size_t>(phase)];
+}
+
+// The Prometheus text exposition (format 0.0.4, served as
+// "text/plain; version=0.0.4") with a HELP and a TYPE line for each metric.
+// version is the build's, shown as quillmarsh_build_info's label.
+std::string render_metrics(const Metrics& metrics, std::string_view version);
+constexpr std::string_view METRICS_CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
+
+// One session as /sessions shows it. The views must outlive the render.
+struct SessionRow {
+    std::string_view peer_name; // any bytes
+    std::uint16_t port = 0;
+    SessionPhase phase = SessionPhase::dialogue;
+    std::optional<std::string_view> login; // only where logins are per user
+    std::vector<std::string_view> addresses;
+    std::uint64_t queued_output_bytes = 0;
+    std::int64_t seconds_connected = 0;
+    std::int64_t seconds_since_input = 0;
+};
+
+// A JSON array of one object per row, in the rows' order. Names and
+// addresses may hold any byte: valid UTF-8 is kept, every other byte from
+// 0x80 up is written as the character of the same number ("\u00ff"), so the
+// document is always valid JSON.
+std::string render_sessions_json(std::span<const SessionRow> rows);
+constexpr std::string_view SESSIONS_CONTENT_TYPE = "application/json";
