@@ -45,6 +45,7 @@ struct Options {
     int window = 16;
     int bursts = 20;
     int burst_frames = 100;
+    int hold_bytes = 0;
     std::string login = "bench";
     std::string password = "bench";
     long server_pid = 0;
@@ -430,15 +431,26 @@ double cpu_seconds(long pid)
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// A figure in KiB from /proc/PID/status, such as "VmHWM:" (peak resident
-// memory) or "VmRSS:" (resident now), or -1.
-long memory_kb(long pid, std::string_view key)
+// A number from /proc/PID/status, such as "VmHWM:" (peak resident memory,
+// KiB) or "VmRSS:" (resident now), or -1.
+long status_number(long pid, std::string_view key)
 {
     std::ifstream file("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(file, line);)
         if (line.starts_with(key))
             return std::atol(line.c_str() + key.size());
     return -1;
+}
+
+// How often the process's main thread went to sleep and was woken again:
+// its context switches, from /proc; -1 when unknown.
+long wakeups(long pid)
+{
+    if (pid <= 0)
+        return -1;
+    long voluntary = status_number(pid, "voluntary_ctxt_switches:");
+    long involuntary = status_number(pid, "nonvoluntary_ctxt_switches:");
+    return voluntary < 0 || involuntary < 0 ? -1 : voluntary + involuntary;
 }
 
 // ---- the phases ---------------------------------------------------------
@@ -547,7 +559,20 @@ void count_lost(Run& run)
 const char* const CSV_HEADER =
     "label,workload,clients,frame_bytes,window,seconds,sent,delivered,deliveries_per_s,"
     "bytes_per_s,p50_us,p99_us,max_us,lost,duplicated,reordered,corrupted,server_cpu_s,"
-    "server_cpu_pct,server_peak_kb,burst_ms,server_rss_kb,loadgen_cpu_pct";
+    "server_cpu_pct,server_peak_kb,burst_ms,server_rss_kb,loadgen_cpu_pct,server_wakeups_per_s";
+
+// Every client writes hold_bytes of frame text without its check byte,
+// once, and then stays: the server holds a partial frame for each.
+void hold_partial_frames(Run& run)
+{
+    std::string partial(static_cast<std::size_t>(run.o.hold_bytes), 'p');
+    for (Client& c : run.clients)
+        client_send_all(c.sock, partial.data(), partial.size());
+    // Let the server take them in before the measurement starts.
+    std::int64_t settled = now_ns() + 500'000'000;
+    while (now_ns() < settled)
+        pump(run, 2000);
+}
 
 int run_benchmark(Run& run)
 {
@@ -563,8 +588,11 @@ int run_benchmark(Run& run)
     connect_all(run);
     if (run.clients.size() > 1)
         synchronise(run);
+    if (run.o.hold_bytes > 0)
+        hold_partial_frames(run);
     run.totals = Totals{};
     run.measuring = true;
+    long wakeups_before = wakeups(run.o.server_pid);
     double cpu_before = cpu_seconds(run.o.server_pid);
     double own_cpu_before = cpu_seconds(static_cast<long>(getpid()));
     std::int64_t start = now_ns();
@@ -582,8 +610,9 @@ int run_benchmark(Run& run)
     double wall = static_cast<double>(now_ns() - start) / 1e9;
     double cpu = cpu_before < 0 ? -1 : cpu_seconds(run.o.server_pid) - cpu_before;
     double own_cpu = cpu_seconds(static_cast<long>(getpid())) - own_cpu_before;
-    long peak = run.o.server_pid > 0 ? memory_kb(run.o.server_pid, "VmHWM:") : -1;
-    long resident = run.o.server_pid > 0 ? memory_kb(run.o.server_pid, "VmRSS:") : -1;
+    long woken = wakeups_before < 0 ? -1 : wakeups(run.o.server_pid) - wakeups_before;
+    long peak = run.o.server_pid > 0 ? status_number(run.o.server_pid, "VmHWM:") : -1;
+    long resident = run.o.server_pid > 0 ? status_number(run.o.server_pid, "VmRSS:") : -1;
     count_lost(run);
 
     std::uint64_t sent = 0;
@@ -597,14 +626,15 @@ int run_benchmark(Run& run)
     double bytes_per_s = seconds > 0 ? static_cast<double>(t.useful_bytes) / seconds : 0;
     if (run.o.header)
         std::printf("%s\n", CSV_HEADER);
-    std::printf("%s,%s,%d,%d,%d,%.3f,%llu,%llu,%.0f,%.0f,%.1f,%.1f,%.1f,%llu,%llu,%llu,%llu,%.3f,%.1f,%ld,%.3f,%ld,%.1f\n",
+    std::printf("%s,%s,%d,%d,%d,%.3f,%llu,%llu,%.0f,%.0f,%.1f,%.1f,%.1f,%llu,%llu,%llu,%llu,%.3f,%.1f,%ld,%.3f,%ld,%.1f,%.1f\n",
                 run.o.label.c_str(), run.o.workload_name.c_str(), run.o.clients, run.o.frame_bytes,
                 run.o.window, seconds, static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(t.useful), per_s, bytes_per_s, p50, p99, max,
                 static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.duplicated),
                 static_cast<unsigned long long>(t.reordered), static_cast<unsigned long long>(t.corrupted),
                 cpu, cpu >= 0 && wall > 0 ? 100.0 * cpu / wall : -1.0, peak, burst_ms, resident,
-                wall > 0 ? 100.0 * own_cpu / wall : -1.0);
+                wall > 0 ? 100.0 * own_cpu / wall : -1.0,
+                woken >= 0 && wall > 0 ? static_cast<double>(woken) / wall : -1.0);
     std::fflush(stdout);
     for (Client& c : run.clients)
         client_close(c.sock);
@@ -623,6 +653,8 @@ const char* const USAGE =
     "  --window W          frames each sender keeps on the way (default 16)\n"
     "  --bursts K          burst workload: bursts to time (default 20)\n"
     "  --burst-frames F    frames per burst, sent in one write (default 100)\n"
+    "  --hold-bytes B      idle workload: each client then writes B bytes of a frame\n"
+    "                      without its check byte, and holds them (at most 9999)\n"
     "  --login L --password P   credentials (default bench / bench)\n"
     "  --server-pid PID    read the server's CPU time and memory (peak, now) from /proc\n"
     "  --label NAME        first CSV column (default server)\n"
@@ -651,6 +683,7 @@ Options parse(int argc, char** argv)
         else if (a == "--window") o.window = static_cast<int>(number(i));
         else if (a == "--bursts") o.bursts = static_cast<int>(number(i));
         else if (a == "--burst-frames") o.burst_frames = static_cast<int>(number(i));
+        else if (a == "--hold-bytes") o.hold_bytes = static_cast<int>(number(i));
         else if (a == "--login" && i + 1 < argc) o.login = argv[++i];
         else if (a == "--password" && i + 1 < argc) o.password = argv[++i];
         else if (a == "--server-pid") o.server_pid = static_cast<long>(number(i));
@@ -686,6 +719,8 @@ Options parse(int argc, char** argv)
         fail(EXIT_USAGE, "--clients must be 2 to 5000 (0 to 5000 when idle)");
     if (o.frame_bytes < 48 || o.frame_bytes > 4095)
         fail(EXIT_USAGE, "--frame-bytes must be 48 to 4095");
+    if (o.hold_bytes < 0 || o.hold_bytes > 9999 || (o.hold_bytes > 0 && o.workload != Workload::idle))
+        fail(EXIT_USAGE, "--hold-bytes must be 0 to 9999, and only with --workload idle");
     if (o.window < 1 || o.bursts < 1 || o.burst_frames < 1)
         fail(EXIT_USAGE, "--window, --bursts and --burst-frames must be at least 1");
     return o;

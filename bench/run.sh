@@ -15,7 +15,13 @@
 # (default build-bench/results). Needs cmake, g++, ncat and gnuplot.
 # Environment: SECONDS_PER_RUN (default 2), CLIENT_COUNTS (default "2 8 32 63"),
 # SCALE_COUNTS (default "200 1000"), IDLE_CLIENTS (default 1000),
-# SOAK_TEST (default build/tests/soak/soak_test; run for 20 s when present).
+# SOAK_TEST (default build/tests/soak/soak_test; run for 20 s when present),
+# ROWS (default all; "idle partial" runs only the idle rows and the
+# partial-frame rows, for a quick look at the server's cost at rest).
+# The idle rows give the server's CPU and wake-ups a second (its main
+# thread's context switches) at 0 and 63 idle clients; the partial-frame
+# rows a pair's p50 latency, one frame in flight, beside 61 clients that
+# each hold 9,999 bytes of a frame without its check byte, and without them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${OUT:-$root/build-bench/results}
@@ -24,6 +30,7 @@ counts=${CLIENT_COUNTS:-2 8 32 63}
 scale_counts=${SCALE_COUNTS:-200 1000}
 idle_clients=${IDLE_CLIENTS:-1000}
 soak_test=${SOAK_TEST:-$root/build/tests/soak/soak_test}
+rows=${ROWS:-all}
 workloads="broadcast pairs fanout"
 mkdir -p "$out"
 csv=$out/results.csv
@@ -35,11 +42,14 @@ cleanup() {
     if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
     rm -rf "$work"
 }
-trap cleanup EXIT
+holder_pid=
+trap 'cleanup; if [ -n "$holder_pid" ]; then kill "$holder_pid" 2>/dev/null || true; fi' EXIT
 
-for tool in ncat gnuplot; do
-    command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed (apt-get install ncat gnuplot-nox)" >&2; exit 2; }
-done
+if [ "$rows" = all ]; then
+    for tool in ncat gnuplot; do
+        command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed (apt-get install ncat gnuplot-nox)" >&2; exit 2; }
+    done
+fi
 
 # A thousand clients need a thousand descriptors in each relay (ncat has no
 # way to raise its own limit) and in loadgen; the children inherit this one.
@@ -105,7 +115,75 @@ measure() { # kind, tag, loadgen arguments...
     stop
 }
 
+idle_rows() {
+    for n in 0 63; do
+        for kind in ours fixed; do
+            echo "  idle, $n clients, $kind" >&2
+            measure "$kind" "" --workload idle --clients "$n" --seconds 5
+        done
+    done
+}
+
+# A pair's latency, one frame in flight, with 61 clients beside it that each
+# hold a partial frame of 9,999 bytes (holders 61), and without them.
+partial_rows() {
+    for holders in 0 61; do
+        echo "  a pair beside $holders clients holding 9,999 bytes each, ours" >&2
+        start ours
+        if [ "$holders" -gt 0 ]; then
+            "$loadgen" --port "$port" --workload idle --clients "$holders" --hold-bytes 9999 \
+                --seconds 60 --label holders >/dev/null 2>&1 &
+            holder_pid=$!
+            # Until all are online and hold their bytes.
+            sleep 4
+        fi
+        if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "ours/partial$holders" \
+            --workload pairs --clients 2 --window 1 --seconds "$seconds" >>"$csv"; then
+            echo "run.sh: the pair beside $holders holders failed" >&2
+            failures=$((failures + 1))
+        fi
+        if [ -n "$holder_pid" ]; then
+            kill "$holder_pid" 2>/dev/null || true
+            wait "$holder_pid" 2>/dev/null || true
+            holder_pid=
+        fi
+        stop
+    done
+}
+
+# The rows of the quick look, read from the CSV.
+rest_table() {
+    awk -F, '
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["workload"] == "idle" && $col["label"] !~ /\// {
+    cpu[$col["label"], $col["clients"]] = $col["server_cpu_pct"]
+    woken[$col["label"], $col["clients"]] = $col["server_wakeups_per_s"]
+}
+$col["label"] ~ /^ours\/partial/ { p50[$col["label"]] = $col["p50_us"]; cpu_p[$col["label"]] = $col["server_cpu_pct"] }
+END {
+    printf "idle server, %% of one core and wake-ups a second (target < 0.2 %% and < 20):\n"
+    printf "  ours:       %.2f%% %.0f/s with 0 clients, %.2f%% %.0f/s with 63 idle clients\n",
+           cpu["ours", 0], woken["ours", 0], cpu["ours", 63], woken["ours", 63]
+    printf "  fixed wait: %.2f%% %.0f/s with 0 clients, %.2f%% %.0f/s with 63 idle clients\n",
+           cpu["fixed", 0], woken["fixed", 0], cpu["fixed", 63], woken["fixed", 63]
+    a = p50["ours/partial0"]; b = p50["ours/partial61"]
+    printf "a pair, one frame in flight, p50: %.0f us alone, %.0f us beside 61 clients holding 9,999 bytes each: %.2fx (target <= 1.5x); server CPU %.1f%% and %.1f%%\n",
+           a, b, (a > 0 ? b / a : 0), cpu_p["ours/partial0"], cpu_p["ours/partial61"]
+}' "$csv"
+}
+
 "$loadgen" --csv-header >"$csv"
+if [ "$rows" != all ]; then
+    for row in $rows; do
+        case $row in
+        idle) idle_rows ;;
+        partial) partial_rows ;;
+        *) echo "run.sh: ROWS may name idle and partial" >&2; exit 2 ;;
+        esac
+    done
+    rest_table
+    exit $((failures > 0))
+fi
 started=$(date +%s)
 for workload in $workloads; do
     for n in $counts; do
@@ -123,12 +201,8 @@ for kind in ours fixed; do
     echo "  bursts of 100 frames, $kind" >&2
     measure "$kind" "" --workload burst --bursts 30
 done
-for n in 0 63; do
-    for kind in ours fixed; do
-        echo "  idle, $n clients, $kind" >&2
-        measure "$kind" "" --workload idle --clients "$n" --seconds 5
-    done
-done
+idle_rows
+partial_rows
 
 # ---- at scale ---------------------------------------------------------------
 # A broadcast among N clients keeps N * (N - 1) * window deliveries on the
@@ -315,6 +389,7 @@ END {
     else
         printf "soak test: not run\n"
 }' "$csv" | tee "$out/table.txt"
+rest_table | tee -a "$out/table.txt"
 
 # ---- the chart ------------------------------------------------------------
 for workload in $workloads; do

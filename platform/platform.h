@@ -48,6 +48,9 @@ struct SocketEvent {
     void* owner;    // what the socket was watched with
     bool readable;  // data, end of stream, an error, or a connection to accept
     bool exception; // an exceptional condition (urgent data)
+    // The peer hung up or the socket failed; reported whatever it is
+    // watched for, where the system does so (epoll), never on Windows.
+    bool hung_up;
 };
 
 // A set of watched sockets that one server waits on. Sockets stay in it from
@@ -79,8 +82,8 @@ struct PlatformCalls {
     // Stops watching; a socket must leave its poller before it is closed.
     void (*unwatch)(poller_handle poller, socket_handle sock);
     // Waits at most timeout_us for any watched socket to be ready and stores
-    // up to capacity events. Returns their count, 0 on time-out, -1 on
-    // failure.
+    // up to capacity events. Returns their count, 0 on time-out or when a
+    // signal cut the wait short, -1 on failure.
     int (*wait)(poller_handle poller, SocketEvent* events, int capacity, long timeout_us);
     socket_handle (*accept)(socket_handle listener, PeerAddress* peer);
     int (*recv)(socket_handle sock, char* buffer, int size);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <cerrno>
@@ -86,9 +87,9 @@ std::time_t posix_now()
 }
 
 // The poller is an epoll descriptor: the kernel keeps the watched sockets
-// from one wait to the next. The loop waits up to 2000 times a second, and
-// re-arming every socket on every call, as poll does, was most of an idle
-// server's CPU.
+// from one wait to the next. A busy loop waits thousands of times a second,
+// and re-arming every socket on every call, as poll does, was most of its
+// CPU.
 poller_handle posix_open_poller()
 {
     int fd = epoll_create1(EPOLL_CLOEXEC);
@@ -152,12 +153,14 @@ int posix_wait(poller_handle poller, SocketEvent* events, int capacity, long tim
     epoll_event ready[BATCH];
     int got = wait_for_ready(static_cast<int>(poller), ready, std::min(capacity, BATCH),
                              std::max(timeout_us, 0L));
+    // A handled signal ends the wait early; that is no failure, just no events.
     if (got < 0)
-        return record_errno();
+        return errno == EINTR ? 0 : record_errno();
     for (int i = 0; i < got; i++)
         events[i] = SocketEvent{ready[i].data.ptr,
                                 (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0,
-                                (ready[i].events & EPOLLPRI) != 0};
+                                (ready[i].events & EPOLLPRI) != 0,
+                                (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0};
     return got;
 }
 
@@ -174,8 +177,13 @@ socket_handle posix_accept(socket_handle listener, PeerAddress* peer)
     peer->port = ntohs(address.sin_port);
     // Every turn sends what it has; with Nagle's algorithm the second turn's
     // send would wait for the peer's delayed acknowledgement, up to 40 ms.
+    // A socket that refuses it is no working connection: it is not taken.
     int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        record_errno();
+        ::close(fd);
+        return INVALID_SOCKET_HANDLE;
+    }
     return static_cast<socket_handle>(fd);
 }
 
@@ -262,6 +270,8 @@ bool resolver_start_worker(void (*run)())
     try {
         std::thread(run).detach();
     } catch (const std::system_error&) {
+        started = false;
+    } catch (const std::bad_alloc&) {
         started = false;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

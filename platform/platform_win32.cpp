@@ -43,6 +43,10 @@ struct Watched {
 struct WinPoller {
     std::vector<Watched> entries;
     std::unordered_map<SOCKET, std::size_t> index; // entry of each socket
+    // The slice of 64 entries the next wait looks at first. A wait stores
+    // at most capacity events; starting where the last one ran out, as
+    // epoll's ready list does, lets every busy socket have its turn.
+    std::size_t first_slice = 0;
 };
 
 WinPoller* poller_of(poller_handle poller)
@@ -103,22 +107,26 @@ int select_slice(const WinPoller& p, std::size_t first, long timeout_us, SocketE
     }
     timeval timeout{timeout_us / 1000000, timeout_us % 1000000};
     if (::select(0, &reads, nullptr, &excepts, &timeout) == SOCKET_ERROR)
-        return record_wsa_error();
+        return WSAGetLastError() == WSAEINTR ? stored : record_wsa_error();
     for (std::size_t i = first; i < end && stored < capacity; i++) {
         bool readable = FD_ISSET(p.entries[i].sock, &reads) != 0;
         bool exception = FD_ISSET(p.entries[i].sock, &excepts) != 0;
         if (readable || exception)
-            events[stored++] = SocketEvent{p.entries[i].owner, readable, exception};
+            events[stored++] = SocketEvent{p.entries[i].owner, readable, exception, false};
     }
     return stored;
 }
 
-// Up to 64 sockets, one select that sleeps the time-out, as the server
-// always waited. Beyond that each slice is looked at without waiting, and
-// only when none is ready does the first slice wait.
+// Up to 64 sockets, one select that sleeps the time-out. Beyond that each
+// slice is looked at without waiting, from the one where the last wait ran
+// out of room, and only when none is ready does the first slice wait; as
+// the others cannot wake it, it sleeps no longer than the loop once always
+// did.
+constexpr long LONGEST_SLICE_SLEEP_US = 500;
+
 int win_wait(poller_handle poller, SocketEvent* events, int capacity, long timeout_us)
 {
-    const WinPoller& p = *poller_of(poller);
+    WinPoller& p = *poller_of(poller);
     if (p.entries.empty()) {
         // WinSock refuses a select over empty sets; wait out the time-out instead.
         Sleep(static_cast<DWORD>((timeout_us + 999) / 1000));
@@ -126,13 +134,21 @@ int win_wait(poller_handle poller, SocketEvent* events, int capacity, long timeo
     }
     if (p.entries.size() <= FD_SETSIZE)
         return select_slice(p, 0, timeout_us, events, capacity, 0);
+    std::size_t slices = (p.entries.size() + FD_SETSIZE - 1) / FD_SETSIZE;
+    std::size_t slice = p.first_slice % slices;
     int stored = 0;
-    for (std::size_t first = 0; first < p.entries.size() && stored < capacity; first += FD_SETSIZE)
-        if ((stored = select_slice(p, first, 0, events, capacity, stored)) < 0)
+    for (std::size_t looked = 0; looked < slices; looked++, slice = (slice + 1) % slices) {
+        if (stored == capacity)
+            break;
+        if ((stored = select_slice(p, slice * FD_SETSIZE, 0, events, capacity, stored)) < 0)
             return -1;
+    }
+    // A slice that filled the last room may have had more: it goes first
+    // next time; else the next one does, so no slice always comes first.
+    p.first_slice = stored == capacity ? (slice + slices - 1) % slices : (p.first_slice + 1) % slices;
     if (stored > 0 || timeout_us == 0)
         return stored;
-    return select_slice(p, 0, timeout_us, events, capacity, 0);
+    return select_slice(p, 0, std::min(timeout_us, LONGEST_SLICE_SLEEP_US), events, capacity, 0);
 }
 
 socket_handle win_accept(socket_handle listener, PeerAddress* peer)
@@ -148,8 +164,14 @@ socket_handle win_accept(socket_handle listener, PeerAddress* peer)
     peer->port = ntohs(address.sin_port);
     // Every turn sends what it has; with Nagle's algorithm the second turn's
     // send would wait for the peer's delayed acknowledgement, up to 200 ms.
+    // A socket that refuses it is no working connection: it is not taken.
     BOOL on = TRUE;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    if (setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) ==
+        SOCKET_ERROR) {
+        record_wsa_error();
+        ::closesocket(sock);
+        return INVALID_SOCKET_HANDLE;
+    }
     return static_cast<socket_handle>(sock);
 }
 

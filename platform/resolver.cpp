@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <vector>
 
 namespace {
@@ -18,6 +19,7 @@ struct Request {
     PeerAddress peer;
     void* owner;
     std::uint64_t number;
+    bool cancelled; // in progress, but nobody wants the answer
 };
 
 // Created once and never destroyed: the workers outlive every caller and
@@ -26,7 +28,6 @@ struct Resolver {
     std::deque<Request> waiting;
     std::vector<NameLookup> done;
     std::vector<Request> in_progress;
-    std::vector<std::uint64_t> cancelled; // in progress, but nobody wants the answer
     std::uint64_t requests = 0;
     bool workers_started = false;
     int workers = 0;
@@ -48,15 +49,21 @@ bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t si
                        static_cast<address_length>(size), nullptr, 0, NI_NAMEREQD) == 0;
 }
 
-bool take(std::vector<std::uint64_t>& numbers, std::uint64_t number)
+// Takes the request off the list of those in progress; returns whether
+// its answer is still wanted.
+bool finish(std::vector<Request>& in_progress, std::uint64_t number)
 {
-    auto at = std::find(numbers.begin(), numbers.end(), number);
-    if (at == numbers.end())
+    auto at = std::find_if(in_progress.begin(), in_progress.end(),
+                           [number](const Request& q) { return q.number == number; });
+    if (at == in_progress.end())
         return false;
-    numbers.erase(at);
-    return true;
+    bool wanted = !at->cancelled;
+    in_progress.erase(at);
+    return wanted;
 }
 
+// Without memory for its bookkeeping a look-up is dropped: its client is
+// named by its address at the deadline, and the server goes on.
 void work()
 {
     Resolver& r = resolver();
@@ -66,7 +73,11 @@ void work()
             resolver_sleep();
         Request request = r.waiting.front();
         r.waiting.pop_front();
-        r.in_progress.push_back(request);
+        try {
+            r.in_progress.push_back(request);
+        } catch (const std::bad_alloc&) {
+            continue;
+        }
         resolver_unlock();
 
         NameLookup answer{};
@@ -74,9 +85,11 @@ void work()
         answer.found = blocking_reverse_lookup(&request.peer, answer.host, sizeof answer.host);
 
         resolver_lock();
-        std::erase_if(r.in_progress, [&](const Request& q) { return q.number == request.number; });
-        if (!take(r.cancelled, request.number))
-            r.done.push_back(answer);
+        try {
+            if (finish(r.in_progress, request.number))
+                r.done.push_back(answer);
+        } catch (const std::bad_alloc&) {
+        }
     }
 }
 
@@ -92,8 +105,12 @@ int resolver_lookup_start(const PeerAddress* peer, void* owner)
             r.workers += resolver_start_worker(work) ? 1 : 0;
     }
     bool ready = r.workers > 0;
-    if (ready)
-        r.waiting.push_back(Request{*peer, owner, ++r.requests});
+    try {
+        if (ready)
+            r.waiting.push_back(Request{*peer, owner, ++r.requests, false});
+    } catch (const std::bad_alloc&) {
+        ready = false;
+    }
     resolver_unlock();
     if (ready)
         resolver_wake_all();
@@ -117,9 +134,9 @@ void resolver_lookup_cancel(void* owner)
     resolver_lock();
     auto mine = [owner](const Request& q) { return q.owner == owner; };
     std::erase_if(r.waiting, mine);
-    for (const Request& running : r.in_progress)
+    for (Request& running : r.in_progress)
         if (mine(running))
-            r.cancelled.push_back(running.number);
+            running.cancelled = true;
     std::erase_if(r.done, [owner](const NameLookup& a) { return a.owner == owner; });
     resolver_unlock();
 }

@@ -17,9 +17,10 @@ std::string make_frame(std::string_view payload)
     return frame;
 }
 
-std::size_t frame_length(std::string_view bytes)
+std::size_t frame_length(std::string_view bytes, std::size_t searched)
 {
-    auto check = std::find_if(bytes.begin(), bytes.end(), is_check_byte);
+    auto check = std::find_if(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(searched, bytes.size())),
+                              bytes.end(), is_check_byte);
     return check == bytes.end() ? 0 : static_cast<std::size_t>(check - bytes.begin()) + 1;
 }
 

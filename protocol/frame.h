@@ -23,8 +23,9 @@ unsigned char frame_check_byte(std::string_view payload);
 std::string make_frame(std::string_view payload);
 
 // The length of the first frame in bytes, check byte included, or 0 when no
-// check byte has arrived yet.
-std::size_t frame_length(std::string_view bytes);
+// check byte has arrived yet. The first `searched` bytes are known to hold
+// none and are not looked at again.
+std::size_t frame_length(std::string_view bytes, std::size_t searched = 0);
 
 // true when frame is exactly one valid frame: payload free of zero bytes,
 // closed by the right check byte.

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-LineCut cut_login_line(std::string_view bytes, std::size_t limit)
+LineCut cut_login_line(std::string_view bytes, std::size_t limit, std::size_t searched)
 {
-    std::size_t line_feed = bytes.find('\n');
+    std::size_t line_feed = bytes.find('\n', searched);
     if (line_feed == std::string_view::npos)
         return {};
     std::size_t kept = std::min(line_feed, limit);

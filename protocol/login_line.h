@@ -15,9 +15,6 @@ struct LineCut {
 
 // The first line of bytes. A line longer than limit keeps its first limit
 // bytes and loses byte limit + 1; the rest of it is read as the next line.
-LineCut cut_login_line(std::string_view bytes, std::size_t limit);
-
-constexpr bool holds_line(std::string_view bytes)
-{
-    return bytes.find('\n') != std::string_view::npos;
-}
+// The first `searched` bytes are known to hold no line feed and are not
+// looked at again.
+LineCut cut_login_line(std::string_view bytes, std::size_t limit, std::size_t searched = 0);

@@ -12,28 +12,38 @@ namespace {
 
 enum class Next { next_session, same_session };
 
+// The length of the session's next step through its end (the dialogue
+// line's line feed, the frame's check byte), or 0 when the end has not come
+// yet. The search goes on where the last one stopped, so a partial line or
+// frame costs nothing per turn however long it waits.
+std::size_t step_length(Session& session)
+{
+    std::string_view waiting = queue_bytes(session.input);
+    std::size_t length = 0;
+    if (session.state == SessionState::online) {
+        length = frame_length(waiting, session.input_searched);
+    } else {
+        std::size_t line_feed = waiting.find('\n', session.input_searched);
+        length = line_feed == std::string_view::npos ? 0 : line_feed + 1;
+    }
+    session.input_searched = static_cast<std::uint32_t>(length > 0 ? length - 1 : waiting.size());
+    return length;
+}
+
+// What was searched stays searched: the count moves with the front.
+void consume_input(Session& session, std::size_t count)
+{
+    auto taken = static_cast<std::uint32_t>(count);
+    queue_consume(session.input, taken);
+    session.input_searched = session.input_searched > taken ? session.input_searched - taken : 0;
+}
+
 // Copies the line into a zero-terminated field.
 void store_line(char* field, std::size_t size, std::string_view line)
 {
     std::size_t n = std::min(line.size(), size - 1);
     std::memcpy(field, line.data(), n);
     field[n] = '\0';
-}
-
-// Takes the login line, if whole, and asks for the password; returns
-// whether it took one.
-bool login_step(Session* session)
-{
-    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX);
-    if (line.consumed == 0)
-        return false;
-    store_line(session->login_name, sizeof session->login_name, line.text);
-    // Kept as a C string, "sysop\0junk" would read as "sysop".
-    session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
-    queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
-    session->state = SessionState::awaiting_password;
-    send_text(session->client_socket, "password:");
-    return true;
 }
 
 // The session that follows a step, and whether the step took anything
@@ -43,20 +53,40 @@ struct Step {
     bool stepped;
 };
 
+// Takes the login line, if whole, and asks for the password. A prompt the
+// socket refuses costs the session.
+Step login_step(Server& server, Session* session)
+{
+    if (step_length(*session) == 0)
+        return {session->next, false};
+    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX, session->input_searched);
+    store_line(session->login_name, sizeof session->login_name, line.text);
+    // Kept as a C string, "sysop\0junk" would read as "sysop".
+    session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
+    consume_input(*session, line.consumed);
+    session->state = SessionState::awaiting_password;
+    Session* next = session->next;
+    bool prompted = send_prompt(server, *session, "password:");
+    return {next, prompted};
+}
+
 // Compares both lines with the command line's. One attempt, no word to the
 // client on refusal: the only trace is "logged out".
 Step password_step(Server& server, Session* session)
 {
-    LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX);
-    if (line.consumed == 0)
+    if (step_length(*session) == 0)
         return {session->next, false};
+    LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX, session->input_searched);
     // Compared whole, so a zero byte and junk after it never match.
     bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
-    queue_consume(session->input, static_cast<std::uint32_t>(line.consumed));
+    consume_input(*session, line.consumed);
     if (!accepted)
         return {close_session(server, session, nullptr), false};
     session->state = SessionState::online;
+    // Online, a step ends at a check byte: what was searched for line feeds
+    // must be searched again.
+    session->input_searched = 0;
     log_event(server.log, platform.now(), "logged in", session->peer_name);
     return {session->next, true};
 }
@@ -91,11 +121,14 @@ Session* next_receiver(ReceiverWalk& walk)
 
 bool queue_for(Session& receiver, std::string_view record)
 {
-    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length) {
+    // Either way the reason is a lack of buffer space, whatever the last
+    // socket call left behind.
+    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length ||
+        !queue_append(receiver.output, record)) {
         sock_set_last_error(WSAENOBUFS);
         return false;
     }
-    return queue_append(receiver.output, record);
+    return true;
 }
 
 bool holds_zero_byte(const char* field, std::size_t length)
@@ -107,21 +140,21 @@ bool holds_zero_byte(const char* field, std::size_t length)
 // fewer than three fields is dropped and the session's turn goes on.
 Next frame_step(Server& server, Session& session)
 {
-    std::string_view waiting = queue_bytes(session.input);
-    std::size_t length = frame_length(waiting);
+    std::size_t length = step_length(session);
     if (length == 0)
         return Next::next_session;
+    std::string_view waiting = queue_bytes(session.input);
     // An overlong frame goes whole, through its check byte: cut into pieces,
     // its tail would be read as a frame of its own and relayed whenever its
     // sum happened to fit. Its bytes count against the input limit until the
     // check byte comes, so a run without one still closes the session there.
     if (length > FRAME_MAX) {
-        queue_consume(session.input, static_cast<std::uint32_t>(length));
+        consume_input(session, length);
         return Next::next_session;
     }
     std::string_view frame = waiting.substr(0, length);
     if (!frame_is_valid(frame)) {
-        queue_consume(session.input, static_cast<std::uint32_t>(length));
+        consume_input(session, length);
         return Next::next_session;
     }
     // The splitter cuts its text in place; the frame itself is relayed
@@ -136,26 +169,26 @@ Next frame_step(Server& server, Session& session)
         // An escaped zero byte would end the name early: "\000B" would read
         // as the empty destination, a frame to all. Such a name is nobody's.
         if (!holds_zero_byte(fields[1], lengths[1]) && !holds_zero_byte(fields[2], lengths[2])) {
-            announce_address(server.registry, session, fields[1], platform.now());
+            // Whole seconds of the monotonic clock: a step of the wall clock
+            // must not age every address at once.
+            announce_address(server.registry, session, fields[1], platform.monotonic_ms() / 1000);
             send_to_all(server, session, frame, fields[2]);
         }
         next = Next::next_session;
     }
-    queue_consume(session.input, static_cast<std::uint32_t>(length));
+    consume_input(session, length);
     return next;
 }
 
 } // namespace
 
-bool has_whole_input(const Session& session)
+bool has_whole_input(Session& session)
 {
-    std::string_view waiting = queue_bytes(session.input);
     switch (session.state) {
     case SessionState::awaiting_login:
     case SessionState::awaiting_password:
-        return holds_line(waiting);
     case SessionState::online:
-        return frame_length(waiting) != 0;
+        return step_length(session) != 0;
     default:
         return false;
     }
@@ -183,7 +216,7 @@ Step take_step(Server& server, Session* session)
 {
     switch (session->state) {
     case SessionState::awaiting_login:
-        return {session->next, login_step(session)};
+        return login_step(server, session);
     case SessionState::awaiting_password:
         return password_step(server, session);
     case SessionState::online: {
@@ -203,7 +236,7 @@ bool input_pass(Server& server, InputRound round)
 {
     bool any_stepped = false;
     Session* s = server.sessions.first;
-    while (s) {
+    while (s && s != server.first_waiting) {
         bool visit = s->input.length > 0 && (round == InputRound::every_session || s->stepped);
         s->stepped = false;
         if (!visit) {

@@ -11,8 +11,9 @@
 constexpr std::uint32_t OUTPUT_QUEUE_LIMIT = 1048576;
 
 // Whether the input pass can take a step for the session without a new
-// byte: a whole dialogue line, or a whole frame, already waits.
-bool has_whole_input(const Session& session);
+// byte: a whole dialogue line, or a whole frame, already waits. Looks only
+// at the bytes that came since it last looked.
+bool has_whole_input(Session& session);
 
 // Queues frame for every other online session
 // that announced destination, or for all of them when destination is empty.

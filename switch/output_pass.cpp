@@ -36,6 +36,6 @@ Session* flush_session(Server& server, Session* session)
 void output_pass(Server& server)
 {
     Session* s = server.sessions.first;
-    while (s)
+    while (s && s != server.first_waiting)
         s = flush_session(server, s);
 }

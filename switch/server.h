@@ -29,6 +29,13 @@ struct Server {
     AddressRegistry registry;
     // How many sessions are polled/served.
     std::size_t max_clients = DEFAULT_MAX_CLIENTS;
+    // The first session beyond the served ones, or null. Sessions stay in
+    // order, so a session is served from when it first comes within the
+    // first max_clients until it goes: those beyond have never been read,
+    // hold nothing, and the passes stop here.
+    Session* first_waiting = nullptr;
+    // When the wait pass last looked for look-ups past their deadline.
+    std::int64_t names_checked_ms = 0;
     // Peers are named "[a.b.c.d]" without a reverse look-up.
     bool numeric_peer_names = false;
     // Connections from one address that may be in the login dialogue at
@@ -40,6 +47,11 @@ struct Server {
 // Unlinks and frees the session, closes its socket, logs why ("logged out"
 // when reason is null) and returns the session that followed it.
 Session* close_session(Server& server, Session* session, const char* reason);
+
+// Sends a dialogue prompt straight on the socket. A prompt the socket
+// does not take whole closes the session with the reason; returns whether
+// the session is still there.
+bool send_prompt(Server& server, Session& session, std::string_view text);
 
 // Frees every session without a word: the server is going away.
 void drop_all_sessions(Server& server);

@@ -26,6 +26,8 @@ void unlink(SessionList& sessions, Session* session)
 Session* free_session(Server& server, Session* session)
 {
     Session* next = session->next;
+    if (server.first_waiting == session)
+        server.first_waiting = next;
     unlink(server.sessions, session);
     queue_free(session->input);
     queue_free(session->output);
@@ -55,6 +57,20 @@ Session* close_session(Server& server, Session* session, const char* reason)
         std::snprintf(event, sizeof event, "logged out");
     log_event(server.log, platform.now(), event, session->peer_name);
     return free_session(server, session);
+}
+
+bool send_prompt(Server& server, Session& session, std::string_view text)
+{
+    int sent = send_text(session.client_socket, text);
+    if (sent == static_cast<int>(text.size()))
+        return true;
+    // Part of it taken: the socket had no room for the rest.
+    if (sent >= 0)
+        sock_set_last_error(WSAEWOULDBLOCK);
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "error %d on send", sock_last_error());
+    close_session(server, &session, reason);
+    return false;
 }
 
 void drop_all_sessions(Server& server)

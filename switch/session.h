@@ -31,16 +31,22 @@ struct Session {
     char login_name[NAME_SIZE];
     // A login line with a zero byte never matches, whatever precedes it.
     bool login_has_zero_byte;
-    // time_t, not 32 bits: a 32-bit clock wraps in 2038 and would then make
-    // every session look idle at once.
-    std::time_t last_input;
+    // Monotonic milliseconds (platform.monotonic_ms): a step of the wall
+    // clock must neither close every session nor keep one for ever.
+    std::int64_t last_input_ms;
     // Failed sends in a row; a success resets it.
     std::int32_t send_failures;
     HeldAddresses addresses;
     // Counts up from 1 in order of acceptance; frames reach receivers in this order.
     std::uint64_t accept_number;
     // The login dialogue must end within the idle limit of the connect.
-    std::time_t connected_at;
+    std::int64_t connected_ms;
+    // How many unread input bytes are known to hold no end of a step (a
+    // line feed in the dialogue, a check byte online): each search goes on
+    // from there, so a partial line or frame costs nothing per turn and
+    // every received byte is looked at once. Counted from the first unread
+    // byte, so it survives the queue's compaction.
+    std::uint32_t input_searched;
     // In the dialogue when connections from its address were refused, and
     // that was logged: while such a session remains, refusals are not.
     bool refusals_logged;
@@ -53,6 +59,8 @@ struct Session {
     bool read_watched;
     bool reported_readable;
     bool reported_exception;
+    // The socket hung up or failed while it was not watched for reads.
+    bool reported_hangup;
     // Took a dialogue line or a frame in the input pass's last round. No
     // byte arrives between the rounds of a turn, so only these can have
     // more to take in the next one.

@@ -18,14 +18,36 @@ void* listener_token(Server& server)
     return &server.listener;
 }
 
-bool timed_out(const Session& s, std::time_t now)
+// The last moment the session may stay silent; past it, it is closed.
+std::int64_t idle_deadline_ms(const Session& s)
 {
     // Received bytes do not extend the dialogue: without the deadline, a
     // client that never logs in could hold its slot for ever with a byte
     // every minute.
     bool in_dialogue = s.state == SessionState::awaiting_login ||
                        s.state == SessionState::awaiting_password;
-    return s.last_input < now - IDLE_TIMEOUT || (in_dialogue && s.connected_at < now - IDLE_TIMEOUT);
+    std::int64_t since = in_dialogue ? std::min(s.last_input_ms, s.connected_ms) : s.last_input_ms;
+    return since + IDLE_TIMEOUT_MS;
+}
+
+// What the walk before the wait found out about how long it may sleep.
+struct SleepPlan {
+    std::int64_t until_ms;    // the earliest deadline
+    bool work_waiting = false; // whole input is queued: no sleep at all
+    // Something no event announces (a look-up's answer, a socket taking
+    // output again) is looked for every WAIT_TIMEOUT_US.
+    bool polling = false;
+};
+
+long wait_timeout_us(const SleepPlan& plan, std::int64_t now_ms)
+{
+    if (FIXED_WAIT)
+        return WAIT_TIMEOUT_US;
+    if (plan.work_waiting)
+        return 0;
+    long longest = plan.polling ? WAIT_TIMEOUT_US : LONGEST_SLEEP_US;
+    std::int64_t until_us = (plan.until_ms - now_ms) * 1000;
+    return static_cast<long>(std::clamp<std::int64_t>(until_us, 0, longest));
 }
 
 void watch_session(Server& server, Session& s, bool read)
@@ -70,13 +92,14 @@ void set_peer_name(Session& session, const char* host)
 }
 
 // The client is greeted once it has a name: the log line comes first.
-void greet(Server& server, Session& session, const char* host)
+// Returns false when the prompt failed and the session is gone.
+bool greet(Server& server, Session& session, const char* host)
 {
     session.naming = false;
     set_peer_name(session, host);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
-    session.last_input = platform.now();
-    send_text(session.client_socket, "login:");
+    session.last_input_ms = platform.monotonic_ms();
+    return send_prompt(server, session, "login:");
 }
 
 void greet_named_peers(Server& server)
@@ -90,40 +113,91 @@ void greet_named_peers(Server& server)
         }
 }
 
-// Returns true when it closed a session that went quiet. Every session is
-// looked at, because the limit covers them all and a session beyond the
-// watched ones still has its input pass. The oldest max_clients sessions
-// are watched, for reads once they have a name.
-bool close_idle_or_watch(Server& server, std::time_t now, bool* work_waiting)
+// Greets a session whose look-up passed its deadline, by its address, and
+// notes the deadline of one still running. Returns false when the session
+// is gone (its prompt failed).
+bool name_by_deadline(Server& server, Session& s, std::int64_t now_ms, SleepPlan& plan)
 {
-    std::int64_t now_ms = platform.monotonic_ms();
-    std::size_t watched = 0;
-    for (Session* s = server.sessions.first; s; s = s->next) {
-        if (timed_out(*s, now)) {
-            close_session(server, s, "timeout");
-            return true;
-        }
-        if (s->naming && now_ms >= s->naming_deadline_ms) {
-            platform.lookup_cancel(s);
-            greet(server, *s, nullptr);
-        }
-        bool whole_input = has_whole_input(*s);
-        if (watched < server.max_clients) {
-            watched++;
-            watch_session(server, *s, !s->naming);
-        }
-        if (SKIP_WAIT_WHEN_READY && whole_input)
-            *work_waiting = true;
+    if (!s.naming)
+        return true;
+    if (now_ms >= s.naming_deadline_ms) {
+        platform.lookup_cancel(&s);
+        return greet(server, s, nullptr);
+    }
+    plan.polling = true;
+    plan.until_ms = std::min(plan.until_ms, s.naming_deadline_ms);
+    return true;
+}
+
+// The sessions beyond the served ones cost nothing per turn, however many
+// wait. Never read, each is silent since its connect, so the first of them
+// is the first to time out. Their look-ups end by deadline in order of
+// acceptance too: only those accepted since a second before the last look
+// can still be naming, and the walk back from the newest stops at the
+// first older one.
+bool close_idle_or_name_waiting(Server& server, std::int64_t now_ms, SleepPlan& plan)
+{
+    Session* first = server.first_waiting;
+    std::int64_t deadline_ms = idle_deadline_ms(*first);
+    if (now_ms > deadline_ms) {
+        close_session(server, first, "timeout");
+        return true;
+    }
+    plan.until_ms = std::min(plan.until_ms, deadline_ms + 1);
+    Session* last_served = first->previous;
+    std::int64_t checked_ms = server.names_checked_ms;
+    server.names_checked_ms = now_ms;
+    for (Session* s = server.sessions.last; s != last_served;) {
+        Session* previous = s->previous;
+        if (!s->naming && s->connected_ms + NAMING_DEADLINE_MS < checked_ms)
+            break;
+        name_by_deadline(server, *s, now_ms, plan);
+        s = previous;
     }
     return false;
 }
 
-void watch_listener(Server& server)
+// Returns true when it closed a session that went quiet. The oldest
+// max_clients sessions are served: looked at one by one and watched, for
+// reads once they have a name. Notes in plan what the sessions leave the
+// wait to do.
+bool close_idle_or_watch(Server& server, std::int64_t now_ms, SleepPlan& plan)
+{
+    std::size_t served = 0;
+    Session* s = server.sessions.first;
+    while (s && served < server.max_clients) {
+        Session* next = s->next;
+        std::int64_t deadline_ms = idle_deadline_ms(*s);
+        if (now_ms > deadline_ms) {
+            close_session(server, s, "timeout");
+            return true;
+        }
+        plan.until_ms = std::min(plan.until_ms, deadline_ms + 1);
+        if (!name_by_deadline(server, *s, now_ms, plan)) {
+            s = next;
+            continue;
+        }
+        // A broken session is closed by the session walk after the wait.
+        if (s->state == SessionState::broken || has_whole_input(*s))
+            plan.work_waiting = true;
+        if (s->output.length > 0)
+            plan.polling = true;
+        watch_session(server, *s, !s->naming);
+        served++;
+        s = next;
+    }
+    server.first_waiting = s;
+    return s && close_idle_or_name_waiting(server, now_ms, plan);
+}
+
+void watch_listener(Server& server, std::int64_t now_ms, SleepPlan& plan)
 {
     if (server.listener == INVALID_SOCKET_HANDLE || server.listener_watched)
         return;
-    if (server.accepts_paused && platform.monotonic_ms() < server.accepts_resume_ms)
+    if (server.accepts_paused && now_ms < server.accepts_resume_ms) {
+        plan.until_ms = std::min(plan.until_ms, server.accepts_resume_ms);
         return;
+    }
     if (platform.watch(server.poller, server.listener, true, listener_token(server)) == 0)
         server.listener_watched = true;
 }
@@ -205,17 +279,22 @@ void accept_client(Server& server)
         platform.release(session);
         return;
     }
+    // A blocking client socket would stall the loop in its first read.
+    if (platform.set_nonblocking(sock) != 0) {
+        platform.close(sock);
+        platform.release(session);
+        return;
+    }
     session->client_socket = sock;
     session->state = SessionState::awaiting_login;
     link_at_end(server.sessions, session);
-    platform.set_nonblocking(sock);
-    session->last_input = session->connected_at = platform.now();
+    session->last_input_ms = session->connected_ms = platform.monotonic_ms();
     if (server.numeric_peer_names || platform.lookup_start(&session->peer, session) != 0) {
         greet(server, *session, nullptr);
         return;
     }
     session->naming = true;
-    session->naming_deadline_ms = platform.monotonic_ms() + NAMING_DEADLINE_MS;
+    session->naming_deadline_ms = session->connected_ms + NAMING_DEADLINE_MS;
 }
 
 // Offsets into a received block.
@@ -266,10 +345,11 @@ int receive_size(const Session& session)
 }
 
 // Each block gets its own line, its password part masked.
-void log_block(Server& server, const Session& session, const char* event, std::string_view block)
+void log_block(Server& server, const Session& session, std::time_t now, const char* event,
+               std::string_view block)
 {
     ByteRange secret = password_in_block(session.state, queue_bytes(session.input), block);
-    log_received(server.log, session.last_input, event, block, secret.begin, secret.end);
+    log_received(server.log, now, event, block, secret.begin, secret.end);
 }
 
 // Reads what is waiting, in blocks; returns the session the walk goes on
@@ -289,13 +369,14 @@ Session* receive_from(Server& server, Session* session)
     if (n == 0)
         return close_session(server, session, nullptr);
 
-    session->last_input = platform.now();
+    session->last_input_ms = platform.monotonic_ms();
+    const std::time_t now = platform.now();
     std::string_view received(buffer, static_cast<std::size_t>(n));
     char event[NAME_SIZE + 8];
     std::snprintf(event, sizeof event, "from %s", session->peer_name);
     for (std::size_t at = 0; at < received.size(); at += RECEIVE_SIZE) {
         std::string_view block = received.substr(at, RECEIVE_SIZE);
-        log_block(server, *session, event, block);
+        log_block(server, *session, now, event, block);
         if (!queue_append(session->input, block))
             return close_session(server, session, nullptr);
         if (session->input.length > RX_LIMIT)
@@ -318,21 +399,40 @@ void take_events(Server& server, const SocketEvent* events, int n, bool* accept_
         auto* session = static_cast<Session*>(events[i].owner);
         session->reported_readable = events[i].readable && session->read_watched;
         session->reported_exception = events[i].exception;
+        session->reported_hangup = events[i].hung_up && !session->read_watched;
     }
+}
+
+// Not watched for reads (while its name is looked up), a socket that hung
+// up or failed would be reported again by every wait: it is taken now, a
+// client still unnamed named by its address, and the read says how it
+// ended.
+Session* take_hangup(Server& server, Session* session)
+{
+    if (session->naming) {
+        platform.lookup_cancel(session);
+        session->naming = false;
+        set_peer_name(*session, nullptr);
+        log_event(server.log, platform.now(), "Connected to", session->peer_name);
+    }
+    return receive_from(server, session);
 }
 
 void serve_sessions(Server& server)
 {
     Session* s = server.sessions.first;
-    while (s) {
+    while (s && s != server.first_waiting) {
         bool readable = s->reported_readable;
         bool exception = s->reported_exception;
-        s->reported_readable = s->reported_exception = false;
+        bool hangup = s->reported_hangup;
+        s->reported_readable = s->reported_exception = s->reported_hangup = false;
         if (exception) {
             s = close_session(server, s, nullptr);
             log_event(server.log, platform.now(), "srv", "socket exception");
         } else if (s->state == SessionState::broken) {
             s = close_session(server, s, nullptr);
+        } else if (hangup) {
+            s = take_hangup(server, s);
         } else if (readable && !has_whole_input(*s)) {
             // A session that already holds a whole line or frame is not
             // read: its backlog would otherwise outgrow the input limit
@@ -360,24 +460,22 @@ void close_failed_listener(Server& server)
 void wait_pass(Server& server)
 {
     greet_named_peers(server);
-    bool work_waiting = false;
-    if (close_idle_or_watch(server, platform.now(), &work_waiting))
+    std::int64_t now_ms = platform.monotonic_ms();
+    SleepPlan plan{now_ms + LONGEST_SLEEP_US / 1000};
+    if (close_idle_or_watch(server, now_ms, plan))
         return;
-    watch_listener(server);
+    watch_listener(server, now_ms, plan);
 
     // With work already queued, sleeping would only delay it: the wait
     // still runs, so accepts and reads happen exactly as in any other turn.
     SocketEvent events[EVENTS_PER_WAIT];
-    int ready = platform.wait(server.poller, events, EVENTS_PER_WAIT,
-                              work_waiting ? 0 : WAIT_TIMEOUT_US);
+    int ready = platform.wait(server.poller, events, EVENTS_PER_WAIT, wait_timeout_us(plan, now_ms));
     if (ready < 0) {
         // What was reported means nothing after a failure; touching it
         // could block in accept or close every session. Try again next turn.
         log_event(server.log, platform.now(), "SOCKET ERROR in SWITCH_wait", "select\n");
         return;
     }
-    if (ready == 0)
-        return;
 
     bool accept_waiting = false;
     bool listener_failed = false;
@@ -387,6 +485,7 @@ void wait_pass(Server& server)
         // A name found at once greets the client before anyone is read.
         greet_named_peers(server);
     }
+    // Also in a turn without events: a broken session must not wait for one.
     serve_sessions(server);
     if (listener_failed)
         close_failed_listener(server);

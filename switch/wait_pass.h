@@ -6,8 +6,14 @@
 #include <ctime>
 
 constexpr std::time_t IDLE_TIMEOUT = 60;  // seconds of silence before "timeout"
+constexpr std::int64_t IDLE_TIMEOUT_MS = IDLE_TIMEOUT * 1000;
 constexpr std::uint32_t RX_LIMIT = 10000; // unread input bytes a session may hold
-constexpr long WAIT_TIMEOUT_US = 500;     // the longest the wait pass sleeps
+// How often the wait looks again while something cannot wake it: a name
+// look-up under way, or output that a socket did not take.
+constexpr long WAIT_TIMEOUT_US = 500;
+// The longest sleep without a deadline: it bounds how late a signal that
+// lands just before the wait is noticed.
+constexpr long LONGEST_SLEEP_US = 1000000;
 constexpr int RECEIVE_SIZE = 255;         // bytes in one received block, logged as one line
 // Blocks taken from one socket in one call, when that many are waiting and
 // fit under the input limit: a large frame then costs one wait, not one per
@@ -19,13 +25,14 @@ constexpr std::int64_t NAMING_DEADLINE_MS = 1000;
 // How long the listener rests when the descriptors have run out.
 constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
 
-// When some session already holds a whole line or frame, the wait does not
-// sleep at all. The build option QM_FIXED_WAIT turns that off, so that the
-// benchmark can compare against a loop that always waits the full time.
+// The wait sleeps until the next deadline or event, and not at all while
+// some session already holds a whole line or frame. The build option
+// QM_FIXED_WAIT makes it wait WAIT_TIMEOUT_US every time instead, as the
+// server once did, so that the benchmark can compare the two.
 #ifdef QM_FIXED_WAIT
-constexpr bool SKIP_WAIT_WHEN_READY = false;
+constexpr bool FIXED_WAIT = true;
 #else
-constexpr bool SKIP_WAIT_WHEN_READY = true;
+constexpr bool FIXED_WAIT = false;
 #endif
 
 // The loop's only wait: greets the clients whose names have come, closes at

@@ -1,7 +1,11 @@
 #include "tests/support/e2e_helpers.h"
 
+#include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -127,6 +131,48 @@ TEST(HardeningE2E, ConsoleWithoutAReaderLeavesTheServerServing)
     EXPECT_EQ(second.read_exact(6), "login:");
     EXPECT_TRUE(process.wait_for_log("Connected to: ", 2));
     EXPECT_TRUE(process.running());
+}
+
+// User and system CPU time of a process, in clock ticks, from /proc.
+long cpu_ticks(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; i++)
+        fields >> skip;
+    long user = 0;
+    long system = 0;
+    fields >> user >> system;
+    return user + system;
+}
+
+// Each received byte is searched once: partial frames held by the clients
+// cost an idle server nothing, and frames go on being relayed beside them.
+TEST(HardeningE2E, PartialFramesCostTheIdleServerNothing)
+{
+    if (server_runs_under_wine())
+        GTEST_SKIP() << "the server's CPU time is read from /proc";
+    RunningServer server;
+    std::vector<std::unique_ptr<TestClient>> holders;
+    for (int i = 0; i < 61; i++) {
+        holders.push_back(server.join());
+        holders.back()->send(std::string(9999, 'p'));
+    }
+    auto sender = server.join();
+    auto receiver = server.join();
+    server.announce(*receiver, "bob");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    long before = cpu_ticks(server.process.process_id());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long spent = cpu_ticks(server.process.process_id()) - before;
+    EXPECT_LT(spent, sysconf(_SC_CLK_TCK) / 10) << "ticks in one second of 61 clients holding 9,999 bytes";
+
+    std::string frame = make_frame("msg alice bob beside-them");
+    sender->send(frame);
+    EXPECT_EQ(receiver->read_exact(frame.size()), frame);
 }
 
 } // namespace

@@ -128,6 +128,45 @@ TEST_F(SocketFaults, ASlowReverseLookUpHoldsUpOnlyItsOwnClient)
     EXPECT_EQ(std::string(queue_bytes(sessions()[1]->input)), "alice\n");
 }
 
+// Watched for nothing while it is being named, a reset socket is still
+// reported by every wait: it is taken at once, by its address, never left
+// to spin the loop until the name comes.
+TEST_F(SocketFaults, AResetDuringTheLookUpIsTakenAtOnce)
+{
+    net.lookups_hang = true;
+    socket_handle reset = net.queue_connection();
+    wait_pass(server);
+    ASSERT_EQ(sessions().size(), 1u);
+    net.socket(reset).hung_up = true;
+    net.socket(reset).recv_error = WSAECONNRESET;
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+    EXPECT_TRUE(net.hanging_lookups.empty()) << "nobody waits for its name";
+    EXPECT_NE(log().find("Connected to: [127.0.0."), std::string::npos) << log();
+    EXPECT_NE(log().find("disconnected (error 10054 on recv): [127.0.0."), std::string::npos);
+}
+
+// A prompt the socket refuses closes its session with the send's error;
+// the others carry on.
+TEST_F(SocketFaults, ARefusedPromptClosesItsSessionWithItsReason)
+{
+    socket_handle refused = net.queue_connection();
+    net.socket(refused).send_plan = {-WSAECONNRESET};
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+    EXPECT_NE(log().find("disconnected (error 10054 on send): [127.0.0."), std::string::npos)
+        << log();
+
+    Session* other = add_session(SessionState::awaiting_login);
+    Session* login = add_session(SessionState::awaiting_login);
+    peer(login).incoming = "alice\n";
+    peer(login).send_plan = {3};
+    wait_pass(server);
+    input_pass(server);
+    EXPECT_EQ(sessions(), std::vector<Session*>{other});
+    EXPECT_NE(log().find("disconnected (error 10035 on send)"), std::string::npos) << log();
+}
+
 // After a failed select the sets mean nothing: no accept (it would block),
 // no read, no close. The next turn serves everyone.
 TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)

@@ -662,7 +662,7 @@ private:
         static const std::regex event(
             "srv: starting server|srv: socket exception|SOCKET ERROR in SWITCH_wait: select\n|"
             "(Connected to|logged in|logged out|disconnected \\(timeout\\)|"
-            "disconnected \\(error \\d+ on recv\\)|disconnected \\(RX buffer overflow!\n\\)|"
+            "disconnected \\(error \\d+ on (recv|send)\\)|disconnected \\(RX buffer overflow!\n\\)|"
             "Socket error #\\d+ in send_to_all): " + peer);
         std::vector<std::string> records;
         std::size_t at = 0;

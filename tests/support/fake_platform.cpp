@@ -73,10 +73,11 @@ int fake_wait(poller_handle, SocketEvent* events, int capacity, long timeout_us)
     }
     int stored = 0;
     for (const auto& [sock, s] : fake->sockets) {
-        bool read = s.watched && s.read_wanted && readable(sock);
+        bool hung_up = s.watched && s.hung_up;
+        bool read = s.watched && s.read_wanted && (readable(sock) || hung_up);
         bool exception = s.watched && excepted(sock);
-        if ((read || exception) && stored < capacity)
-            events[stored++] = SocketEvent{s.owner, read, exception};
+        if ((read || exception || hung_up) && stored < capacity)
+            events[stored++] = SocketEvent{s.owner, read, exception, hung_up};
     }
     return stored;
 }
@@ -253,7 +254,7 @@ Session* FakePlatform::link_session(Server& server, SessionState state)
         return nullptr;
     session->client_socket = new_socket();
     session->state = state;
-    session->last_input = session->connected_at = now;
+    session->last_input_ms = session->connected_ms = now_ms;
     std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
                   static_cast<int>(session->client_socket % 250));
     link_at_end(server.sessions, session);

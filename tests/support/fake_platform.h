@@ -17,6 +17,7 @@ struct FakeSocket {
     bool peer_closed = false;     // recv returns 0 once incoming is drained
     int recv_error = 0;           // recv fails with this code
     bool exception = false;       // reported in the exception set
+    bool hung_up = false;         // reported as hung up, whatever it is watched for
     std::string sent;             // what the server sent
     int send_calls = 0;
     // One entry per send call: n >= 0 takes at most n bytes, a negative value

@@ -4,9 +4,13 @@
 #include "switch/wait_pass.h"
 #include "tests/support/scratch_directory.h"
 
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -135,6 +139,28 @@ TEST(PosixBackend, PollerReportsReadySocketsByOwner)
     platform.close(served);
     client_close(client);
     client_close(listener);
+}
+
+// A handled signal cuts the wait short: that is no event and no failure.
+TEST(PosixBackend, ASignalDuringTheWaitIsNoFailure)
+{
+    struct sigaction handler{};
+    struct sigaction saved{};
+    handler.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &handler, &saved), 0);
+    poller_handle poller = platform.open_poller();
+    pthread_t waiter = pthread_self();
+    std::thread signaller([waiter] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pthread_kill(waiter, SIGUSR1);
+    });
+    SocketEvent events[4];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(platform.wait(poller, events, 4, 5000000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << "not cut short";
+    signaller.join();
+    platform.close_poller(poller);
+    sigaction(SIGUSR1, &saved, nullptr);
 }
 
 } // namespace

@@ -7,9 +7,11 @@
 
 namespace {
 
-// The time-out the wait gives select when queued work is waiting: none at
-// all, unless the build fixes the wait for comparison.
-constexpr long READY_TIMEOUT_US = SKIP_WAIT_WHEN_READY ? 0 : WAIT_TIMEOUT_US;
+// The time-outs the wait gives select when queued work is waiting (none at
+// all) and when nothing is due soon (its longest sleep), unless the build
+// fixes the wait for comparison.
+constexpr long READY_TIMEOUT_US = FIXED_WAIT ? WAIT_TIMEOUT_US : 0;
+constexpr long IDLE_TIMEOUT_US = FIXED_WAIT ? WAIT_TIMEOUT_US : LONGEST_SLEEP_US;
 
 struct WaitTimeoutTest : ServerFixture {
     long timeout_after_wait()
@@ -25,12 +27,12 @@ struct WaitTimeoutTest : ServerFixture {
 
 TEST_F(WaitTimeoutTest, SleepsTheFullTimeWhenNoWholeLineOrFrameWaits)
 {
-    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
+    EXPECT_EQ(timeout_after_wait(), IDLE_TIMEOUT_US);
     hold(add_session(SessionState::awaiting_login), "alic");
     hold(add_session(SessionState::awaiting_password), "secr");
     hold(add_session(SessionState::online), "x a \"\" no check byte yet");
     add_session(SessionState::online);
-    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
+    EXPECT_EQ(timeout_after_wait(), IDLE_TIMEOUT_US);
 }
 
 TEST_F(WaitTimeoutTest, DoesNotSleepWhileAWholeLineOrFrameWaits)
@@ -40,7 +42,7 @@ TEST_F(WaitTimeoutTest, DoesNotSleepWhileAWholeLineOrFrameWaits)
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
     input_pass(server);
     EXPECT_EQ(login->state, SessionState::awaiting_password);
-    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
+    EXPECT_EQ(timeout_after_wait(), IDLE_TIMEOUT_US);
 
     Session* online = add_session(SessionState::online);
     // A bad check byte still ends a frame: the input pass has a step to take.
@@ -48,32 +50,68 @@ TEST_F(WaitTimeoutTest, DoesNotSleepWhileAWholeLineOrFrameWaits)
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
     input_pass(server);
     EXPECT_EQ(online->input.length, 0u);
-    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
+    EXPECT_EQ(timeout_after_wait(), IDLE_TIMEOUT_US);
 }
 
-TEST_F(WaitTimeoutTest, BrokenSessionsDoNotCountAsWork)
+TEST_F(WaitTimeoutTest, ABrokenSessionIsClosedWithoutWaitingForAnEvent)
 {
     Session* broken = add_session(SessionState::broken);
     hold(broken, make_frame("x a \"\" "));
-    // Nothing reported: the broken session stays, and nothing is waiting.
-    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US);
+    EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
+    EXPECT_TRUE(sessions().empty()) << "closed in a turn that reported nothing";
 }
 
-TEST_F(WaitTimeoutTest, SessionsBeyondThePolledOnesStillCount)
+TEST_F(WaitTimeoutTest, TheFirstSessionBeyondThePolledOnesStillHasItsDeadline)
 {
+    if (FIXED_WAIT)
+        GTEST_SKIP() << "the build waits a fixed time";
     for (int i = 0; i < 63; i++)
         add_session(SessionState::online);
-    Session* late = add_session(SessionState::online);
-    hold(late, make_frame("x a \"\" "));
-    EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
+    Session* late = add_session(SessionState::awaiting_login);
+    late->connected_ms = net.now_ms - IDLE_TIMEOUT_MS + 200;
+    EXPECT_EQ(timeout_after_wait(), 201000);
     EXPECT_EQ(net.last_read_offer.size(), 64u);
+}
+
+// Between events the wait sleeps until the first deadline: a silent
+// session's limit, a look-up's, a resting listener's.
+TEST_F(WaitTimeoutTest, SleepsUntilTheNextDeadline)
+{
+    if (FIXED_WAIT)
+        GTEST_SKIP() << "the build waits a fixed time";
+    Session* quiet = add_session(SessionState::online);
+    quiet->last_input_ms = net.now_ms - IDLE_TIMEOUT_MS + 300;
+    EXPECT_EQ(timeout_after_wait(), 301000) << "just past the limit";
+    net.now_ms += 301;
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
+
+    net.lookups_hang = true;
+    net.queue_connection();
+    wait_pass(server);
+    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US) << "a look-up's answer wakes nothing";
+}
+
+// A step of the wall clock is no silence: the limits run on the monotonic
+// clock, and the log keeps the wall clock's time.
+TEST_F(WaitTimeoutTest, AWallClockStepClosesNobody)
+{
+    add_session(SessionState::online);
+    add_session(SessionState::awaiting_login);
+    net.now += 3600;
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 2u);
+    net.now_ms += IDLE_TIMEOUT_MS + 1;
+    wait_pass(server);
+    wait_pass(server);
+    EXPECT_TRUE(sessions().empty());
 }
 
 TEST_F(WaitTimeoutTest, AnIdleCloseStillEndsTheCallBeforeAnyWait)
 {
     Session* idle = add_session(SessionState::online);
     hold(add_session(SessionState::online), make_frame("x a \"\" "));
-    idle->last_input = net.now - IDLE_TIMEOUT - 1;
+    idle->last_input_ms = net.now_ms - IDLE_TIMEOUT_MS - 1;
     wait_pass(server);
     EXPECT_EQ(net.wait_calls, 0);
     EXPECT_EQ(sessions().size(), 1u);
