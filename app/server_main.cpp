@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "platform/log_file.h"
 #include "switch/server.h"
+#include "switch/turn.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -155,7 +156,8 @@ void server_main(int argc, char** argv)
     start_socket_library();
     raise_descriptor_limit();
     keep_freed_memory_for_reuse();
-    server.listener = open_listener(port);
+    // Cannot fail: the first of MAX_LISTENERS.
+    add_listener(server, open_listener(port), ListenerKind::switch_clients, &plain_transport());
     server.poller = platform.open_poller();
     if (server.poller == NO_POLLER) {
         std::perror("poller");

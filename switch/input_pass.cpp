@@ -3,6 +3,7 @@
 #include "protocol/fields.h"
 #include "protocol/frame.h"
 #include "protocol/login_line.h"
+#include "switch/route.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -91,46 +92,6 @@ Step password_step(Server& server, Session* session)
     return {session->next, true};
 }
 
-bool wants_frame(const Session& receiver, const Session& sender)
-{
-    return receiver.state == SessionState::online && &receiver != &sender;
-}
-
-// Every session for the empty destination, else only its holders: either
-// way in order of acceptance.
-struct ReceiverWalk {
-    Session* next_session;
-    HolderWalk holders;
-};
-
-ReceiverWalk walk_receivers(const Server& server, const char* destination)
-{
-    if (destination[0] == '\0')
-        return {server.sessions.first, {}};
-    return {nullptr, holders_of(server.registry, destination)};
-}
-
-Session* next_receiver(ReceiverWalk& walk)
-{
-    Session* receiver = walk.next_session;
-    if (!receiver)
-        return next_holder(walk.holders);
-    walk.next_session = receiver->next;
-    return receiver;
-}
-
-bool queue_for(Session& receiver, std::string_view record)
-{
-    // Either way the reason is a lack of buffer space, whatever the last
-    // socket call left behind.
-    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length ||
-        !queue_append(receiver.output, record)) {
-        sock_set_last_error(WSAENOBUFS);
-        return false;
-    }
-    return true;
-}
-
 bool holds_zero_byte(const char* field, std::size_t length)
 {
     return std::strlen(field) != length;
@@ -194,20 +155,6 @@ bool has_whole_input(Session& session)
     }
 }
 
-void send_to_all(Server& server, const Session& sender, std::string_view frame,
-                 const char* destination)
-{
-    ReceiverWalk receivers = walk_receivers(server, destination);
-    while (Session* s = next_receiver(receivers)) {
-        if (!wants_frame(*s, sender) || queue_for(*s, frame))
-            continue;
-        s->state = SessionState::broken;
-        char event[64];
-        std::snprintf(event, sizeof event, "Socket error #%d in send_to_all", sock_last_error());
-        log_event(server.log, platform.now(), event, s->peer_name);
-    }
-}
-
 namespace {
 
 // Takes the session's step: a dialogue line, or one relayed frame after any
@@ -232,6 +179,7 @@ Step take_step(Server& server, Session* session)
 
 } // namespace
 
+// Costs a walk of the served sessions per round.
 bool input_pass(Server& server, InputRound round)
 {
     bool any_stepped = false;

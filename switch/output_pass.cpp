@@ -17,8 +17,7 @@ Session* flush_session(Server& server, Session* session)
     std::string_view offered = queue_bytes(session->output).substr(0, SEND_CHUNK);
     if (offered.empty())
         return session->next;
-    int sent = platform.send(session->client_socket, offered.data(),
-                             static_cast<int>(offered.size()), 0);
+    int sent = session->transport->send(*session, offered.data(), static_cast<int>(offered.size()));
     if (sent < 0) {
         int error = sock_last_error();
         std::int32_t failures_before = session->send_failures++;
@@ -33,6 +32,7 @@ Session* flush_session(Server& server, Session* session)
 
 } // namespace
 
+// Costs a walk of the served sessions, every turn.
 void output_pass(Server& server)
 {
     Session* s = server.sessions.first;

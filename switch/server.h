@@ -2,6 +2,7 @@
 
 #include "common/event_log.h"
 #include "platform/platform.h"
+#include "switch/listener.h"
 #include "switch/session.h"
 
 #include <cstddef>
@@ -15,13 +16,11 @@ constexpr std::size_t DEFAULT_MAX_DIALOGUES_PER_ADDRESS = 8;
 // else keeps state, so two servers can live side by side in one process.
 struct Server {
     SessionList sessions{};
-    socket_handle listener = INVALID_SOCKET_HANDLE;
+    // Where clients come in, in the order they were added; entries stay
+    // put, so each is its own token among the poller's owners.
+    Listener listeners[MAX_LISTENERS]{};
+    std::size_t listener_count = 0;
     poller_handle poller = NO_POLLER;
-    bool listener_watched = false;
-    // Out of descriptors, accepting would fail at once, every turn: the
-    // listener rests until then (milliseconds of platform.monotonic_ms).
-    std::int64_t accepts_resume_ms = 0;
-    bool accepts_paused = false;
     // The command line's login and password, cut to 255 characters.
     char login[CREDENTIAL_SIZE]{};
     char password[CREDENTIAL_SIZE]{};
@@ -48,21 +47,13 @@ struct Server {
 // when reason is null) and returns the session that followed it.
 Session* close_session(Server& server, Session* session, const char* reason);
 
-// Sends a dialogue prompt straight on the socket. A prompt the socket
+// Sends a dialogue prompt straight through the session's transport. A prompt the socket
 // does not take whole closes the session with the reason; returns whether
 // the session is still there.
 bool send_prompt(Server& server, Session& session, std::string_view text);
 
 // Frees every session without a word: the server is going away.
 void drop_all_sessions(Server& server);
-
-// Rounds of the input pass one turn may run while whole input waits.
-constexpr int INPUT_ROUNDS_PER_TURN = 64;
-
-// One turn of the loop: wait for and read the sockets, take steps of input
-// in rounds of one per session, send what is queued, then write the turn's
-// log lines.
-void serve_one_turn(Server& server);
 
 // Stores the credentials, each cut to its first 255 characters.
 void set_credentials(Server& server, const char* login, const char* password);

@@ -1,7 +1,4 @@
-#include "switch/server.h"
-
-#include <cstdio>
-#include <cstring>
+#include "switch/session.h"
 
 void link_at_end(SessionList& sessions, Session* session)
 {
@@ -15,82 +12,50 @@ void link_at_end(SessionList& sessions, Session* session)
     sessions.last = session;
 }
 
+int send_text(Session& session, std::string_view text)
+{
+    return session.transport->send(session, text.data(), static_cast<int>(text.size()));
+}
+
 namespace {
 
-void unlink(SessionList& sessions, Session* session)
+int plain_recv(Session& session, char* buffer, int size)
 {
-    (session->previous ? session->previous->next : sessions.first) = session->next;
-    (session->next ? session->next->previous : sessions.last) = session->previous;
+    return platform.recv(session.client_socket, buffer, size);
 }
 
-Session* free_session(Server& server, Session* session)
+int plain_send(Session& session, const char* data, int size)
 {
-    Session* next = session->next;
-    if (server.first_waiting == session)
-        server.first_waiting = next;
-    unlink(server.sessions, session);
-    queue_free(session->input);
-    queue_free(session->output);
-    forget_holder(server.registry, *session);
-    if (session->naming)
-        platform.lookup_cancel(session);
-    if (session->watched)
-        platform.unwatch(server.poller, session->client_socket);
-    platform.close(session->client_socket);
-    platform.release(session);
-    return next;
+    return platform.send(session.client_socket, data, size, 0);
 }
 
-} // namespace
-
-int send_text(socket_handle peer_socket, std::string_view text)
+bool plain_nothing_buffered(const Session&)
 {
-    return platform.send(peer_socket, text.data(), static_cast<int>(text.size()), 0);
-}
-
-Session* close_session(Server& server, Session* session, const char* reason)
-{
-    char event[256];
-    if (reason)
-        std::snprintf(event, sizeof event, "disconnected (%s)", reason);
-    else
-        std::snprintf(event, sizeof event, "logged out");
-    log_event(server.log, platform.now(), event, session->peer_name);
-    return free_session(server, session);
-}
-
-bool send_prompt(Server& server, Session& session, std::string_view text)
-{
-    int sent = send_text(session.client_socket, text);
-    if (sent == static_cast<int>(text.size()))
-        return true;
-    // Part of it taken: the socket had no room for the rest.
-    if (sent >= 0)
-        sock_set_last_error(WSAEWOULDBLOCK);
-    char reason[64];
-    std::snprintf(reason, sizeof reason, "error %d on send", sock_last_error());
-    close_session(server, &session, reason);
     return false;
 }
 
-void drop_all_sessions(Server& server)
+bool plain_nothing_to_write(const Session&)
 {
-    while (server.sessions.first)
-        free_session(server, server.sessions.first);
+    return false;
 }
 
-namespace {
-
-void copy_credential(char* field, const char* text)
+void plain_release(Session&)
 {
-    std::strncpy(field, text, CREDENTIAL_SIZE - 1);
-    field[CREDENTIAL_SIZE - 1] = '\0';
 }
+
+constexpr Transport PLAIN_TRANSPORT{
+    .name = "plain",
+    .recv = plain_recv,
+    .send = plain_send,
+    .has_buffered_input = plain_nothing_buffered,
+    .wants_write = plain_nothing_to_write,
+    .release = plain_release,
+    .would_block_means_nothing_now = false,
+};
 
 } // namespace
 
-void set_credentials(Server& server, const char* login, const char* password)
+const Transport& plain_transport()
 {
-    copy_credential(server.login, login);
-    copy_credential(server.password, password);
+    return PLAIN_TRANSPORT;
 }

@@ -3,6 +3,7 @@
 #include "common/byte_queue.h"
 #include "platform/platform.h"
 #include "switch/address_registry.h"
+#include "switch/transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,10 @@ struct Session {
     ByteQueue input;
     ByteQueue output;
     socket_handle client_socket;
+    // What the session reads and writes through, and that layer's own
+    // state (null for the plain socket).
+    const Transport* transport;
+    void* transport_state;
     PeerAddress peer;
     SessionState state;
     char peer_name[NAME_SIZE];
@@ -78,6 +83,6 @@ struct SessionList {
 
 void link_at_end(SessionList& sessions, Session* session);
 
-// One send call straight on the socket, bypassing the output queue (the
-// dialogue's prompts).
-int send_text(socket_handle peer_socket, std::string_view text);
+// One send call through the session's transport, bypassing the output
+// queue (the dialogue's prompts).
+int send_text(Session& session, std::string_view text);

@@ -1,7 +1,8 @@
+#include "switch/turn.h"
+
 #include "switch/input_pass.h"
 #include "switch/output_pass.h"
-#include "switch/server.h"
-#include "switch/wait_pass.h"
+#include "switch/wait.h"
 
 // Each input pass is one round of the round robin: every session takes one
 // dialogue line or relays one frame. While a round took something, more

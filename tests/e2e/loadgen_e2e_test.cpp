@@ -1,7 +1,7 @@
 // The load generator against the real server, briefly: every frame of every
 // workload arrives exactly once, in order and intact, and the burst of 100
 // frames written at once is relayed without one wait per frame.
-#include "switch/wait_pass.h"
+#include "switch/wait.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
 #include "tests/support/tool_process.h"

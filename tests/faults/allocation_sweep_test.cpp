@@ -8,7 +8,7 @@
 // log, a receiver marked broken, or an address that could not be recorded.
 #include "switch/input_pass.h"
 #include "switch/output_pass.h"
-#include "switch/wait_pass.h"
+#include "switch/wait.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/test_client.h"
@@ -80,7 +80,7 @@ public:
         heap = &faults;
         platform.alloc = counted_alloc;
         platform.resize = counted_resize;
-        server.listener = FakePlatform::LISTENER;
+        add_listener(server, FakePlatform::LISTENER, ListenerKind::switch_clients, &plain_transport());
     server.poller = platform.open_poller();
         set_credentials(server, "alice", "secret");
     }

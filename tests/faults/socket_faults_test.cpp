@@ -1,7 +1,8 @@
 // The wait pass against failing sockets: a failed or reset receive, a failed
 // accept and a failed select. Each must touch only what failed.
-#include "switch/wait_pass.h"
 #include "switch/input_pass.h"
+#include "switch/route.h"
+#include "switch/wait.h"
 #include "tests/support/server_fixture.h"
 #include "tests/support/test_client.h"
 

@@ -253,6 +253,7 @@ Session* FakePlatform::link_session(Server& server, SessionState state)
     if (!session)
         return nullptr;
     session->client_socket = new_socket();
+    session->transport = &plain_transport();
     session->state = state;
     session->last_input_ms = session->connected_ms = now_ms;
     std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",

@@ -3,7 +3,7 @@
 void ServerFixture::SetUp()
 {
     dir.enter();
-    server.listener = FakePlatform::LISTENER;
+    add_listener(server, FakePlatform::LISTENER, ListenerKind::switch_clients, &plain_transport());
     server.poller = platform.open_poller();
     set_credentials(server, "alice", "secret");
 }

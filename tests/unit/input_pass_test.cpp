@@ -1,6 +1,7 @@
 // The input pass: the login dialogue and the frame step, with the relay.
 #include "protocol/frame.h"
 #include "switch/input_pass.h"
+#include "switch/route.h"
 #include "tests/support/server_fixture.h"
 
 #include <cstring>

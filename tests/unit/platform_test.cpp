@@ -1,7 +1,7 @@
 #include "platform/client.h"
 #include "platform/platform.h"
 #include "switch/server.h"
-#include "switch/wait_pass.h"
+#include "switch/wait.h"
 #include "tests/support/scratch_directory.h"
 
 #include <chrono>
@@ -51,7 +51,8 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     socket_handle listener = client_listen_loopback(&port);
     ASSERT_NE(listener, INVALID_SOCKET_HANDLE);
     Server server;
-    server.listener = move_above(listener, 1300);
+    socket_handle moved = move_above(listener, 1300);
+    add_listener(server, moved, ListenerKind::switch_clients, &plain_transport());
     server.poller = platform.open_poller();
 
     socket_handle client = client_connect("127.0.0.1", port);
@@ -59,7 +60,7 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     for (int i = 0; i < 2000 && !server.sessions.first; i++)
         wait_pass(server);
     Session* session = server.sessions.first;
-    ASSERT_NE(session, nullptr) << "accepted through a listener at " << server.listener;
+    ASSERT_NE(session, nullptr) << "accepted through a listener at " << moved;
     // Closing the old descriptor took it out of the poller.
     session->client_socket = move_above(session->client_socket, 1200);
     session->watched = false;
@@ -71,8 +72,8 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     EXPECT_GT(session->client_socket, 1024u);
 
     drop_all_sessions(server);
-    platform.unwatch(server.poller, server.listener);
-    platform.close(server.listener);
+    platform.unwatch(server.poller, moved);
+    platform.close(moved);
     platform.close_poller(server.poller);
     client_close(client);
 }

@@ -1,6 +1,7 @@
 #include "protocol/frame.h"
 #include "switch/input_pass.h"
 #include "switch/server.h"
+#include "switch/turn.h"
 #include "tests/support/server_fixture.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "protocol/frame.h"
 #include "switch/input_pass.h"
-#include "switch/wait_pass.h"
+#include "switch/wait.h"
 #include "tests/support/server_fixture.h"
 
 #include <string>

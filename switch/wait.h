@@ -1,5 +1,6 @@
 #pragma once
 
+#include "switch/receive.h"
 #include "switch/server.h"
 
 #include <cstdint>
@@ -7,18 +8,12 @@
 
 constexpr std::time_t IDLE_TIMEOUT = 60;  // seconds of silence before "timeout"
 constexpr std::int64_t IDLE_TIMEOUT_MS = IDLE_TIMEOUT * 1000;
-constexpr std::uint32_t RX_LIMIT = 10000; // unread input bytes a session may hold
 // How often the wait looks again while something cannot wake it: a name
 // look-up under way, or output that a socket did not take.
 constexpr long WAIT_TIMEOUT_US = 500;
 // The longest sleep without a deadline: it bounds how late a signal that
 // lands just before the wait is noticed.
 constexpr long LONGEST_SLEEP_US = 1000000;
-constexpr int RECEIVE_SIZE = 255;         // bytes in one received block, logged as one line
-// Blocks taken from one socket in one call, when that many are waiting and
-// fit under the input limit: a large frame then costs one wait, not one per
-// 255 bytes.
-constexpr int RECEIVE_BLOCKS = 16;
 // How long a new client waits for its reverse look-up before it is named
 // by its address alone.
 constexpr std::int64_t NAMING_DEADLINE_MS = 1000;

@@ -1,4 +1,4 @@
-#include "switch/wait_pass.h"
+#include "switch/wait.h"
 
 #include "protocol/frame.h"
 #include "switch/input_pass.h"
@@ -307,7 +307,7 @@ TEST_F(WaitPassTest, ListenerExceptionClosesItAndLeavesItOutAfterwards)
     net.listener_exception = true;
     wait_pass(server);
     EXPECT_EQ(net.closed_order, std::vector<socket_handle>{FakePlatform::LISTENER});
-    EXPECT_EQ(server.listener, INVALID_SOCKET_HANDLE);
+    EXPECT_EQ(server.listeners[0].socket, INVALID_SOCKET_HANDLE);
 
     net.listener_exception = false;
     peer(s).incoming = "go on";

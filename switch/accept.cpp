@@ -1,0 +1,217 @@
+#include "switch/listener.h"
+
+#include "switch/server.h"
+#include "switch/wait.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// The resolver's answer comes from whoever runs the peer's reverse zone:
+// anything but a host name's characters (a line break, an escape) would go
+// raw into every log line about the peer.
+bool is_host_name_char(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_';
+}
+
+bool is_host_name(const char* host)
+{
+    for (const char* c = host; *c; c++)
+        if (!is_host_name_char(*c))
+            return false;
+    return *host != '\0';
+}
+
+// "host [address]", or "[address]" when there is no host name or it is not
+// one; cut to 255 characters, so a long host name can cut the address short.
+void set_peer_name(Session& session, const char* host)
+{
+    char dotted[16];
+    sock_dotted_address(&session.peer, dotted);
+    std::string name = std::string("[") + dotted + "]";
+    if (host && is_host_name(host))
+        name = host + (" " + name);
+    std::size_t length = std::min(name.size(), NAME_SIZE - 1);
+    std::memcpy(session.peer_name, name.data(), length);
+    session.peer_name[length] = '\0';
+}
+
+// Without free descriptors accept fails at once and the listener stays
+// readable: the loop would spin. Rest the listener a while, serve the
+// clients already here, and say so once until an accept succeeds again.
+void pause_accepts(Server& server, Listener& listener)
+{
+    platform.unwatch(server.poller, listener.socket);
+    listener.watched = false;
+    listener.accepts_resume_ms = platform.monotonic_ms() + ACCEPT_PAUSE_MS;
+    if (!listener.accepts_paused)
+        log_event(server.log, platform.now(), "srv", "out of descriptors: accepts paused");
+    listener.accepts_paused = true;
+}
+
+bool same_address(const PeerAddress& a, const PeerAddress& b)
+{
+    return std::memcmp(a.octets, b.octets, sizeof a.octets) == 0;
+}
+
+bool logging_in(const Session& s)
+{
+    return s.state == SessionState::awaiting_login || s.state == SessionState::awaiting_password;
+}
+
+// Whether the peer's address already has its share of connections in the
+// login dialogue. Costs a walk of the sessions, once per accept.
+bool dialogues_full(const Server& server, const PeerAddress& peer, bool* logged)
+{
+    std::size_t count = 0;
+    *logged = false;
+    for (const Session* s = server.sessions.first; s; s = s->next)
+        if (logging_in(*s) && same_address(s->peer, peer)) {
+            count++;
+            *logged = *logged || s->refusals_logged;
+        }
+    return count >= server.max_dialogues_per_address;
+}
+
+// Closes the connection at once. Logged once for as long as one of the
+// dialogues that filled the share remains, so a flood of connects costs the
+// log one line a minute at most. Costs a walk of the sessions when it logs.
+void refuse_connection(Server& server, socket_handle sock, const PeerAddress& peer, bool logged)
+{
+    platform.close(sock);
+    if (logged)
+        return;
+    for (Session* s = server.sessions.first; s; s = s->next)
+        if (logging_in(*s) && same_address(s->peer, peer))
+            s->refusals_logged = true;
+    char dotted[16];
+    sock_dotted_address(&peer, dotted);
+    char subject[80];
+    std::snprintf(subject, sizeof subject, "too many logins pending from [%s]: new connections closed",
+                  dotted);
+    log_event(server.log, platform.now(), "srv", subject);
+}
+
+} // namespace
+
+bool add_listener(Server& server, socket_handle socket, ListenerKind kind, const Transport* transport)
+{
+    if (server.listener_count == MAX_LISTENERS)
+        return false;
+    server.listeners[server.listener_count++] = Listener{
+        .kind = kind,
+        .socket = socket,
+        .transport = transport,
+        .watched = false,
+        .accepts_resume_ms = 0,
+        .accepts_paused = false,
+    };
+    return true;
+}
+
+// Costs a look at each listener (at most MAX_LISTENERS) per event.
+Listener* listener_of(Server& server, const void* owner)
+{
+    for (std::size_t i = 0; i < server.listener_count; i++)
+        if (owner == &server.listeners[i])
+            return &server.listeners[i];
+    return nullptr;
+}
+
+// Costs a look at each listener (at most MAX_LISTENERS) per turn.
+void watch_listeners(Server& server, std::int64_t now_ms, std::int64_t* until_ms)
+{
+    for (std::size_t i = 0; i < server.listener_count; i++) {
+        Listener& listener = server.listeners[i];
+        if (listener.socket == INVALID_SOCKET_HANDLE || listener.watched)
+            continue;
+        if (listener.accepts_paused && now_ms < listener.accepts_resume_ms) {
+            *until_ms = std::min(*until_ms, listener.accepts_resume_ms);
+            continue;
+        }
+        if (platform.watch(server.poller, listener.socket, true, &listener) == 0)
+            listener.watched = true;
+    }
+}
+
+void accept_from(Server& server, Listener& listener)
+{
+    // Without a record, take no connection: it stays pending and a later
+    // call tries again.
+    auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    if (!session)
+        return;
+    socket_handle sock = platform.accept(listener.socket, &session->peer);
+    if (sock == INVALID_SOCKET_HANDLE) {
+        if (sock_last_error() == WSAEMFILE)
+            pause_accepts(server, listener);
+        platform.release(session);
+        return;
+    }
+    listener.accepts_paused = false;
+    bool logged;
+    if (dialogues_full(server, session->peer, &logged)) {
+        refuse_connection(server, sock, session->peer, logged);
+        platform.release(session);
+        return;
+    }
+    // A blocking client socket would stall the loop in its first read.
+    if (platform.set_nonblocking(sock) != 0) {
+        platform.close(sock);
+        platform.release(session);
+        return;
+    }
+    session->client_socket = sock;
+    session->transport = listener.transport;
+    session->state = SessionState::awaiting_login;
+    link_at_end(server.sessions, session);
+    session->last_input_ms = session->connected_ms = platform.monotonic_ms();
+    if (server.numeric_peer_names || platform.lookup_start(&session->peer, session) != 0) {
+        greet(server, *session, nullptr);
+        return;
+    }
+    session->naming = true;
+    session->naming_deadline_ms = session->connected_ms + NAMING_DEADLINE_MS;
+}
+
+void close_failed_listener(Server& server, Listener& listener)
+{
+    platform.unwatch(server.poller, listener.socket);
+    platform.close(listener.socket);
+    std::perror("TELNET socket exception\n");
+    listener.socket = INVALID_SOCKET_HANDLE;
+    listener.watched = false;
+}
+
+bool greet(Server& server, Session& session, const char* host)
+{
+    session.naming = false;
+    set_peer_name(session, host);
+    log_event(server.log, platform.now(), "Connected to", session.peer_name);
+    session.last_input_ms = platform.monotonic_ms();
+    return send_prompt(server, session, "login:");
+}
+
+void greet_named_peers(Server& server)
+{
+    NameLookup answers[16];
+    int n;
+    while ((n = platform.lookup_collect(answers, 16)) > 0)
+        for (int i = 0; i < n; i++) {
+            auto* session = static_cast<Session*>(answers[i].owner);
+            greet(server, *session, answers[i].found ? answers[i].host : nullptr);
+        }
+}
+
+void name_without_greeting(Server& server, Session& session)
+{
+    platform.lookup_cancel(&session);
+    session.naming = false;
+    set_peer_name(session, nullptr);
+    log_event(server.log, platform.now(), "Connected to", session.peer_name);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "platform/platform.h"
+#include "switch/transport.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct Server;
+struct Session;
+
+// What a listener's connections are for.
+enum class ListenerKind {
+    // Clients of the switch, served through the listener's transport.
+    switch_clients,
+};
+
+// A listening socket the server accepts from. Adding a way in (another
+// address, another port, another transport) is one more entry.
+struct Listener {
+    ListenerKind kind;
+    socket_handle socket;
+    // What its sessions read and write through.
+    const Transport* transport;
+    bool watched;
+    // Out of descriptors, accepting would fail at once, every turn: the
+    // listener rests until then (milliseconds of platform.monotonic_ms).
+    std::int64_t accepts_resume_ms;
+    bool accepts_paused;
+};
+
+// The most listeners one server holds: every address family, a TLS port and
+// the ports of later kinds, with room to spare.
+constexpr std::size_t MAX_LISTENERS = 16;
+
+// Takes a listening socket into the server; false, and the socket left to
+// the caller, when MAX_LISTENERS are already there.
+bool add_listener(Server& server, socket_handle socket, ListenerKind kind, const Transport* transport);
+
+// The listener that owner (a waited event's owner) is, or null when the
+// owner is a session.
+Listener* listener_of(Server& server, const void* owner);
+
+// Watches every listener not resting; lowers *until_ms to the end of a rest.
+void watch_listeners(Server& server, std::int64_t now_ms, std::int64_t* until_ms);
+
+// Accepts at most one connection; its client is greeted at once when its
+// name needs no look-up.
+void accept_from(Server& server, Listener& listener);
+
+// The socket failed: it is closed, the others go on.
+void close_failed_listener(Server& server, Listener& listener);
+
+// Greets the clients whose look-ups have answered.
+void greet_named_peers(Server& server);
+
+// The client is greeted once it has a name (its address when host is null):
+// the log line comes first. Returns false when the prompt failed and the
+// session is gone.
+bool greet(Server& server, Session& session, const char* host);
+
+// Names the client by its address and logs its connect, without a prompt:
+// its socket hung up before its look-up answered.
+void name_without_greeting(Server& server, Session& session);

@@ -1,0 +1,63 @@
+#include "switch/route.h"
+
+#include <cstdio>
+
+namespace {
+
+bool wants_frame(const Session& receiver, const Session& sender)
+{
+    return receiver.state == SessionState::online && &receiver != &sender;
+}
+
+// Every session for the empty destination, else only its holders: either
+// way in order of acceptance.
+struct ReceiverWalk {
+    Session* next_session;
+    HolderWalk holders;
+};
+
+ReceiverWalk walk_receivers(const Server& server, const char* destination)
+{
+    if (destination[0] == '\0')
+        return {server.sessions.first, {}};
+    return {nullptr, holders_of(server.registry, destination)};
+}
+
+Session* next_receiver(ReceiverWalk& walk)
+{
+    Session* receiver = walk.next_session;
+    if (!receiver)
+        return next_holder(walk.holders);
+    walk.next_session = receiver->next;
+    return receiver;
+}
+
+bool queue_for(Session& receiver, std::string_view record)
+{
+    // Either way the reason is a lack of buffer space, whatever the last
+    // socket call left behind.
+    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length ||
+        !queue_append(receiver.output, record)) {
+        sock_set_last_error(WSAENOBUFS);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// Costs a walk of every session for a frame to all, of the destination's
+// holders otherwise.
+void send_to_all(Server& server, const Session& sender, std::string_view frame,
+                 const char* destination)
+{
+    ReceiverWalk receivers = walk_receivers(server, destination);
+    while (Session* s = next_receiver(receivers)) {
+        if (!wants_frame(*s, sender) || queue_for(*s, frame))
+            continue;
+        s->state = SessionState::broken;
+        char event[64];
+        std::snprintf(event, sizeof event, "Socket error #%d in send_to_all", sock_last_error());
+        log_event(server.log, platform.now(), event, s->peer_name);
+    }
+}
