@@ -225,12 +225,24 @@ std::mutex& resolver_mutex = *new std::mutex;
 std::condition_variable& resolver_signal = *new std::condition_variable;
 
 constexpr PlatformCalls posix_calls = {
-    posix_now,          posix_open_poller,      posix_close_poller,
-    posix_watch,        posix_unwatch,          posix_wait,
-    posix_accept,       posix_recv,             posix_send,
-    posix_close,        posix_set_nonblocking,  posix_monotonic_ms,
-    resolver_lookup_start, resolver_lookup_collect, resolver_lookup_cancel,
-    heap_alloc,         heap_resize,            heap_release,
+    .now = posix_now,
+    .open_poller = posix_open_poller,
+    .close_poller = posix_close_poller,
+    .watch = posix_watch,
+    .unwatch = posix_unwatch,
+    .wait = posix_wait,
+    .accept = posix_accept,
+    .recv = posix_recv,
+    .send = posix_send,
+    .close = posix_close,
+    .set_nonblocking = posix_set_nonblocking,
+    .monotonic_ms = posix_monotonic_ms,
+    .lookup_start = resolver_lookup_start,
+    .lookup_collect = resolver_lookup_collect,
+    .lookup_cancel = resolver_lookup_cancel,
+    .alloc = heap_alloc,
+    .resize = heap_resize,
+    .release = heap_release,
 };
 
 } // namespace

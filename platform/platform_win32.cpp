@@ -220,12 +220,24 @@ DWORD WINAPI run_worker(void* run)
 }
 
 constexpr PlatformCalls win_calls = {
-    win_now,               win_open_poller,         win_close_poller,
-    win_watch,             win_unwatch,             win_wait,
-    win_accept,            win_recv,                win_send,
-    win_close,             win_set_nonblocking,     win_monotonic_ms,
-    resolver_lookup_start, resolver_lookup_collect, resolver_lookup_cancel,
-    heap_alloc,            heap_resize,             heap_release,
+    .now = win_now,
+    .open_poller = win_open_poller,
+    .close_poller = win_close_poller,
+    .watch = win_watch,
+    .unwatch = win_unwatch,
+    .wait = win_wait,
+    .accept = win_accept,
+    .recv = win_recv,
+    .send = win_send,
+    .close = win_close,
+    .set_nonblocking = win_set_nonblocking,
+    .monotonic_ms = win_monotonic_ms,
+    .lookup_start = resolver_lookup_start,
+    .lookup_collect = resolver_lookup_collect,
+    .lookup_cancel = resolver_lookup_cancel,
+    .alloc = heap_alloc,
+    .resize = heap_resize,
+    .release = heap_release,
 };
 
 } // namespace

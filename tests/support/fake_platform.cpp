@@ -16,8 +16,10 @@ std::time_t fake_now()
 
 bool readable(socket_handle sock)
 {
-    if (sock == FakePlatform::LISTENER)
+    if (sock == fake->accepting_listener)
         return !fake->pending_accepts.empty();
+    if (sock == FakePlatform::LISTENER)
+        return false;
     auto found = fake->sockets.find(sock);
     if (found == fake->sockets.end())
         return false;
@@ -82,8 +84,12 @@ int fake_wait(poller_handle, SocketEvent* events, int capacity, long timeout_us)
     return stored;
 }
 
-socket_handle fake_accept(socket_handle, PeerAddress* peer)
+socket_handle fake_accept(socket_handle listener, PeerAddress* peer)
 {
+    if (listener != fake->accepting_listener) {
+        sock_set_last_error(WSAEWOULDBLOCK);
+        return INVALID_SOCKET_HANDLE;
+    }
     if (fake->accept_error != 0) {
         sock_set_last_error(fake->accept_error);
         return INVALID_SOCKET_HANDLE;
@@ -219,12 +225,26 @@ void fake_release(void* block)
 FakePlatform::FakePlatform() : saved(platform)
 {
     fake = this;
-    platform = PlatformCalls{fake_now,          fake_open_poller,     fake_close_poller,
-                             fake_watch,        fake_unwatch,         fake_wait,
-                             fake_accept,       fake_recv,            fake_send,
-                             fake_close,        fake_set_nonblocking, fake_monotonic_ms,
-                             fake_lookup_start, fake_lookup_collect,  fake_lookup_cancel,
-                             fake_alloc,        fake_resize,          fake_release};
+    platform = PlatformCalls{
+        .now = fake_now,
+        .open_poller = fake_open_poller,
+        .close_poller = fake_close_poller,
+        .watch = fake_watch,
+        .unwatch = fake_unwatch,
+        .wait = fake_wait,
+        .accept = fake_accept,
+        .recv = fake_recv,
+        .send = fake_send,
+        .close = fake_close,
+        .set_nonblocking = fake_set_nonblocking,
+        .monotonic_ms = fake_monotonic_ms,
+        .lookup_start = fake_lookup_start,
+        .lookup_collect = fake_lookup_collect,
+        .lookup_cancel = fake_lookup_cancel,
+        .alloc = fake_alloc,
+        .resize = fake_resize,
+        .release = fake_release,
+    };
 }
 
 FakePlatform::~FakePlatform()

@@ -52,6 +52,8 @@ public:
     std::time_t now = 1'700'000'000;
     std::map<socket_handle, FakeSocket> sockets;
     std::deque<socket_handle> pending_accepts;
+    // The listener the pending connections wait on; any other has none.
+    socket_handle accepting_listener = LISTENER;
     bool listener_exception = false;
     bool wait_fails = false;
     int accept_error = 0;       // accept fails with this code while set

@@ -317,4 +317,26 @@ TEST_F(WaitPassTest, ListenerExceptionClosesItAndLeavesItOutAfterwards)
     EXPECT_EQ(log().find("SOCKET ERROR"), std::string::npos);
 }
 
+TEST_F(WaitPassTest, EveryListenerIsAcceptedFromAndFailsAlone)
+{
+    socket_handle second = net.new_socket();
+    ASSERT_TRUE(add_listener(server, second, ListenerKind::switch_clients, &plain_transport()));
+    net.accepting_listener = second;
+    socket_handle client = net.queue_connection();
+    wait_pass(server);
+    ASSERT_EQ(sessions().size(), 1u);
+    EXPECT_EQ(sessions()[0]->transport, &plain_transport());
+    EXPECT_EQ(net.socket(client).sent, "login:");
+
+    net.socket(second).exception = true;
+    wait_pass(server);
+    EXPECT_EQ(server.listeners[1].socket, INVALID_SOCKET_HANDLE);
+    EXPECT_EQ(server.listeners[0].socket, FakePlatform::LISTENER) << "the others go on";
+
+    for (std::size_t i = server.listener_count; i < MAX_LISTENERS; i++)
+        EXPECT_TRUE(add_listener(server, INVALID_SOCKET_HANDLE, ListenerKind::switch_clients, &plain_transport()));
+    EXPECT_FALSE(add_listener(server, second, ListenerKind::switch_clients, &plain_transport()))
+        << "the list is bounded";
+}
+
 } // namespace
