@@ -181,6 +181,8 @@ void accept_from(Server& server, Listener& listener)
 
 void close_failed_listener(Server& server, Listener& listener)
 {
+    if (listener.socket == INVALID_SOCKET_HANDLE)
+        return;
     platform.unwatch(server.poller, listener.socket);
     platform.close(listener.socket);
     std::perror("TELNET socket exception\n");

@@ -5,9 +5,6 @@
 #include "switch/receive.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <string>
 
 namespace {
 
@@ -146,9 +143,11 @@ void take_events(Server& server, const SocketEvent* events, int n, ListenerEvent
 {
     for (int i = 0; i < n; i++) {
         if (Listener* listener = listener_of(server, events[i].owner)) {
-            if (events[i].readable)
+            // Each listener is watched once, so it fills at most one entry
+            // of each; the bound guards a poller that reports it twice.
+            if (events[i].readable && listeners.readable_count < MAX_LISTENERS)
                 listeners.readable[listeners.readable_count++] = listener;
-            if (events[i].exception)
+            if (events[i].exception && listeners.failed_count < MAX_LISTENERS)
                 listeners.failed[listeners.failed_count++] = listener;
             continue;
         }
