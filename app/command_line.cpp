@@ -35,8 +35,83 @@ bool parse_count(std::string_view text, std::size_t limit, std::size_t& value)
 
 bool takes_value(std::string_view name)
 {
-    return name == "--max-clients" || name == "--max-addresses" ||
-           name == "--max-dialogues-per-address" || name == "--log-file" || name == "--password-file";
+    constexpr std::string_view VALUED[] = {
+        "--max-clients", "--max-addresses", "--max-dialogues-per-address", "--log-file",
+        "--password-file", "--users", "--rights", "--login-failures", "--bind", "--metrics",
+        "--tls-port", "--tls-cert", "--tls-key", "--tls-client-ca",
+    };
+    for (std::string_view valued : VALUED)
+        if (name == valued)
+            return true;
+    return false;
+}
+
+// Digits only, from 1 to 65535.
+bool parse_listen_port(std::string_view text, std::uint16_t& port)
+{
+    std::size_t value = 0;
+    if (!parse_count(text, 65535, value))
+        return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+// "host:port", the host of an IPv6 address in brackets. The host is checked
+// when it is bound, where the system reads it.
+bool parse_host_port(std::string_view text, HostPort& out)
+{
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    std::string_view host = text.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']')
+            return false;
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string_view::npos) {
+        return false;
+    }
+    out.host = host;
+    return parse_listen_port(text.substr(colon + 1), out.port);
+}
+
+// Paths named by an option; the last one counts.
+struct PathOption {
+    std::string_view name;
+    std::string CommandLine::*value;
+};
+
+constexpr PathOption PATH_OPTIONS[] = {
+    {"--log-file", &CommandLine::log_path},         {"--password-file", &CommandLine::password_file},
+    {"--users", &CommandLine::users_file},          {"--rights", &CommandLine::rights_file},
+    {"--tls-cert", &CommandLine::tls_cert},         {"--tls-key", &CommandLine::tls_key},
+    {"--tls-client-ca", &CommandLine::tls_client_ca},
+};
+
+// The options whose value is not a path or a count.
+bool apply_other_valued_option(CommandLine& line, std::string_view name, std::string_view value)
+{
+    if (name == "--login-failures") {
+        // 0 is allowed here: it turns the throttling off.
+        line.login_failures = 0;
+        if (value != "0" && !parse_count(value, LOGIN_FAILURES_LIMIT, line.login_failures))
+            return set_error(line, "--login-failures takes a number from 0 to " +
+                                       std::to_string(LOGIN_FAILURES_LIMIT) + ", not '" +
+                                       std::string(value) + "'");
+    } else if (name == "--bind") {
+        if (line.bind_addresses.size() == MAX_BIND_ADDRESSES)
+            return set_error(line, "--bind may be given at most " +
+                                       std::to_string(MAX_BIND_ADDRESSES) + " times");
+        line.bind_addresses.emplace_back(value);
+    } else if (name == "--metrics") {
+        if (!parse_host_port(value, line.metrics))
+            return set_error(line, "--metrics takes ADDRESS:PORT (an IPv6 address in brackets), not '" +
+                                       std::string(value) + "'");
+    } else if (name == "--tls-port") {
+        if (!parse_listen_port(value, line.tls_port))
+            return set_error(line, "--tls-port takes a port from 1 to 65535, not '" + std::string(value) + "'");
+    }
+    return true;
 }
 
 // A numbered option's value and limit.
@@ -56,15 +131,48 @@ bool apply_valued_option(CommandLine& line, std::string_view name, std::string_v
 {
     if (value.empty())
         return set_error(line, "option " + std::string(name) + " needs a value");
-    if (name == "--log-file")
-        line.log_path = value;
-    else if (name == "--password-file")
-        line.password_file = value;
+    for (const PathOption& option : PATH_OPTIONS)
+        if (name == option.name) {
+            line.*option.value = value;
+            return true;
+        }
     for (const CountOption& option : COUNT_OPTIONS)
         if (name == option.name && !parse_count(value, option.limit, line.*option.value))
             return set_error(line, std::string(name) + " takes a number from 1 to " +
                                        std::to_string(option.limit) + ", not '" + std::string(value) + "'");
+    return apply_other_valued_option(line, name, value);
+}
+
+// Options that only make sense together.
+bool check_option_pairs(CommandLine& line)
+{
+    if (!line.users_file.empty() && !line.password_file.empty())
+        return set_error(line, "--users and --password-file do not go together");
+    if (!line.rights_file.empty() && line.users_file.empty())
+        return set_error(line, "--rights needs --users: rights are given to the logins of a users file");
+    const bool tls_files = !line.tls_cert.empty() || !line.tls_key.empty() || !line.tls_client_ca.empty();
+    if (line.tls_port != 0 && (line.tls_cert.empty() || line.tls_key.empty()))
+        return set_error(line, "--tls-port needs --tls-cert and --tls-key");
+    if (line.tls_port == 0 && tls_files)
+        return set_error(line, "--tls-cert, --tls-key and --tls-client-ca need --tls-port");
     return true;
+}
+
+// The positional arguments each way of logging in takes.
+int wanted_positionals(const CommandLine& line)
+{
+    if (!line.users_file.empty())
+        return 1;
+    return line.password_file.empty() ? 3 : 2;
+}
+
+std::string_view positionals_text(int wanted)
+{
+    switch (wanted) {
+    case 1: return "<port_number>";
+    case 2: return "<port_number> <login>";
+    default: return "<port_number> <login> <password>";
+    }
 }
 
 bool apply_flag(CommandLine& line, std::string_view name)
@@ -123,22 +231,61 @@ CommandLine parse_command_line(int argc, char** argv)
         return line;
     const int positionals = argc - first;
     const bool had_options = first > 1;
-    const int wanted = line.password_file.empty() ? 3 : 2;
+    if (!check_option_pairs(line))
+        return line;
+    const int wanted = wanted_positionals(line);
     if (positionals != wanted) {
         if (!had_options) {
             line.action = CommandAction::classic_usage;
             return line;
         }
-        set_error(line, "expected " + std::string(wanted == 3 ? "<port_number> <login> <password>"
-                                                              : "<port_number> <login>") +
-                            " after the options, got " + std::to_string(positionals) + " arguments");
+        set_error(line, "expected " + std::string(positionals_text(wanted)) + " after the options, got " +
+                            std::to_string(positionals) + " arguments");
         return line;
     }
     line.port = argv[first];
-    line.login = argv[first + 1];
+    if (wanted >= 2)
+        line.login = argv[first + 1];
     if (wanted == 3)
         line.password = argv[first + 2];
     return line;
+}
+
+std::string full_usage()
+{
+    return "Usage: QuillmarshSrv [options] <port_number> <login> <password>\n"
+           "       QuillmarshSrv [options] --password-file PATH <port_number> <login>\n"
+           "       QuillmarshSrv [options] --users FILE <port_number>\n"
+           "Options:\n"
+           "  --max-clients N       serve at most N sessions at once (default " +
+           std::to_string(DEFAULT_MAX_CLIENTS) + ", at most " + std::to_string(MAX_CLIENTS_LIMIT) +
+           ")\n"
+           "  --max-addresses N     addresses one session may hold (default " +
+           std::to_string(DEFAULT_MAX_ADDRESSES) + ", at most " + std::to_string(MAX_ADDRESSES_LIMIT) +
+           ")\n"
+           "  --max-dialogues-per-address N\n"
+           "                        connections from one address still logging in (default " +
+           std::to_string(DEFAULT_MAX_DIALOGUES_PER_ADDRESS) +
+           ")\n"
+           "  --log-file PATH       write the event log to PATH (default QuillmarshSrv.log.txt)\n"
+           "  --quiet               do not echo events on standard output\n"
+           "  --numeric             name peers by address only, without a reverse look-up\n"
+           "  --password-file PATH  take the password from the first line of PATH\n"
+           "  --users FILE          log in the users of FILE (made with qmpasswd)\n"
+           "  --rights FILE         the addresses each login may speak for\n"
+           "  --login-failures N    refused logins from one address in 60 s before it\n"
+           "                        is shut out for 60 s (default " +
+           std::to_string(DEFAULT_LOGIN_FAILURES) +
+           ", 0: never)\n"
+           "  --bind ADDRESS        listen on this IPv4 or IPv6 address only (repeatable;\n"
+           "                        default: every IPv4 address)\n"
+           "  --tls-port PORT       also listen for TLS on PORT, with --tls-cert PEM and\n"
+           "                        --tls-key PEM; --tls-client-ca PEM verifies clients\n"
+           "  --metrics ADDR:PORT   serve /metrics and /sessions over HTTP (no password:\n"
+           "                        bind it to loopback)\n"
+           "  --help                print this text and exit\n"
+           "  --version             print the version and exit\n"
+           "  --                    end of options\n";
 }
 
 bool read_password_file(const std::string& path, std::string& password, std::string& error)

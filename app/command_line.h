@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What the server was asked to do, read from its arguments without acting on
 // any of them.
@@ -19,6 +20,16 @@ enum class CommandAction {
 constexpr std::size_t MAX_CLIENTS_LIMIT = 100000;
 constexpr std::size_t MAX_ADDRESSES_LIMIT = 1000000;
 constexpr std::size_t MAX_DIALOGUES_LIMIT = 100000;
+constexpr std::size_t DEFAULT_LOGIN_FAILURES = 10;
+constexpr std::size_t LOGIN_FAILURES_LIMIT = 100000;
+// Listening addresses an operator may name with --bind.
+constexpr std::size_t MAX_BIND_ADDRESSES = 16;
+
+// An address and port written "a.b.c.d:port" or "[v6]:port".
+struct HostPort {
+    std::string host;
+    std::uint16_t port = 0;
+};
 
 struct CommandLine {
     CommandAction action = CommandAction::serve;
@@ -35,6 +46,20 @@ struct CommandLine {
     std::string log_path = "QuillmarshSrv.log.txt";
     bool quiet = false;
     bool numeric = false;
+    // Accounts: a users file instead of the one login and password, and
+    // the addresses each login may speak for.
+    std::string users_file;
+    std::string rights_file;
+    std::size_t login_failures = DEFAULT_LOGIN_FAILURES; // 0: no throttling
+    // Empty: every IPv4 address, as the classic server listens.
+    std::vector<std::string> bind_addresses;
+    // Empty host: no metrics port.
+    HostPort metrics;
+    // 0: no TLS port.
+    std::uint16_t tls_port = 0;
+    std::string tls_cert;
+    std::string tls_key;
+    std::string tls_client_ca;
 };
 
 // Options come first, each beginning with "--" ("--name value" or
@@ -43,21 +68,7 @@ struct CommandLine {
 CommandLine parse_command_line(int argc, char** argv);
 
 // The usage with every option, for --help and after an error.
-constexpr const char* FULL_USAGE =
-    "Usage: QuillmarshSrv [options] <port_number> <login> <password>\n"
-    "       QuillmarshSrv [options] --password-file PATH <port_number> <login>\n"
-    "Options:\n"
-    "  --max-clients N       serve at most N sessions at once (default 63, at most 100000)\n"
-    "  --max-addresses N     addresses one session may hold (default 4096, at most 1000000)\n"
-    "  --max-dialogues-per-address N\n"
-    "                        connections from one address still logging in (default 8)\n"
-    "  --log-file PATH       write the event log to PATH (default QuillmarshSrv.log.txt)\n"
-    "  --quiet               do not echo events on standard output\n"
-    "  --numeric             name peers by address only, without a reverse look-up\n"
-    "  --password-file PATH  take the password from the first line of PATH\n"
-    "  --help                print this text and exit\n"
-    "  --version             print the version and exit\n"
-    "  --                    end of options\n";
+std::string full_usage();
 
 // The first line of the file, without its LF or CRLF. On failure returns
 // false with a one-line reason (the system's own where there is one).

@@ -49,13 +49,13 @@ void answer_at_once(const CommandLine& line)
 {
     switch (line.action) {
     case CommandAction::help:
-        std::fputs(FULL_USAGE, stdout);
+        std::fputs(full_usage().c_str(), stdout);
         std::exit(0);
     case CommandAction::version:
         std::fputs(BANNER, stdout);
         std::exit(0);
     case CommandAction::error:
-        std::fprintf(stderr, "QuillmarshSrv: %s\n%s", line.error.c_str(), FULL_USAGE);
+        std::fprintf(stderr, "QuillmarshSrv: %s\n%s", line.error.c_str(), full_usage().c_str());
         std::exit(2);
     case CommandAction::serve:
     case CommandAction::classic_usage:
@@ -130,13 +130,16 @@ void server_main(int argc, char** argv)
     const CommandLine line = parse_command_line(argc, argv);
     answer_at_once(line);
     Server server;
-    if (line.action == CommandAction::serve)
+    if (line.action == CommandAction::serve && line.users_file.empty())
         set_credentials(server, line.login, take_password(line).c_str());
     std::fputs(BANNER, stdout);
     std::fflush(stdout);
     pause_unless_stopped(STARTUP_PAUSE_MS);
     if (line.action == CommandAction::classic_usage) {
         std::fputs(USAGE, stdout);
+        // Standard output keeps the classic text byte for byte; the way to
+        // the options goes to standard error.
+        std::fputs("Try 'QuillmarshSrv --help' for the options.\n", stderr);
         std::exit(0);
     }
     std::int32_t port = parse_port_argument(line.port);

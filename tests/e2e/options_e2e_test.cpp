@@ -14,7 +14,7 @@ TEST(OptionsE2E, HelpAndVersionGoToStdoutAndExitZero)
     ServerProcess help({"--help"});
     ServerProcess version({"--version", "8023", "alice", "pw"});
     EXPECT_EQ(help.wait_exit(30000), 0);
-    EXPECT_EQ(help.stdout_text(), FULL_USAGE);
+    EXPECT_EQ(help.stdout_text(), full_usage());
     EXPECT_EQ(version.wait_exit(30000), 0);
     EXPECT_EQ(version.stdout_text(), SERVER_BANNER);
     EXPECT_FALSE(help.log_exists() || version.log_exists());
@@ -31,7 +31,7 @@ TEST(OptionsE2E, WrongOptionsSayWhyWithTheUsageAndExitTwo)
         ServerProcess server(arguments);
         EXPECT_EQ(server.wait_exit(30000), 2) << reason;
         // Ends with: wine may have its own say first.
-        EXPECT_TRUE(server.stderr_text().ends_with("QuillmarshSrv: " + reason + "\n" + FULL_USAGE))
+        EXPECT_TRUE(server.stderr_text().ends_with("QuillmarshSrv: " + reason + "\n" + full_usage()))
             << server.stderr_text();
         EXPECT_EQ(server.stdout_text(), "");
         EXPECT_FALSE(server.log_exists());

@@ -72,6 +72,43 @@ TEST(CommandLineOptions, WrongCountIsClassicUsageOnlyWithoutOptions)
     EXPECT_EQ(parse({"--"}).action, CommandAction::error);
 }
 
+TEST(CommandLineOptions, AccountsListenersTlsAndMetrics)
+{
+    Arguments full({"--users", "u", "--rights", "r", "--login-failures", "0", "--bind", "127.0.0.1",
+                    "--bind=::1", "--metrics", "[::1]:9100", "--tls-port", "8443", "--tls-cert", "c.pem",
+                    "--tls-key", "k.pem", "8023"});
+    CommandLine line = full.parse();
+    ASSERT_EQ(line.action, CommandAction::serve) << line.error;
+    EXPECT_STREQ(line.port, "8023");
+    EXPECT_EQ(line.login, nullptr);
+    EXPECT_EQ(line.users_file, "u");
+    EXPECT_EQ(line.rights_file, "r");
+    EXPECT_EQ(line.login_failures, 0u);
+    EXPECT_EQ(line.bind_addresses, (std::vector<std::string>{"127.0.0.1", "::1"}));
+    EXPECT_EQ(line.metrics.host, "::1");
+    EXPECT_EQ(line.metrics.port, 9100);
+    EXPECT_EQ(line.tls_port, 8443);
+    EXPECT_EQ(parse({"--metrics", "127.0.0.1:9100", "8023", "a", "b"}).metrics.host, "127.0.0.1");
+    EXPECT_EQ(parse({"8023", "a", "b"}).login_failures, 10u);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+        {{"--users", "u", "8023", "alice"}, "expected <port_number> after the options"},
+        {{"--users", "u", "--password-file", "p", "8023"}, "do not go together"},
+        {{"--rights", "r", "8023", "a", "b"}, "--rights needs --users"},
+        {{"--tls-port", "8443", "--tls-cert", "c", "8023", "a", "b"}, "needs --tls-cert and --tls-key"},
+        {{"--tls-key", "k", "8023", "a", "b"}, "need --tls-port"},
+        {{"--tls-port", "65536", "8023", "a", "b"}, "'65536'"},
+        {{"--metrics", "::1:9100", "8023", "a", "b"}, "ADDRESS:PORT"},
+        {{"--metrics", "127.0.0.1", "8023", "a", "b"}, "ADDRESS:PORT"},
+        {{"--login-failures", "-1", "8023", "a", "b"}, "from 0 to"},
+    };
+    for (const auto& [words, reason] : wrong) {
+        CommandLine refused = parse(words);
+        EXPECT_EQ(refused.action, CommandAction::error) << words[0];
+        EXPECT_NE(refused.error.find(reason), std::string::npos) << refused.error;
+    }
+}
+
 TEST(CommandLineOptions, HelpAndVersionNeedNoArguments)
 {
     EXPECT_EQ(parse({"--help"}).action, CommandAction::help);
