@@ -1,7 +1,6 @@
 #include "switch/listener.h"
 
 #include "switch/server.h"
-#include "switch/wait.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -29,6 +29,12 @@ struct Listener {
     bool accepts_paused;
 };
 
+// How long a new client waits for its reverse look-up before it is named
+// by its address alone.
+constexpr std::int64_t NAMING_DEADLINE_MS = 1000;
+// How long the listener rests when the descriptors have run out.
+constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
+
 // The most listeners one server holds: every address family, a TLS port and
 // the ports of later kinds, with room to spare.
 constexpr std::size_t MAX_LISTENERS = 16;

@@ -14,11 +14,6 @@ constexpr long WAIT_TIMEOUT_US = 500;
 // The longest sleep without a deadline: it bounds how late a signal that
 // lands just before the wait is noticed.
 constexpr long LONGEST_SLEEP_US = 1000000;
-// How long a new client waits for its reverse look-up before it is named
-// by its address alone.
-constexpr std::int64_t NAMING_DEADLINE_MS = 1000;
-// How long the listener rests when the descriptors have run out.
-constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
 
 // The wait sleeps until the next deadline or event, and not at all while
 // some session already holds a whole line or frame. The build option
