@@ -1,6 +1,7 @@
 #include "app/server_main.h"
 
 #include "app/command_line.h"
+#include "app/service_status.h"
 #include "platform/log_file.h"
 #include "switch/server.h"
 #include "switch/turn.h"
@@ -104,6 +105,21 @@ void reload(Server& server)
     log_event(server.log, platform.now(), "srv", "reloading");
 }
 
+// The operator's HTTP port, on one IPv4 address. A port that cannot be had
+// ends the start-up: the operator asked for it.
+socket_handle open_metrics_listener(const HostPort& address)
+{
+    socket_handle listener = sock_open_stream();
+    if (listener == INVALID_SOCKET_HANDLE || sock_reuse_address(listener) != 0 ||
+        sock_bind_ipv4(listener, address.host.c_str(), address.port) != 0 || sock_listen(listener) != 0 ||
+        platform.set_nonblocking(listener) != 0) {
+        std::fprintf(stderr, "QuillmarshSrv: cannot listen for metrics on %s:%u (error %d)\n",
+                     address.host.c_str(), static_cast<unsigned>(address.port), sock_last_error());
+        std::exit(1);
+    }
+    return listener;
+}
+
 } // namespace
 
 socket_handle open_listener(std::int32_t port)
@@ -161,16 +177,24 @@ void server_main(int argc, char** argv)
     keep_freed_memory_for_reuse();
     // Cannot fail: the first of MAX_LISTENERS.
     add_listener(server, open_listener(port), ListenerKind::switch_clients, &plain_transport());
+    if (!line.metrics.host.empty())
+        add_listener(server, open_metrics_listener(line.metrics), ListenerKind::metrics_http, &plain_transport());
+    server.http.version = QM_VERSION;
+    server.metrics.start_time_seconds = platform.now();
     server.poller = platform.open_poller();
     if (server.poller == NO_POLLER) {
         std::perror("poller");
         std::exit(1);
     }
+    ServiceStatus service;
+    service_ready(service, server);
     while (!stop_requested()) {
         if (reload_requested())
             reload(server);
         serve_one_turn(server);
+        service_tick(service, server);
     }
+    service_stopping(service);
     // A stop asked for by the operator: said as such, every line is written,
     // and the exit is a success.
     log_event(server.log, platform.now(), "srv", "stopping server");

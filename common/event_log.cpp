@@ -46,6 +46,12 @@ void count_missed(std::size_t& count, std::time_t& since, std::size_t lines, std
     count += lines;
 }
 
+void skip_console_lines(EventLog& log, std::size_t lines, std::time_t now)
+{
+    count_missed(log.console_skipped, log.console_skipped_since, lines, now);
+    log.console_skipped_total += lines;
+}
+
 // "<stamp> srv: N <whose> line(s) <what> since <time>\n", built without the
 // heap, which may be what failed.
 std::string_view missed_line(std::time_t now, std::size_t count, const char* whose, const char* what,
@@ -69,12 +75,13 @@ void lose_line(EventLog& log, std::size_t lines_before, std::time_t now)
     log.lines.resize(lines_before);
     count_missed(log.file_lost, log.file_lost_since, 1, now);
     if (log.echo_to_stdout)
-        count_missed(log.console_skipped, log.console_skipped_since, 1, now);
+        skip_console_lines(log, 1, now);
 }
 
 void begin_line(EventLog& log, std::time_t now, std::string_view event)
 {
     refresh_stamp(log, now);
+    log.lines_total++;
     log.lines += log.stamp;
     log.lines += event;
     log.lines += ": ";
@@ -236,7 +243,7 @@ bool echo(EventLog& log, std::string_view bytes, std::time_t now)
         log.console_line_rest.assign(rest.substr(0, line_end + 1));
         rest.remove_prefix(line_end + 1);
     }
-    count_missed(log.console_skipped, log.console_skipped_since, line_count(rest), now);
+    skip_console_lines(log, line_count(rest), now);
     return false;
 }
 
@@ -287,7 +294,7 @@ void write_stdout(EventLog& log, std::time_t now)
         return;
     }
     if (log.echo_to_stdout)
-        count_missed(log.console_skipped, log.console_skipped_since, line_count(log.lines), now);
+        skip_console_lines(log, line_count(log.lines), now);
 }
 
 void append_received(EventLog& log, std::time_t now, std::string_view event, std::string_view block,

@@ -13,6 +13,7 @@
 #include "platform/log_file.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -37,6 +38,10 @@ struct EventLog {
     ConsoleOutput console;             // opened at the first echo
     std::string console_line_rest;     // of a line the console took in part
     std::size_t console_skipped = 0;   // lines since console_skipped_since
+    // Since the start, for the operator's metrics: lines added, and lines
+    // left off standard output.
+    std::uint64_t lines_total = 0;
+    std::uint64_t console_skipped_total = 0;
     std::time_t console_skipped_since = -1;
     // The writes, replaced by tests to fake a full disk or a console that
     // nobody reads.

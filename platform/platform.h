@@ -125,6 +125,9 @@ void sock_cleanup();
 socket_handle sock_open_stream();
 int sock_reuse_address(socket_handle sock);
 int sock_bind_any(socket_handle sock, std::uint16_t port);
+// Binds to one IPv4 address written in dotted form; -1 with
+// sock_last_error() (WSAEINVAL for text that is not such an address).
+int sock_bind_ipv4(socket_handle sock, const char* dotted, std::uint16_t port);
 // Listens with the longest queue of pending connections the system allows.
 int sock_listen(socket_handle sock);
 // Raises the soft limit on open descriptors to the hard one, so the server

@@ -89,3 +89,18 @@ int sock_bind_any(socket_handle sock, std::uint16_t port)
         return record_socket_error();
     return 0;
 }
+
+int sock_bind_ipv4(socket_handle sock, const char* dotted, std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, dotted, &address.sin_addr) != 1) {
+        sock_set_last_error(WSAEINVAL);
+        return -1;
+    }
+    if (::bind(static_cast<native_socket>(sock), reinterpret_cast<sockaddr*>(&address),
+               sizeof address) != 0)
+        return record_socket_error();
+    return 0;
+}

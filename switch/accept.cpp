@@ -140,6 +140,10 @@ void watch_listeners(Server& server, std::int64_t now_ms, std::int64_t* until_ms
 
 void accept_from(Server& server, Listener& listener)
 {
+    if (listener.kind == ListenerKind::metrics_http) {
+        accept_http(server, listener);
+        return;
+    }
     // Without a record, take no connection: it stays pending and a later
     // call tries again.
     auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
@@ -165,6 +169,7 @@ void accept_from(Server& server, Listener& listener)
         platform.release(session);
         return;
     }
+    server.metrics.connections_total++;
     session->client_socket = sock;
     session->transport = listener.transport;
     session->state = SessionState::awaiting_login;

@@ -186,3 +186,13 @@ Session* next_holder(HolderWalk& walk)
     walk.next = walk.next->next_holder;
     return holder;
 }
+
+// Costs a walk of the holder's records.
+std::vector<std::string_view> names_held(const Session& holder)
+{
+    std::vector<std::string_view> names;
+    names.reserve(holder.addresses.count);
+    for (const AddressEntry* e = holder.addresses.oldest; e; e = e->newer)
+        names.push_back(e->slot->first);
+    return names;
+}

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 constexpr std::time_t ADDRESS_TTL = 15;      // seconds an unrenewed address is kept
 constexpr std::size_t ADDRESS_NAME_MAX = 255; // longer names are cut, here and in look-ups
@@ -55,6 +56,10 @@ void announce_address(AddressRegistry& registry, Session& holder, std::string_vi
 
 // Gives back every record of the holder; it speaks for nothing afterwards.
 void forget_holder(AddressRegistry& registry, Session& holder);
+
+// The names the holder speaks for, least recently announced first; the
+// views last as long as the records.
+std::vector<std::string_view> names_held(const Session& holder);
 
 // The sessions holding a name (cut like an announced one), whatever the age
 // of their records (an address is forgotten only when its holder announces

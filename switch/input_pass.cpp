@@ -82,14 +82,24 @@ Step password_step(Server& server, Session* session)
     bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
     consume_input(*session, line.consumed);
-    if (!accepted)
-        return {close_session(server, session, nullptr), false};
+    if (!accepted) {
+        server.metrics.logins_refused++;
+        return {close_session(server, session, nullptr, Disconnect::refused), false};
+    }
+    server.metrics.logins_accepted++;
     session->state = SessionState::online;
     // Online, a step ends at a check byte: what was searched for line feeds
     // must be searched again.
     session->input_searched = 0;
     log_event(server.log, platform.now(), "logged in", session->peer_name);
     return {session->next, true};
+}
+
+// Why a frame that is not valid is dropped; looked at only for such a frame.
+FrameDrop invalid_frame_drop(std::string_view frame)
+{
+    std::string_view payload = frame.substr(0, frame.size() - 1);
+    return payload.find('\0') != std::string_view::npos ? FrameDrop::zero_byte : FrameDrop::check_byte;
 }
 
 bool holds_zero_byte(const char* field, std::size_t length)
@@ -110,11 +120,13 @@ Next frame_step(Server& server, Session& session)
     // sum happened to fit. Its bytes count against the input limit until the
     // check byte comes, so a run without one still closes the session there.
     if (length > FRAME_MAX) {
+        count_drop(server.metrics, FrameDrop::overlong);
         consume_input(session, length);
         return Next::next_session;
     }
     std::string_view frame = waiting.substr(0, length);
     if (!frame_is_valid(frame)) {
+        count_drop(server.metrics, invalid_frame_drop(frame));
         consume_input(session, length);
         return Next::next_session;
     }
@@ -132,10 +144,15 @@ Next frame_step(Server& server, Session& session)
         if (!holds_zero_byte(fields[1], lengths[1]) && !holds_zero_byte(fields[2], lengths[2])) {
             // Whole seconds of the monotonic clock: a step of the wall clock
             // must not age every address at once.
+            server.metrics.frames_received++;
             announce_address(server.registry, session, fields[1], platform.monotonic_ms() / 1000);
             send_to_all(server, session, frame, fields[2]);
+        } else {
+            count_drop(server.metrics, FrameDrop::zero_byte);
         }
         next = Next::next_session;
+    } else {
+        count_drop(server.metrics, FrameDrop::few_fields);
     }
     consume_input(session, length);
     return next;

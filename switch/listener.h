@@ -13,6 +13,8 @@ struct Session;
 enum class ListenerKind {
     // Clients of the switch, served through the listener's transport.
     switch_clients,
+    // The operator's scrapes of /metrics and /sessions, over HTTP.
+    metrics_http,
 };
 
 // A listening socket the server accepts from. Adding a way in (another

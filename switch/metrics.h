@@ -27,7 +27,7 @@ constexpr std::size_t SESSION_PHASES = static_cast<std::size_t>(SessionPhase::wa
 // Why a frame from a logged-in client was dropped.
 enum class FrameDrop {
     check_byte,      // the check byte does not match the payload
-    zero_byte,       // a zero byte in the payload
+    zero_byte,       // a zero byte in the payload, or escaped in an address
     overlong,        // longer than a frame may be
     few_fields,      // fewer than three fields
     refused_address, // the sender may not speak for its source address
@@ -39,7 +39,7 @@ constexpr std::size_t FRAME_DROP_REASONS =
 enum class Disconnect {
     logged_out, // the peer hung up
     timeout,    // silent too long
-    overflow,   // too much unread input
+    overflow,   // too much unread input, or output a receiver does not take
     recv_error,
     send_error,
     refused,    // a failed login or a refused address

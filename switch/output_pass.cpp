@@ -23,8 +23,9 @@ Session* flush_session(Server& server, Session* session)
         std::int32_t failures_before = session->send_failures++;
         if (tolerated(error, failures_before))
             return session->next;
-        return close_session(server, session, nullptr);
+        return close_session(server, session, nullptr, Disconnect::send_error);
     }
+    server.metrics.bytes_sent += static_cast<std::uint64_t>(sent);
     session->send_failures = 0;
     queue_consume(session->output, static_cast<std::uint32_t>(sent));
     return session->next;

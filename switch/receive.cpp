@@ -72,7 +72,7 @@ Session* receive_from(Server& server, Session* session)
     if (n < 0) {
         char reason[64];
         std::snprintf(reason, sizeof reason, "error %d on recv", sock_last_error());
-        return close_session(server, session, reason);
+        return close_session(server, session, reason, Disconnect::recv_error);
     }
     // Only a session holding nothing whole is read, so at the end of its
     // stream every frame it sent has been relayed: what is left is a partial
@@ -80,6 +80,7 @@ Session* receive_from(Server& server, Session* session)
     if (n == 0)
         return close_session(server, session, nullptr);
 
+    server.metrics.bytes_received += static_cast<std::uint64_t>(n);
     session->last_input_ms = platform.monotonic_ms();
     const std::time_t now = platform.now();
     std::string_view received(buffer, static_cast<std::size_t>(n));
@@ -91,9 +92,9 @@ Session* receive_from(Server& server, Session* session)
         std::string_view block = received.substr(at, RECEIVE_SIZE);
         log_block(server, *session, now, event, block);
         if (!queue_append(session->input, block))
-            return close_session(server, session, nullptr);
+            return close_session(server, session, nullptr, Disconnect::overflow);
         if (session->input.length > RX_LIMIT)
-            return close_session(server, session, "RX buffer overflow!\n");
+            return close_session(server, session, "RX buffer overflow!\n", Disconnect::overflow);
     }
     return session->next;
 }

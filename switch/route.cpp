@@ -53,8 +53,12 @@ void send_to_all(Server& server, const Session& sender, std::string_view frame,
 {
     ReceiverWalk receivers = walk_receivers(server, destination);
     while (Session* s = next_receiver(receivers)) {
-        if (!wants_frame(*s, sender) || queue_for(*s, frame))
+        if (!wants_frame(*s, sender))
             continue;
+        if (queue_for(*s, frame)) {
+            server.metrics.deliveries++;
+            continue;
+        }
         s->state = SessionState::broken;
         char event[64];
         std::snprintf(event, sizeof event, "Socket error #%d in send_to_all", sock_last_error());

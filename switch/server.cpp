@@ -32,8 +32,9 @@ Session* free_session(Server& server, Session* session)
 
 } // namespace
 
-Session* close_session(Server& server, Session* session, const char* reason)
+Session* close_session(Server& server, Session* session, const char* reason, Disconnect why)
 {
+    count_disconnect(server.metrics, why);
     char event[256];
     if (reason)
         std::snprintf(event, sizeof event, "disconnected (%s)", reason);
@@ -46,6 +47,8 @@ Session* close_session(Server& server, Session* session, const char* reason)
 bool send_prompt(Server& server, Session& session, std::string_view text)
 {
     int sent = send_text(session, text);
+    if (sent > 0)
+        server.metrics.bytes_sent += static_cast<std::uint64_t>(sent);
     if (sent == static_cast<int>(text.size()))
         return true;
     // Part of it taken: the socket had no room for the rest.
@@ -53,7 +56,7 @@ bool send_prompt(Server& server, Session& session, std::string_view text)
         sock_set_last_error(WSAEWOULDBLOCK);
     char reason[64];
     std::snprintf(reason, sizeof reason, "error %d on send", sock_last_error());
-    close_session(server, &session, reason);
+    close_session(server, &session, reason, Disconnect::send_error);
     return false;
 }
 

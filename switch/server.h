@@ -2,7 +2,9 @@
 
 #include "common/event_log.h"
 #include "platform/platform.h"
+#include "switch/http_port.h"
 #include "switch/listener.h"
+#include "switch/metrics.h"
 #include "switch/session.h"
 
 #include <cstddef>
@@ -41,11 +43,19 @@ struct Server {
     // once; more are closed at accept, so that one host cannot hold every
     // served slot with connections that never log in.
     std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
+    // Counted where each event happens; the gauges are filled at a scrape.
+    Metrics metrics;
+    // The operator's scrapes, when a metrics port is open.
+    HttpPort http;
+    // A moment the loop must be awake by for the caller's own timers (the
+    // service manager's status and watchdog), or 0 for none.
+    std::int64_t wake_by_ms = 0;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"
-// when reason is null) and returns the session that followed it.
-Session* close_session(Server& server, Session* session, const char* reason);
+// when reason is null), counts why, and returns the session that followed it.
+Session* close_session(Server& server, Session* session, const char* reason,
+                       Disconnect why = Disconnect::logged_out);
 
 // Sends a dialogue prompt straight through the session's transport. A prompt the socket
 // does not take whole closes the session with the reason; returns whether

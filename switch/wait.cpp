@@ -1,5 +1,6 @@
 #include "switch/wait.h"
 
+#include "switch/http_port.h"
 #include "switch/input_pass.h"
 #include "switch/listener.h"
 #include "switch/receive.h"
@@ -79,7 +80,7 @@ bool close_idle_or_name_waiting(Server& server, std::int64_t now_ms, SleepPlan& 
     Session* first = server.first_waiting;
     std::int64_t deadline_ms = idle_deadline_ms(*first);
     if (now_ms > deadline_ms) {
-        close_session(server, first, "timeout");
+        close_session(server, first, "timeout", Disconnect::timeout);
         return true;
     }
     plan.until_ms = std::min(plan.until_ms, deadline_ms + 1);
@@ -108,7 +109,7 @@ bool close_idle_or_watch(Server& server, std::int64_t now_ms, SleepPlan& plan)
         Session* next = s->next;
         std::int64_t deadline_ms = idle_deadline_ms(*s);
         if (now_ms > deadline_ms) {
-            close_session(server, s, "timeout");
+            close_session(server, s, "timeout", Disconnect::timeout);
             return true;
         }
         plan.until_ms = std::min(plan.until_ms, deadline_ms + 1);
@@ -151,6 +152,10 @@ void take_events(Server& server, const SocketEvent* events, int n, ListenerEvent
                 listeners.failed[listeners.failed_count++] = listener;
             continue;
         }
+        if (HttpConnection* connection = http_connection_of(server, events[i].owner)) {
+            connection->reported = true;
+            continue;
+        }
         auto* session = static_cast<Session*>(events[i].owner);
         session->reported_readable = events[i].readable && session->read_watched;
         session->reported_exception = events[i].exception;
@@ -180,10 +185,12 @@ void serve_sessions(Server& server)
         bool hangup = s->reported_hangup;
         s->reported_readable = s->reported_exception = s->reported_hangup = false;
         if (exception) {
-            s = close_session(server, s, nullptr);
+            s = close_session(server, s, nullptr, Disconnect::recv_error);
             log_event(server.log, platform.now(), "srv", "socket exception");
         } else if (s->state == SessionState::broken) {
-            s = close_session(server, s, nullptr);
+            // Its output queue could not take a frame: a receiver that does
+            // not read.
+            s = close_session(server, s, nullptr, Disconnect::overflow);
         } else if (hangup) {
             s = take_hangup(server, s);
         } else if (readable && !has_whole_input(*s)) {
@@ -209,6 +216,9 @@ void wait_pass(Server& server)
     if (close_idle_or_watch(server, now_ms, plan))
         return;
     watch_listeners(server, now_ms, &plan.until_ms);
+    watch_http(server, now_ms, &plan.until_ms, &plan.polling);
+    if (server.wake_by_ms != 0)
+        plan.until_ms = std::min(plan.until_ms, server.wake_by_ms);
 
     // With work already queued, sleeping would only delay it: the wait
     // still runs, so accepts and reads happen exactly as in any other turn.
@@ -230,6 +240,7 @@ void wait_pass(Server& server)
     }
     // Also in a turn without events: a broken session must not wait for one.
     serve_sessions(server);
+    serve_http(server);
     for (std::size_t i = 0; i < listeners.failed_count; i++)
         close_failed_listener(server, *listeners.failed[i]);
 }
