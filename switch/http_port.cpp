@@ -111,8 +111,16 @@ void accept_http(Server& server, Listener& listener)
     socket_handle sock = platform.accept(listener.socket, &peer);
     if (sock == INVALID_SOCKET_HANDLE)
         return;
+    if (platform.set_nonblocking(sock) != 0) {
+        platform.close(sock);
+        return;
+    }
     HttpConnection* connection = free_slot(server);
-    if (!connection || platform.set_nonblocking(sock) != 0) {
+    if (!connection) {
+        // One try, without waiting: a new socket's buffer takes these few
+        // bytes, and if it does not, the close says enough.
+        std::string busy = http_error_response(HttpStatus::service_unavailable);
+        platform.send(sock, busy.data(), static_cast<int>(busy.size()), 0);
         platform.close(sock);
         return;
     }

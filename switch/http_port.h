@@ -15,8 +15,8 @@
 struct Server;
 struct Listener;
 
-// Scrapes open at once; one more is closed as it comes, so a flood of
-// connections holds at most this many descriptors.
+// Scrapes open at once; one more is answered 503 and closed as it comes,
+// so a flood of connections holds at most this many descriptors.
 constexpr std::size_t MAX_HTTP_CONNECTIONS = 16;
 // A connection is closed this long after its accept, whatever it sent:
 // a client that sends half a request, or never reads its answer, holds its
@@ -44,8 +44,8 @@ struct HttpPort {
     std::string_view version;
 };
 
-// Takes one connection from the metrics listener, or closes it at once when
-// MAX_HTTP_CONNECTIONS are open.
+// Takes one connection from the metrics listener, or answers it 503 and
+// closes it at once when MAX_HTTP_CONNECTIONS are open.
 void accept_http(Server& server, Listener& listener);
 
 // The connection that owner (a waited event's owner) is, or null.
