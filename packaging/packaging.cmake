@@ -24,6 +24,15 @@ endif()
 if(UNIX AND NOT APPLE)
   # The service runs the installed binary, so the unit names the path it is
   # installed to; the .deb is laid out under the same prefix (see below).
+  # A server that cannot tell systemd it is ready must not be waited for:
+  # without libsystemd the unit is a simple one, without a watchdog.
+  if(QM_HAVE_SYSTEMD)
+    set(QM_SERVICE_TYPE notify)
+    set(QM_SERVICE_WATCHDOG "WatchdogSec=30s")
+  else()
+    set(QM_SERVICE_TYPE simple)
+    set(QM_SERVICE_WATCHDOG "# No watchdog: this build cannot notify systemd.")
+  endif()
   configure_file(${CMAKE_CURRENT_LIST_DIR}/quillmarsh.service.in
                  ${PROJECT_BINARY_DIR}/packaging/quillmarsh.service @ONLY)
   # Debian 12 keeps units in /lib/systemd/system, where its package tools
