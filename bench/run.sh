@@ -22,6 +22,9 @@
 # thread's context switches) at 0 and 63 idle clients; the partial-frame
 # rows a pair's p50 latency, one frame in flight, beside 61 clients that
 # each hold 9,999 bytes of a frame without its check byte, and without them.
+# ROWS=metrics runs every workload and client count against the same build
+# without and with --metrics (scraped every second when curl is there), and
+# prints each row's ratio (target >= 0.97x).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${OUT:-$root/build-bench/results}
@@ -39,6 +42,7 @@ server_pid=
 strace_pid=
 cleanup() {
     if [ -n "$strace_pid" ]; then kill "$strace_pid" 2>/dev/null || true; fi
+    if [ -n "$scraper_pid" ]; then kill "$scraper_pid" 2>/dev/null || true; fi
     if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
     rm -rf "$work"
 }
@@ -86,12 +90,26 @@ start() { # kind: ours | fixed | ncat
     fi
     case $1 in
     ours)  (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
+    metrics)
+        metrics_port=$("$loadgen" --free-port)
+        (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "${ours[@]}" --metrics "127.0.0.1:$metrics_port" \
+            "$port" bench bench >/dev/null 2>&1) & ;;
     fixed) (cd "$work/run" && exec "$root/build-bench-fixed/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
     ncat)  ncat --broker "${theirs[@]}" -l 127.0.0.1 "$port" >/dev/null 2>&1 & ;;
     esac
     server_pid=$!
+    if [ "$1" = metrics ] && command -v curl >/dev/null; then
+        (while sleep 1; do curl -fsS "http://127.0.0.1:$metrics_port/metrics" >/dev/null 2>&1 || true; done) &
+        scraper_pid=$!
+    fi
 }
+scraper_pid=
 stop() {
+    if [ -n "$scraper_pid" ]; then
+        kill "$scraper_pid" 2>/dev/null || true
+        wait "$scraper_pid" 2>/dev/null || true
+        scraper_pid=
+    fi
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
     server_pid=
@@ -151,6 +169,37 @@ partial_rows() {
     done
 }
 
+# Every workload and count without and with the metrics port, one after
+# the other, so both see the same machine; the port is scraped every second
+# as a monitoring system would.
+metrics_rows() {
+    for workload in $workloads; do
+        for n in $counts; do
+            for kind in ours metrics; do
+                echo "  $workload, $n clients, $kind" >&2
+                measure "$kind" "" --workload "$workload" --clients "$n" --seconds "$seconds"
+            done
+        done
+    done
+}
+
+metrics_table() {
+    awk -F, '
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] == "ours" || $col["label"] == "metrics" {
+    key = $col["workload"] " " $col["clients"]
+    rate[$col["label"], key] = $col["deliveries_per_s"]
+    if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+}
+END {
+    printf "deliveries/s without and with --metrics (target >= 0.97x):\n"
+    for (i = 1; i <= n; i++) {
+        k = order[i]; a = rate["ours", k]; b = rate["metrics", k]
+        printf "  %-14s %10.0f %10.0f  %.3fx\n", k, a, b, (a > 0 ? b / a : 0)
+    }
+}' "$csv"
+}
+
 # The rows of the quick look, read from the CSV.
 rest_table() {
     awk -F, '
@@ -178,10 +227,15 @@ if [ "$rows" != all ]; then
         case $row in
         idle) idle_rows ;;
         partial) partial_rows ;;
-        *) echo "run.sh: ROWS may name idle and partial" >&2; exit 2 ;;
+        metrics) metrics_rows ;;
+        *) echo "run.sh: ROWS may name idle, partial and metrics" >&2; exit 2 ;;
         esac
     done
-    rest_table
+    if [[ " $rows " == *" metrics "* ]]; then
+        metrics_table
+    else
+        rest_table
+    fi
     exit $((failures > 0))
 fi
 started=$(date +%s)
