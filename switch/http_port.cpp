@@ -175,7 +175,7 @@ void serve_http(Server& server)
 
 // Fills the gauges with a walk of the sessions and their address counts:
 // O(n) in the sessions, once per scrape.
-std::string metrics_document(Server& server)
+std::string metrics_document(const Server& server)
 {
     Metrics metrics = server.metrics;
     metrics.sessions = {};

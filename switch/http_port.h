@@ -63,5 +63,5 @@ void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, boo
 void serve_http(Server& server);
 
 // The two documents, made from the server as it stands.
-std::string metrics_document(Server& server);
+std::string metrics_document(const Server& server);
 std::string sessions_document(const Server& server);
