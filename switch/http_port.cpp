@@ -14,6 +14,7 @@ void close_http(Server& server, HttpConnection& connection)
     if (connection.watched)
         platform.unwatch(server.poller, connection.socket);
     platform.close(connection.socket);
+    server.http.open--;
     // Assigned afresh, so a flood of scrapes leaves no memory behind.
     connection = HttpConnection{};
 }
@@ -125,6 +126,7 @@ void accept_http(Server& server, Listener& listener)
         return;
     }
     connection->socket = sock;
+    server.http.open++;
     connection->deadline_ms = platform.monotonic_ms() + HTTP_DEADLINE_MS;
 }
 
@@ -144,6 +146,8 @@ HttpConnection* http_connection_of(Server& server, const void* owner)
 
 void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, bool* polling)
 {
+    if (server.http.open == 0)
+        return;
     for (HttpConnection& c : server.http.connections) {
         if (c.socket == INVALID_SOCKET_HANDLE)
             continue;
@@ -165,6 +169,8 @@ void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, boo
 
 void serve_http(Server& server)
 {
+    if (server.http.open == 0)
+        return;
     for (HttpConnection& c : server.http.connections) {
         bool reported = c.reported;
         c.reported = false;

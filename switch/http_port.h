@@ -40,6 +40,8 @@ struct HttpConnection {
 struct HttpPort {
     // Entries stay put, so each is its own token among the poller's owners.
     std::array<HttpConnection, MAX_HTTP_CONNECTIONS> connections;
+    // How many are open: with none, a turn does not look at the slots.
+    std::size_t open = 0;
     // The build's version, shown as quillmarsh_build_info's label.
     std::string_view version;
 };
@@ -55,11 +57,12 @@ HttpConnection* http_connection_of(Server& server, const void* owner);
 // rest of each answer to its socket, closing the connection once sent, and
 // watches those still reading. Lowers *until_ms to the next deadline; sets
 // *polling while an answer waits for its socket, which no event announces.
-// Costs a look at each of MAX_HTTP_CONNECTIONS per turn.
+// Costs a look at each of MAX_HTTP_CONNECTIONS per turn while one is open.
 void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, bool* polling);
 
 // After the wait: reads the connections it reported and answers those whose
-// request is whole. Costs a look at each of MAX_HTTP_CONNECTIONS per turn.
+// request is whole. Costs a look at each of MAX_HTTP_CONNECTIONS per turn
+// while one is open.
 void serve_http(Server& server);
 
 // The two documents, made from the server as it stands.
