@@ -40,19 +40,6 @@ void set_peer_name(Session& session, const char* host)
     session.peer_name[length] = '\0';
 }
 
-// Without free descriptors accept fails at once and the listener stays
-// readable: the loop would spin. Rest the listener a while, serve the
-// clients already here, and say so once until an accept succeeds again.
-void pause_accepts(Server& server, Listener& listener)
-{
-    platform.unwatch(server.poller, listener.socket);
-    listener.watched = false;
-    listener.accepts_resume_ms = platform.monotonic_ms() + ACCEPT_PAUSE_MS;
-    if (!listener.accepts_paused)
-        log_event(server.log, platform.now(), "srv", "out of descriptors: accepts paused");
-    listener.accepts_paused = true;
-}
-
 bool same_address(const PeerAddress& a, const PeerAddress& b)
 {
     return std::memcmp(a.octets, b.octets, sizeof a.octets) == 0;
@@ -97,6 +84,19 @@ void refuse_connection(Server& server, socket_handle sock, const PeerAddress& pe
 }
 
 } // namespace
+
+// Without free descriptors accept fails at once and the listener stays
+// readable: the loop would spin. Rest the listener a while, serve the
+// clients already here, and say so once until an accept succeeds again.
+void pause_accepts(Server& server, Listener& listener)
+{
+    platform.unwatch(server.poller, listener.socket);
+    listener.watched = false;
+    listener.accepts_resume_ms = platform.monotonic_ms() + ACCEPT_PAUSE_MS;
+    if (!listener.accepts_paused)
+        log_event(server.log, platform.now(), "srv", "out of descriptors: accepts paused");
+    listener.accepts_paused = true;
+}
 
 bool add_listener(Server& server, socket_handle socket, ListenerKind kind, const Transport* transport)
 {

@@ -1,5 +1,6 @@
 #include "switch/http_port.h"
 
+#include "switch/listener.h"
 #include "switch/server.h"
 
 #include <algorithm>
@@ -110,8 +111,12 @@ void accept_http(Server& server, Listener& listener)
 {
     PeerAddress peer;
     socket_handle sock = platform.accept(listener.socket, &peer);
-    if (sock == INVALID_SOCKET_HANDLE)
+    if (sock == INVALID_SOCKET_HANDLE) {
+        if (sock_last_error() == WSAEMFILE)
+            pause_accepts(server, listener);
         return;
+    }
+    listener.accepts_paused = false;
     if (platform.set_nonblocking(sock) != 0) {
         platform.close(sock);
         return;

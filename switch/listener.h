@@ -56,6 +56,10 @@ void watch_listeners(Server& server, std::int64_t now_ms, std::int64_t* until_ms
 // name needs no look-up.
 void accept_from(Server& server, Listener& listener);
 
+// Out of descriptors: the listener rests ACCEPT_PAUSE_MS, said once in the
+// log until an accept succeeds again.
+void pause_accepts(Server& server, Listener& listener);
+
 // The socket failed: it is closed, the others go on.
 void close_failed_listener(Server& server, Listener& listener);
 

@@ -27,6 +27,6 @@ constexpr bool FIXED_WAIT = false;
 
 // The loop's only wait: greets the clients whose names have come, closes at
 // most one idle session, waits for socket events, accepts at most one
-// client, reads every readable session and closes the sessions that failed,
-// hung up, overflowed or are broken.
+// client per listener, reads every readable session and closes the sessions
+// that failed, hung up, overflowed or are broken; answers the scrapes.
 void wait_pass(Server& server);
