@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+struct TlsContext;
+
 constexpr std::size_t CREDENTIAL_SIZE = 256;
 // Sessions served (watched and read) at once unless the operator says more.
 constexpr std::size_t DEFAULT_MAX_CLIENTS = 63;
@@ -41,6 +43,9 @@ struct Server {
     // once; more are closed at accept, so that one host cannot hold every
     // served slot with connections that never log in.
     std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
+    // What new TLS connections are made from; replaced on reload, while
+    // open connections keep the one they were made from. Null without TLS.
+    TlsContext* tls_context = nullptr;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"

@@ -57,6 +57,10 @@ struct Session {
     bool refusals_logged;
     // While its reverse look-up runs, a session is neither prompted nor read.
     bool naming;
+    // Its transport's opening exchange is under way: the session is in the
+    // dialogue (it counts against its address's share and its deadline),
+    // but not yet prompted.
+    bool handshaking;
     std::int64_t naming_deadline_ms;
     // How the server's poller watches the socket (only the oldest
     // max_clients sessions are), and what the last wait reported.

@@ -174,8 +174,10 @@ void serve_sessions(Server& server)
 {
     Session* s = server.sessions.first;
     while (s && s != server.first_waiting) {
-        // Bytes inside the transport never make the socket readable.
-        bool readable = s->reported_readable || s->transport->has_buffered_input(*s);
+        // Bytes inside the transport never make the socket readable; what
+        // the transport has to write is retried by reading on, as it asks.
+        bool readable = s->reported_readable || s->transport->has_buffered_input(*s) ||
+                        s->transport->wants_write(*s);
         bool exception = s->reported_exception;
         bool hangup = s->reported_hangup;
         s->reported_readable = s->reported_exception = s->reported_hangup = false;
@@ -186,6 +188,11 @@ void serve_sessions(Server& server)
             s = close_session(server, s, nullptr);
         } else if (hangup) {
             s = take_hangup(server, s);
+        } else if (s->handshaking) {
+            Session* next = s->next;
+            if (readable)
+                advance_handshake(server, *s);
+            s = next;
         } else if (readable && !has_whole_input(*s)) {
             // A session that already holds a whole line or frame is not
             // read: its backlog would otherwise outgrow the input limit
