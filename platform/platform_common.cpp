@@ -68,7 +68,9 @@ void sock_dotted_address(const PeerAddress* peer, char* text)
     *out = '\0';
 }
 
-static int last_socket_error;
+// Per thread, as WSAGetLastError and errno are: a tool or test that sends on
+// one thread and receives on another must not read the other's error.
+static thread_local int last_socket_error;
 
 int sock_last_error()
 {
