@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 #include "platform/socket_api.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +125,12 @@ bool parse_listen_address(const char* text, std::uint16_t port, sockaddr_storage
     std::string host = text;
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
+    // The resolver also reads the old short forms ("1.2.3" is 1.2.0.3),
+    // which an operator hardly means: an IPv4 address has its four parts.
+    bool is_ipv4 = host.find(':') == std::string::npos;
+    if (is_ipv4 && (std::count(host.begin(), host.end(), '.') != 3 ||
+                    host.find_first_not_of("0123456789.") != std::string::npos))
+        return false;
     addrinfo hints{};
     hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
     hints.ai_socktype = SOCK_STREAM;

@@ -27,7 +27,8 @@ bool is_host_name(const char* host)
 }
 
 // "host [address]", or "[address]" when there is no host name or it is not
-// one, and the transport's mark ("host [address] tls"); cut to 255 characters, so a long host name can cut the address short.
+// one, then the transport's mark ("host [address] tls"); cut to 255
+// characters, so a long host name can cut the address short.
 void set_peer_name(Session& session, const char* host)
 {
     char dotted[ADDRESS_TEXT_SIZE];
