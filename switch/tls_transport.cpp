@@ -33,9 +33,22 @@ HandshakeStep tls_step(Session& session, const char** reason)
     return HandshakeStep::failed;
 }
 
+// One call of the library yields one record, and a client that writes
+// frame by frame sends a record per frame: the read goes on while whole
+// records are there, so a turn takes as much as from a plain socket. What
+// ends it after the first bytes (no whole record, the close, a failure)
+// comes again at the next read. Costs a library call per record, up to
+// size bytes.
 int tls_session_recv(Session& session, char* buffer, int size)
 {
-    return tls_recv(connection_of(session), buffer, size);
+    int total = 0;
+    while (total < size) {
+        int n = tls_recv(connection_of(session), buffer + total, size - total);
+        if (n <= 0)
+            return total > 0 ? total : n;
+        total += n;
+    }
+    return total;
 }
 
 int tls_session_send(Session& session, const char* data, int size)
