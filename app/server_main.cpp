@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "platform/log_file.h"
+#include "platform/password_hash.h"
 #include "switch/server.h"
 #include "switch/turn.h"
 
@@ -102,6 +103,25 @@ void reload(Server& server)
 {
     log_reopen(server.log, platform.now());
     log_event(server.log, platform.now(), "srv", "reloading");
+    reload_accounts(server);
+}
+
+// The users and rights files, read before anything is said; a build that
+// cannot check a password refuses them.
+void load_logins(Server& server, const CommandLine& line)
+{
+    Logins& logins = server.logins;
+    logins.users_given = true;
+    logins.users_path = line.users_file;
+    logins.rights_given = !line.rights_file.empty();
+    logins.rights_path = line.rights_file;
+    std::string error;
+    if (!password_hashing_available())
+        error = "--users: " + password_hashing_unavailable_reason();
+    else if (load_accounts(logins, &error))
+        return;
+    std::fprintf(stderr, "QuillmarshSrv: %s\n", error.c_str());
+    std::exit(2);
 }
 
 } // namespace
@@ -132,6 +152,8 @@ void server_main(int argc, char** argv)
     Server server;
     if (line.action == CommandAction::serve && line.users_file.empty())
         set_credentials(server, line.login, take_password(line).c_str());
+    if (line.action == CommandAction::serve && !line.users_file.empty())
+        load_logins(server, line);
     std::fputs(BANNER, stdout);
     std::fflush(stdout);
     pause_unless_stopped(STARTUP_PAUSE_MS);
@@ -147,6 +169,10 @@ void server_main(int argc, char** argv)
     server.registry.max_per_holder = line.max_addresses;
     server.max_dialogues_per_address = line.max_dialogues_per_address;
     server.numeric_peer_names = line.numeric;
+    // The classic server shuts nobody out: only asked for, or with a users
+    // file, are refused logins counted.
+    if (server.logins.users_given || line.login_failures_given)
+        server.logins.failures_allowed = line.login_failures;
     log_init(server.log, line.log_path, !line.quiet);
     // Only the low 16 bits name the port, and port 0 would be any free one.
     if (static_cast<std::uint16_t>(port) == 0) {

@@ -3,6 +3,7 @@
 #include "common/event_log.h"
 #include "platform/platform.h"
 #include "switch/listener.h"
+#include "switch/logins.h"
 #include "switch/session.h"
 
 #include <cstddef>
@@ -41,6 +42,7 @@ struct Server {
     // once; more are closed at accept, so that one host cannot hold every
     // served slot with connections that never log in.
     std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
+    Logins logins;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"

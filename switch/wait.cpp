@@ -17,7 +17,8 @@ std::int64_t idle_deadline_ms(const Session& s)
     // client that never logs in could hold its slot for ever with a byte
     // every minute.
     bool in_dialogue = s.state == SessionState::awaiting_login ||
-                       s.state == SessionState::awaiting_password;
+                       s.state == SessionState::awaiting_password ||
+                       s.state == SessionState::checking_password;
     std::int64_t since = in_dialogue ? std::min(s.last_input_ms, s.connected_ms) : s.last_input_ms;
     return since + IDLE_TIMEOUT_MS;
 }
@@ -120,9 +121,11 @@ bool close_idle_or_watch(Server& server, std::int64_t now_ms, SleepPlan& plan)
         if (s->state == SessionState::broken || has_whole_input(*s) ||
             s->transport->has_buffered_input(*s))
             plan.work_waiting = true;
-        if (s->output.length > 0 || s->transport->wants_write(*s))
+        // A password check's answer comes with no event.
+        bool checking = s->state == SessionState::checking_password;
+        if (s->output.length > 0 || s->transport->wants_write(*s) || checking)
             plan.polling = true;
-        watch_session(server, *s, !s->naming);
+        watch_session(server, *s, !s->naming && !checking);
         served++;
         s = next;
     }
@@ -204,6 +207,7 @@ void serve_sessions(Server& server)
 void wait_pass(Server& server)
 {
     greet_named_peers(server);
+    collect_password_checks(server);
     std::int64_t now_ms = platform.monotonic_ms();
     SleepPlan plan{now_ms + LONGEST_SLEEP_US / 1000};
     if (close_idle_or_watch(server, now_ms, plan))
