@@ -193,7 +193,7 @@ void server_main(int argc, char** argv)
         std::exit(1);
     }
     while (!stop_requested()) {
-        if (reload_requested())
+        if (reload_requested() || account_files_changed(server.logins, platform.monotonic_ms()))
             reload(server);
         serve_one_turn(server);
     }

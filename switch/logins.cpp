@@ -120,6 +120,8 @@ bool load_accounts(Logins& logins, std::string* error)
         *error = "cannot make a password hash: " + password_hashing_unavailable_reason();
         return false;
     }
+    logins.users_stamp = text_file_stamp(logins.users_path.c_str());
+    logins.rights_stamp = logins.rights_given ? text_file_stamp(logins.rights_path.c_str()) : 0;
     logins.users = std::move(users.users);
     logins.rights = std::move(rights.rights);
     return true;
@@ -138,6 +140,20 @@ void reload_accounts(Server& server)
     std::snprintf(subject, sizeof subject, "logins reloaded: %zu users", server.logins.users.size());
     log_event(server.log, platform.now(), "srv", subject);
     close_removed_logins(server);
+}
+
+bool account_files_changed(Logins& logins, std::int64_t now_ms)
+{
+    if (!logins.users_given || reload_asked_by_signal() || now_ms < logins.stamps_due_ms)
+        return false;
+    logins.stamps_due_ms = now_ms + ACCOUNT_FILES_LOOK_MS;
+    long long users = text_file_stamp(logins.users_path.c_str());
+    long long rights = logins.rights_given ? text_file_stamp(logins.rights_path.c_str()) : 0;
+    bool changed = users != logins.users_stamp || rights != logins.rights_stamp;
+    // A file that does not parse is said once, not every second.
+    logins.users_stamp = users;
+    logins.rights_stamp = rights;
+    return changed;
 }
 
 bool start_password_check(Server& server, Session& session, std::string_view password)

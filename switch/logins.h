@@ -40,6 +40,11 @@ struct Logins {
     AddressRights rights;
     // Refusals from one address before it is shut out; 0: never.
     std::size_t failures_allowed = 0;
+    // Where no signal asks for a reload: the files' stamps when last read,
+    // and when they are next looked at.
+    long long users_stamp = 0;
+    long long rights_stamp = 0;
+    std::int64_t stamps_due_ms = 0;
     // Source addresses (network order) -> their refusals.
     std::map<std::uint32_t, LoginFailures> failures;
     // A session (by accept number) -> the addresses it was refused and
@@ -56,6 +61,14 @@ bool load_accounts(Logins& logins, std::string* error);
 // online sessions whose login is gone are closed; a file that does not
 // parse keeps the old set, and the log says why.
 void reload_accounts(Server& server);
+
+// How often the files' stamps are looked at where no signal asks for a
+// reload.
+constexpr std::int64_t ACCOUNT_FILES_LOOK_MS = 1000;
+
+// Where no signal asks for a reload: whether a file has changed since it
+// was last read; looks at most once every ACCOUNT_FILES_LOOK_MS.
+bool account_files_changed(Logins& logins, std::int64_t now_ms);
 
 // Starts the check of the session's password against its login's hash,
 // off the loop; the session waits for the answer, unread. False when the

@@ -53,6 +53,17 @@ void watch_session(Server& server, Session& s, bool read)
     s.read_watched = read;
 }
 
+// Neither read nor told of its hang-up while its password is checked: the
+// answer comes first, and a client that sent its frames and hung up is
+// served as if it had been quick.
+void leave_unwatched(Server& server, Session& s)
+{
+    if (!s.watched)
+        return;
+    platform.unwatch(server.poller, s.client_socket);
+    s.watched = false;
+}
+
 // Greets a session whose look-up passed its deadline, by its address, and
 // notes the deadline of one still running. Returns false when the session
 // is gone (its prompt failed).
@@ -125,7 +136,10 @@ bool close_idle_or_watch(Server& server, std::int64_t now_ms, SleepPlan& plan)
         bool checking = s->state == SessionState::checking_password;
         if (s->output.length > 0 || s->transport->wants_write(*s) || checking)
             plan.polling = true;
-        watch_session(server, *s, !s->naming && !checking);
+        if (checking)
+            leave_unwatched(server, *s);
+        else
+            watch_session(server, *s, !s->naming);
         served++;
         s = next;
     }
