@@ -222,8 +222,10 @@ bool may_send_as(Server& server, Session& session, std::string_view address)
     // grow the table or the log.
     if (refused.size() < server.registry.max_per_holder && !refused.contains(held)) {
         refused.emplace(held);
+        // The address is the client's text: written as received text is,
+        // so that a line break in it cannot forge a line.
         std::string subject = std::string(session.peer_name) + ": " + std::string(held);
-        log_event(server.log, platform.now(), "address refused", subject.c_str());
+        log_received(server.log, platform.now(), "address refused", subject);
     }
     return false;
 }

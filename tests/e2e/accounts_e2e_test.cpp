@@ -85,6 +85,7 @@ TEST_F(AccountsE2E, NobodySpeaksForAnothersAddressNorReceivesItsFrames)
     auto carol = join("carol", "carol pass");
     bob->send(make_frame("x alice \"\" forged"));
     bob->send(make_frame("x alice \"\" forged again"));
+    bob->send(make_frame("x \"b\\x1b[2Jlogged in\" \"\""));
     server->announce(*alice, "alice");
     std::string to_alice = make_frame("x carol \"alice\" for alice");
     carol->send(to_alice);
@@ -95,6 +96,8 @@ TEST_F(AccountsE2E, NobodySpeaksForAnothersAddressNorReceivesItsFrames)
     std::string refused = "address refused: [127.0.0.1]: alice\n";
     EXPECT_NE(log.find(refused), std::string::npos) << log;
     EXPECT_EQ(log.find(refused), log.rfind(refused)) << "logged once per session and address";
+    EXPECT_NE(log.find("address refused: [127.0.0.1]: b\\x1b[2Jlogged in\n"), std::string::npos)
+        << "the client's bytes are escaped";
 }
 
 TEST_F(AccountsE2E, RefusedLoginsShutOneAddressOutWhileAnotherLogsIn)
