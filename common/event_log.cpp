@@ -3,7 +3,9 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -95,6 +97,29 @@ bool is_control(unsigned char c)
 bool is_plain(char c)
 {
     return !is_line_break(c) && !is_control(static_cast<unsigned char>(c));
+}
+
+// Where the run of plain bytes from `from` ends, at most at `stop`. Every
+// received byte is logged, so eight are tested at once for a byte below
+// 0x20 or a DEL (exact for any byte value); only a word holding one, a TAB
+// included, is looked at byte by byte.
+std::size_t plain_run_end(std::string_view block, std::size_t from, std::size_t stop)
+{
+    constexpr std::uint64_t ONES = 0x0101010101010101u;
+    constexpr std::uint64_t HIGH = 0x8080808080808080u;
+    std::size_t at = from;
+    for (; at + 8 <= stop; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, block.data() + at, 8);
+        const std::uint64_t below_space = (word - ONES * 0x20) & ~word & HIGH;
+        const std::uint64_t del = word ^ (ONES * 0x7f);
+        const std::uint64_t has_del = (del - ONES) & ~del & HIGH;
+        if (below_space | has_del)
+            break;
+    }
+    while (at < stop && is_plain(block[at]))
+        at++;
+    return at;
 }
 
 std::string_view escaped(char c, char (&text)[4])
@@ -308,9 +333,7 @@ void append_received(EventLog& log, std::time_t now, std::string_view event, std
         // Most of a block is plain text: it goes in whole runs, not a byte
         // at a time.
         const std::size_t run_stop = masked && i < mask_begin ? mask_begin : block.size();
-        std::size_t run_end = i;
-        while (run_end < run_stop && is_plain(block[run_end]))
-            run_end++;
+        std::size_t run_end = plain_run_end(block, i, run_stop);
         if (run_end > i) {
             append_piece(log.lines, last, block.substr(i, run_end - i));
             i = run_end;

@@ -18,7 +18,7 @@ cmake --build "$root/build-windows" --target QuillmarshSrv -j "$jobs"
 # A bare Windows machine has only the system's DLLs: anything else linked
 # dynamically (the C++ runtime, libgcc, winpthread) would stop it starting.
 foreign=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}' |
-    grep -viE '^(kernel32|msvcrt|ws2_32|user32|advapi32|ucrtbase|api-ms-win-.*)\.dll$' || true)
+    grep -viE '^(kernel32|msvcrt|ws2_32|user32|advapi32|bcrypt|crypt32|ucrtbase|api-ms-win-.*)\.dll$' || true)
 if [ -n "$foreign" ]; then
     echo "QuillmarshSrv.exe needs DLLs that Windows does not ship: $foreign" >&2
     exit 1

@@ -26,7 +26,9 @@ enum ExitCode : int {
     EXIT_TIMED_OUT = 6,    // --listen: the --count frames did not come in time
 };
 
-constexpr int PROMPT_TIMEOUT_MS = 10000;
+// A server holding every --max-clients slot greets a newcomer only when one
+// frees: the default wait for each prompt, --prompt-wait.
+constexpr long DEFAULT_PROMPT_WAIT_S = 10;
 constexpr int KEEP_ALIVE_MS = 20000;              // well inside the server's 60 s
 constexpr std::string_view KEEP_ALIVE_TEXT = "-"; // one field: dropped, but it is input
 using Clock = std::chrono::steady_clock;
@@ -46,6 +48,8 @@ const char* const USAGE =
     "                    --count frames have not come)\n"
     "  --hex             print frames as hex bytes, check byte included\n"
     "  --settle MS       how long to watch for a refused login (default 300)\n"
+    "  --prompt-wait SEC how long to wait for each prompt (default 10); a server\n"
+    "                    whose client slots are all taken greets only when one frees\n"
     "  --tls             talk TLS; the server's certificate must name HOST and\n"
     "                    chain to the system's CAs\n"
     "  --ca PEM          with --tls: trust the CA certificates in PEM instead\n"
@@ -68,6 +72,7 @@ struct Options {
     long timeout_s = 0;
     bool hex = false;
     int settle_ms = 300;
+    long prompt_wait_s = DEFAULT_PROMPT_WAIT_S;
     bool tls = false;
     std::string ca;  // --ca
     bool insecure = false;
@@ -214,6 +219,10 @@ Options parse_options(int argc, char** argv)
         } else if (arg == "--timeout") {
             o.timeout_s = parse_number("--timeout", value);
             timeout_given = true;
+        } else if (arg == "--prompt-wait") {
+            o.prompt_wait_s = parse_number("--prompt-wait", value);
+            if (o.prompt_wait_s < 1 || o.prompt_wait_s > 86400)
+                usage_error("--prompt-wait takes 1 to 86400 seconds");
         } else if (arg == "--settle") {
             o.settle_ms = static_cast<int>(parse_number("--settle", value));
         } else if (arg == "--ca") {
@@ -266,15 +275,19 @@ Options parse_options(int argc, char** argv)
 }
 
 // Reads exactly the prompt; anything else, or a close, ends the run.
-void expect_prompt(const Connection& connection, std::string_view prompt, bool after_login_line)
+void expect_prompt(const Connection& connection, std::string_view prompt, bool after_login_line,
+                   long wait_s)
 {
     std::string got;
     char buffer[64];
-    auto deadline = Clock::now() + std::chrono::milliseconds(PROMPT_TIMEOUT_MS);
+    auto deadline = Clock::now() + std::chrono::seconds(wait_s);
     while (got.size() < prompt.size()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
-            finish(EXIT_LOST, "no \"" + std::string(prompt) + "\" prompt from the server");
+            finish(EXIT_LOST, "no \"" + std::string(prompt) + "\" prompt from the server within " +
+                                  std::to_string(wait_s) +
+                                  " s: it may be full (a client beyond its slots is greeted but not"
+                                  " read until one frees); try later, or wait longer with --prompt-wait");
         int n = connection.recv(buffer, prompt.size() - got.size(), static_cast<int>(left.count()));
         if (n == 0 || n == -1)
             finish(after_login_line ? EXIT_REFUSED : EXIT_LOST,
@@ -369,7 +382,7 @@ TlsConnection* start_tls(const Options& o, socket_handle sock)
         std::fprintf(stderr, "qmclient: --insecure: the server's certificate is not checked\n");
     std::string error;
     TlsContext* context = tls_client_context(o.ca, !o.insecure, &error);
-    TlsConnection* tls = context ? client_tls_start(context, sock, o.host, PROMPT_TIMEOUT_MS, &error) : nullptr;
+    TlsConnection* tls = context ? client_tls_start(context, sock, o.host, static_cast<int>(o.prompt_wait_s * 1000), &error) : nullptr;
     tls_context_release(context);
     if (!tls)
         finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + error);
@@ -389,10 +402,10 @@ Connection connect_and_log_in(const Options& o)
         finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + client_error_text(sock_last_error()));
     if (o.tls)
         connection.tls = start_tls(o, connection.sock);
-    expect_prompt(connection, "login:", false);
+    expect_prompt(connection, "login:", false, o.prompt_wait_s);
     std::string line = o.login + "\r\n";
     connection.send_all(line.data(), line.size());
-    expect_prompt(connection, "password:", true);
+    expect_prompt(connection, "password:", true, o.prompt_wait_s);
     line = o.password + "\r\n";
     connection.send_all(line.data(), line.size());
     return connection;

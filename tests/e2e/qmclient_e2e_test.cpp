@@ -240,3 +240,18 @@ TEST(QmclientTls, SendsThroughTlsToAServerItsCaVouchesForAndRefusesOneItDoesNot)
 }
 
 } // namespace
+
+// A full server greets a newcomer only when a slot frees: the wait is the
+// operator's to choose, and its end says why the prompt may not have come.
+TEST(QmclientFullServerE2E, APromptThatDoesNotComeSaysTheServerMayBeFull)
+{
+    const std::uint16_t port = ServerProcess::free_port();
+    ServerProcess server({"--max-clients", "1", std::to_string(port), "team", "s3cret"});
+    TestClient holder(port);
+    ASSERT_TRUE(holder.login("team", "s3cret"));
+    const auto started = std::chrono::steady_clock::now();
+    Tool tool({"--prompt-wait", "1", "--send", "x", "127.0.0.1", std::to_string(port)});
+    EXPECT_EQ(tool.wait_exit(), 5);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_NE(tool.err().find("within 1 s: it may be full"), std::string::npos) << tool.err();
+}

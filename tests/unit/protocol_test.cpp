@@ -82,3 +82,28 @@ TEST(Frame, ValidOnlyAsOneWholeFrameWithTheRightCheckByteAndNoZero)
 }
 
 } // namespace
+
+// Frames are searched and validated eight bytes at a time: a zero byte, a
+// high bit or a sum error at any offset of any length must still count.
+TEST(Frame, EveryOffsetOfEveryLengthIsSeen)
+{
+    for (std::size_t length = 1; length <= 40; length++) {
+        std::string payload;
+        for (std::size_t i = 0; i < length; i++)
+            payload += static_cast<char>('!' + (i * 37) % 90);
+        const std::string frame = make_frame(payload);
+        ASSERT_TRUE(frame_is_valid(frame)) << length;
+        EXPECT_EQ(frame_length(frame + "tail"), frame.size());
+        for (std::size_t at = 0; at < length; at++) {
+            std::string broken = frame;
+            broken[at] = '\0';
+            EXPECT_FALSE(frame_is_valid(broken)) << length << " zero at " << at;
+            broken[at] = static_cast<char>(0x80 | broken[at + 1]);
+            EXPECT_FALSE(frame_is_valid(broken)) << length << " high bit at " << at;
+            EXPECT_EQ(frame_length(broken), at + 1);
+            broken = frame;
+            broken[at] = static_cast<char>(broken[at] + 1);
+            EXPECT_FALSE(frame_is_valid(broken)) << length << " sum off at " << at;
+        }
+    }
+}
