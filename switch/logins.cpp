@@ -79,16 +79,28 @@ void count_failure(Server& server, const PeerAddress& peer)
     log_event(server.log, platform.now(), "srv", subject);
 }
 
-// Closes the online sessions whose login the users no longer hold. Costs a
-// walk of the sessions, once per reload.
-void close_removed_logins(Server& server)
+// Closes the online sessions whose login the users no longer hold, and
+// takes from the others the addresses their rights no longer match, which
+// they would otherwise keep receiving for. Costs a walk of the sessions and
+// of their addresses, once per reload.
+void apply_to_sessions(Server& server)
 {
+    const Logins& logins = server.logins;
     Session* s = server.sessions.first;
     while (s) {
-        if (s->state == SessionState::online && !server.logins.users.contains(s->login_name))
-            s = close_session(server, s, "login removed");
-        else
+        if (s->state != SessionState::online) {
             s = s->next;
+            continue;
+        }
+        if (!logins.users.contains(s->login_name)) {
+            s = close_session(server, s, "login removed");
+            continue;
+        }
+        if (logins.rights_given)
+            forget_addresses_unless(server.registry, *s, [&](std::string_view name) {
+                return may_speak_for(logins.rights, s->login_name, name);
+            });
+        s = s->next;
     }
 }
 
@@ -139,7 +151,7 @@ void reload_accounts(Server& server)
     char subject[64];
     std::snprintf(subject, sizeof subject, "logins reloaded: %zu users", server.logins.users.size());
     log_event(server.log, platform.now(), "srv", subject);
-    close_removed_logins(server);
+    apply_to_sessions(server);
 }
 
 bool account_files_changed(Logins& logins, std::int64_t now_ms)

@@ -120,7 +120,9 @@ TEST_F(AccountsE2E, AReloadTakesNewUsersKeepsSessionsAndClosesRemovedOnes)
     start();
     auto alice = join("alice", "alice pass");
     auto carol = join("carol", "carol pass");
+    server->announce(*alice, "alice");
     add_user("dave", "dave pass");
+    files.write("rights", "alice al-*\ndave dave\n");
     ToolProcess remove(QM_PASSWD_BINARY, {"-D", users, "carol"});
     ASSERT_EQ(remove.wait_exit(), 0) << remove.err();
     reload();
@@ -129,10 +131,11 @@ TEST_F(AccountsE2E, AReloadTakesNewUsersKeepsSessionsAndClosesRemovedOnes)
     EXPECT_TRUE(carol->wait_closed());
 
     auto dave = join("dave", "dave pass");
-    // Dave has no rights line: he speaks for nobody, but hears frames to all.
-    std::string frame = make_frame("x alice \"\" hello");
-    alice->send(frame);
-    EXPECT_EQ(dave->read_exact(frame.size()), frame) << "alice stayed online";
+    dave->send(make_frame("x dave \"alice\" lost"));
+    std::string frame = make_frame("x dave \"\" hello");
+    dave->send(frame);
+    EXPECT_EQ(alice->read_exact(frame.size()), frame)
+        << "alice stayed online, but no longer holds the address her rights lost";
 
     files.write("users", "alice:not a hash\n");
     reload();
