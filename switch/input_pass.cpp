@@ -79,7 +79,6 @@ Step password_step(Server& server, Session* session)
     if (step_length(*session) == 0)
         return {session->next, false};
     LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX, session->input_searched);
-    // Compared whole, so a zero byte and junk after it never match.
     if (server.logins.users_given) {
         bool started = start_password_check(server, *session, line.text);
         consume_input(*session, line.consumed);
@@ -88,6 +87,7 @@ Step password_step(Server& server, Session* session)
         session->state = SessionState::checking_password;
         return {session->next, false};
     }
+    // Compared whole, so a zero byte and junk after it never match.
     bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
     consume_input(*session, line.consumed);

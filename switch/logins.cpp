@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -29,11 +30,6 @@ std::uint32_t address_key(const PeerAddress& peer)
     std::uint32_t key;
     std::memcpy(&key, peer.octets, sizeof key);
     return key;
-}
-
-void dotted(const PeerAddress& peer, char* text)
-{
-    sock_dotted_address(&peer, text);
 }
 
 // Makes room for one more address. Costs a walk of the table, only when it
@@ -60,7 +56,12 @@ void count_failure(Server& server, const PeerAddress& peer)
     if (at == logins.failures.end()) {
         if (logins.failures.size() >= LOGIN_FAILURE_ADDRESSES_MAX)
             forget_oldest_failures(logins);
-        at = logins.failures.emplace(key, LoginFailures{0, now_ms, 0}).first;
+        // Without memory the refusal goes uncounted; the server goes on.
+        try {
+            at = logins.failures.emplace(key, LoginFailures{0, now_ms, 0}).first;
+        } catch (const std::bad_alloc&) {
+            return;
+        }
     }
     LoginFailures& failures = at->second;
     if (now_ms - failures.window_start_ms > LOGIN_FAILURE_WINDOW_MS) {
@@ -71,7 +72,7 @@ void count_failure(Server& server, const PeerAddress& peer)
         return;
     failures.shut_until_ms = now_ms + LOGIN_SHUT_OUT_MS;
     char text[16];
-    dotted(peer, text);
+    sock_dotted_address(&peer, text);
     char subject[96];
     std::snprintf(subject, sizeof subject,
                   "too many refused logins from [%s]: new connections closed for %lld s", text,
@@ -229,15 +230,19 @@ bool may_send_as(Server& server, Session& session, std::string_view address)
     std::string_view held = address.substr(0, std::min(address.size(), ADDRESS_NAME_MAX));
     if (may_speak_for(server.logins.rights, session.login_name, held))
         return true;
-    auto& refused = server.logins.refused_addresses[session.accept_number];
-    // Past the bound the refusals go on, unlogged: a flood of names must not
-    // grow the table or the log.
-    if (refused.size() < server.registry.max_per_holder && !refused.contains(held)) {
+    // Without memory the frame is still refused, only not logged.
+    try {
+        auto& refused = server.logins.refused_addresses[session.accept_number];
+        // Past the bound the refusals go on, unlogged: a flood of names must
+        // not grow the table or the log.
+        if (refused.size() >= server.registry.max_per_holder || refused.contains(held))
+            return false;
         refused.emplace(held);
         // The address is the client's text: written as received text is,
         // so that a line break in it cannot forge a line.
         std::string subject = std::string(session.peer_name) + ": " + std::string(held);
         log_received(server.log, platform.now(), "address refused", subject);
+    } catch (const std::bad_alloc&) {
     }
     return false;
 }
