@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "platform/log_file.h"
 #include "platform/tls.h"
+#include "platform/password_hash.h"
 #include "switch/server.h"
 #include "switch/tls_transport.h"
 #include "switch/turn.h"
@@ -129,6 +130,7 @@ void reload(Server& server, const CommandLine& line)
 {
     log_reopen(server.log, platform.now());
     log_event(server.log, platform.now(), "srv", "reloading");
+    reload_accounts(server);
     if (!server.tls_context)
         return;
     std::string error;
@@ -181,6 +183,24 @@ void listen_on(Server& server, const CommandLine& line, std::uint16_t port, cons
         add_listener(server, open_listener_at(address, port), ListenerKind::switch_clients, &transport);
 }
 
+// The users and rights files, read before anything is said; a build that
+// cannot check a password refuses them.
+void load_logins(Server& server, const CommandLine& line)
+{
+    Logins& logins = server.logins;
+    logins.users_given = true;
+    logins.users_path = line.users_file;
+    logins.rights_given = !line.rights_file.empty();
+    logins.rights_path = line.rights_file;
+    std::string error;
+    if (!password_hashing_available())
+        error = "--users: " + password_hashing_unavailable_reason();
+    else if (load_accounts(logins, &error))
+        return;
+    std::fprintf(stderr, "QuillmarshSrv: %s\n", error.c_str());
+    std::exit(2);
+}
+
 } // namespace
 
 socket_handle open_listener(std::int32_t port)
@@ -210,6 +230,8 @@ void server_main(int argc, char** argv)
     if (line.action == CommandAction::serve && line.users_file.empty())
         set_credentials(server, line.login, take_password(line).c_str());
     server.tls_context = load_tls(line);
+    if (line.action == CommandAction::serve && !line.users_file.empty())
+        load_logins(server, line);
     std::fputs(BANNER, stdout);
     std::fflush(stdout);
     pause_unless_stopped(STARTUP_PAUSE_MS);
@@ -225,6 +247,10 @@ void server_main(int argc, char** argv)
     server.registry.max_per_holder = line.max_addresses;
     server.max_dialogues_per_address = line.max_dialogues_per_address;
     server.numeric_peer_names = line.numeric;
+    // The classic server shuts nobody out: only asked for, or with a users
+    // file, are refused logins counted.
+    if (server.logins.users_given || line.login_failures_given)
+        server.logins.failures_allowed = line.login_failures;
     log_init(server.log, line.log_path, !line.quiet);
     // Only the low 16 bits name the port, and port 0 would be any free one.
     if (static_cast<std::uint16_t>(port) == 0) {
@@ -246,7 +272,7 @@ void server_main(int argc, char** argv)
         std::exit(1);
     }
     while (!stop_requested()) {
-        if (reload_requested())
+        if (reload_requested() || account_files_changed(server.logins, platform.monotonic_ms()))
             reload(server, line);
         serve_one_turn(server);
     }

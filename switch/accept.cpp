@@ -62,7 +62,8 @@ bool same_address(const PeerAddress& a, const PeerAddress& b)
 
 bool logging_in(const Session& s)
 {
-    return s.state == SessionState::awaiting_login || s.state == SessionState::awaiting_password;
+    return s.state == SessionState::awaiting_login || s.state == SessionState::awaiting_password ||
+           s.state == SessionState::checking_password;
 }
 
 // Whether the peer's address already has its share of connections in the
@@ -155,6 +156,13 @@ void accept_from(Server& server, Listener& listener)
         return;
     }
     listener.accepts_paused = false;
+    // Shut out for its refused logins: closed before the prompt, unlogged
+    // (the episode's start was).
+    if (shut_out(server, session->peer)) {
+        platform.close(sock);
+        platform.release(session);
+        return;
+    }
     bool logged;
     if (dialogues_full(server, session->peer, &logged)) {
         refuse_connection(server, sock, session->peer, logged);

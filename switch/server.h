@@ -3,6 +3,7 @@
 #include "common/event_log.h"
 #include "platform/platform.h"
 #include "switch/listener.h"
+#include "switch/logins.h"
 #include "switch/session.h"
 
 #include <cstddef>
@@ -46,6 +47,7 @@ struct Server {
     // What new TLS connections are made from; replaced on reload, while
     // open connections keep the one they were made from. Null without TLS.
     TlsContext* tls_context = nullptr;
+    Logins logins;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"
