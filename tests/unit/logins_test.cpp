@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr PeerAddress GUESSER{{127, 0, 0, 2}, 40000};
-constexpr PeerAddress OTHER{{127, 0, 0, 3}, 40000};
+constexpr PeerAddress GUESSER{{127, 0, 0, 2}, 40000, false};
+constexpr PeerAddress OTHER{{127, 0, 0, 3}, 40000, false};
 
 struct LoginsTest : ServerFixture {
     // A login with a wrong password from peer, taken by the input pass.
