@@ -94,6 +94,7 @@ bool apply_other_valued_option(CommandLine& line, std::string_view name, std::st
     if (name == "--login-failures") {
         // 0 is allowed here: it turns the throttling off.
         line.login_failures = 0;
+        line.login_failures_given = true;
         if (value != "0" && !parse_count(value, LOGIN_FAILURES_LIMIT, line.login_failures))
             return set_error(line, "--login-failures takes a number from 0 to " +
                                        std::to_string(LOGIN_FAILURES_LIMIT) + ", not '" +

@@ -51,6 +51,7 @@ struct CommandLine {
     std::string users_file;
     std::string rights_file;
     std::size_t login_failures = DEFAULT_LOGIN_FAILURES; // 0: no throttling
+    bool login_failures_given = false;
     // Empty: every IPv4 address, as the classic server listens.
     std::vector<std::string> bind_addresses;
     // Empty host: no metrics port.

@@ -3,7 +3,10 @@
 #include "app/command_line.h"
 #include "app/service_status.h"
 #include "platform/log_file.h"
+#include "platform/tls.h"
+#include "platform/password_hash.h"
 #include "switch/server.h"
+#include "switch/tls_transport.h"
 #include "switch/turn.h"
 
 #include <algorithm>
@@ -97,27 +100,120 @@ void pause_unless_stopped(unsigned milliseconds)
     std::exit(0);
 }
 
-// The file is opened afresh, for whoever moved it away; later reloads will
-// read more than the log.
-void reload(Server& server)
+TlsServerFiles tls_files(const CommandLine& line)
+{
+    return TlsServerFiles{line.tls_cert, line.tls_key, line.tls_client_ca};
+}
+
+// A TLS port is checked before anything listens: a build without TLS, or
+// files that do not load, end the start-up with the reason.
+TlsContext* load_tls(const CommandLine& line)
+{
+    if (line.action != CommandAction::serve || line.tls_port == 0)
+        return nullptr;
+    if (!tls_available()) {
+        std::fprintf(stderr, "QuillmarshSrv: --tls-port: %s\n", tls_unavailable_reason());
+        std::exit(2);
+    }
+    std::string error;
+    TlsContext* context = tls_server_context(tls_files(line), &error);
+    if (!context) {
+        std::fprintf(stderr, "QuillmarshSrv: --tls-port: %s\n", error.c_str());
+        std::exit(2);
+    }
+    return context;
+}
+
+// The file is opened afresh, for whoever moved it away. A new certificate
+// serves the connections from now on; one that does not load leaves the
+// old in place.
+void reload(Server& server, const CommandLine& line)
 {
     log_reopen(server.log, platform.now());
     log_event(server.log, platform.now(), "srv", "reloading");
+    reload_accounts(server);
+    if (!server.tls_context)
+        return;
+    std::string error;
+    if (tls_server_context_reload(&server.tls_context, tls_files(line), &error)) {
+        log_event(server.log, platform.now(), "srv", "TLS certificate reloaded");
+        return;
+    }
+    std::string subject = "TLS certificate kept: " + error;
+    log_event(server.log, platform.now(), "srv", subject.c_str());
 }
 
-// The operator's HTTP port, on one IPv4 address. A port that cannot be had
-// ends the start-up: the operator asked for it.
+// One --bind address; a failure ends the start-up as the classic listener's
+// does, with the failed step's text and exit code 1.
+socket_handle open_listener_at(const std::string& address, std::uint16_t port)
+{
+    ListenFailure failure;
+    socket_handle listener = sock_listen_at(address.c_str(), port, &failure);
+    switch (failure) {
+    case ListenFailure::none:
+        return listener;
+    case ListenFailure::address:
+        std::fprintf(stderr, "QuillmarshSrv: --bind: '%s' is not an IPv4 or IPv6 address\n",
+                     address.c_str());
+        std::exit(2);
+    case ListenFailure::socket:
+        fail_listener("socket", INVALID_SOCKET_HANDLE);
+    case ListenFailure::reuse_address:
+        fail_listener("opn_tcp : setsockopt SO_REUSEADDR", INVALID_SOCKET_HANDLE);
+    case ListenFailure::ipv6_only:
+        fail_listener("opn_tcp : setsockopt IPV6_V6ONLY", INVALID_SOCKET_HANDLE);
+    case ListenFailure::bind:
+        fail_listener("bind", INVALID_SOCKET_HANDLE);
+    case ListenFailure::listen:
+        fail_listener("listen", INVALID_SOCKET_HANDLE);
+    }
+    std::exit(1);
+}
+
+// The listeners of one port and transport: on each --bind address, or on
+// every IPv4 address as the classic server listens.
+void listen_on(Server& server, const CommandLine& line, std::uint16_t port, const Transport& transport)
+{
+    if (line.bind_addresses.empty()) {
+        add_listener(server, open_listener(port), ListenerKind::switch_clients, &transport);
+        return;
+    }
+    // Cannot fail: --bind is given at most MAX_BIND_ADDRESSES times.
+    static_assert(2 * MAX_BIND_ADDRESSES + 1 <= MAX_LISTENERS,
+                  "a plain and a TLS listener per address, and the metrics port");
+    for (const std::string& address : line.bind_addresses)
+        add_listener(server, open_listener_at(address, port), ListenerKind::switch_clients, &transport);
+}
+
+// The users and rights files, read before anything is said; a build that
+// cannot check a password refuses them.
+void load_logins(Server& server, const CommandLine& line)
+{
+    Logins& logins = server.logins;
+    logins.users_given = true;
+    logins.users_path = line.users_file;
+    logins.rights_given = !line.rights_file.empty();
+    logins.rights_path = line.rights_file;
+    std::string error;
+    if (!password_hashing_available())
+        error = "--users: " + password_hashing_unavailable_reason();
+    else if (load_accounts(logins, &error))
+        return;
+    std::fprintf(stderr, "QuillmarshSrv: %s\n", error.c_str());
+    std::exit(2);
+}
+
+// The operator's HTTP port, on one IPv4 or IPv6 address. A port that cannot
+// be had ends the start-up: the operator asked for it.
 socket_handle open_metrics_listener(const HostPort& address)
 {
-    socket_handle listener = sock_open_stream();
-    if (listener == INVALID_SOCKET_HANDLE || sock_reuse_address(listener) != 0 ||
-        sock_bind_ipv4(listener, address.host.c_str(), address.port) != 0 || sock_listen(listener) != 0 ||
-        platform.set_nonblocking(listener) != 0) {
-        std::fprintf(stderr, "QuillmarshSrv: cannot listen for metrics on %s:%u (error %d)\n",
-                     address.host.c_str(), static_cast<unsigned>(address.port), sock_last_error());
-        std::exit(1);
-    }
-    return listener;
+    ListenFailure failure;
+    socket_handle listener = sock_listen_at(address.host.c_str(), address.port, &failure);
+    if (listener != INVALID_SOCKET_HANDLE && platform.set_nonblocking(listener) == 0)
+        return listener;
+    std::fprintf(stderr, "QuillmarshSrv: cannot listen for metrics on %s port %u (error %d)\n",
+                 address.host.c_str(), static_cast<unsigned>(address.port), sock_last_error());
+    std::exit(1);
 }
 
 } // namespace
@@ -148,6 +244,9 @@ void server_main(int argc, char** argv)
     Server server;
     if (line.action == CommandAction::serve && line.users_file.empty())
         set_credentials(server, line.login, take_password(line).c_str());
+    server.tls_context = load_tls(line);
+    if (line.action == CommandAction::serve && !line.users_file.empty())
+        load_logins(server, line);
     std::fputs(BANNER, stdout);
     std::fflush(stdout);
     pause_unless_stopped(STARTUP_PAUSE_MS);
@@ -163,6 +262,10 @@ void server_main(int argc, char** argv)
     server.registry.max_per_holder = line.max_addresses;
     server.max_dialogues_per_address = line.max_dialogues_per_address;
     server.numeric_peer_names = line.numeric;
+    // The classic server shuts nobody out: only asked for, or with a users
+    // file, are refused logins counted.
+    if (server.logins.users_given || line.login_failures_given)
+        server.logins.failures_allowed = line.login_failures;
     log_init(server.log, line.log_path, !line.quiet);
     // Only the low 16 bits name the port, and port 0 would be any free one.
     if (static_cast<std::uint16_t>(port) == 0) {
@@ -175,8 +278,10 @@ void server_main(int argc, char** argv)
     start_socket_library();
     raise_descriptor_limit();
     keep_freed_memory_for_reuse();
-    // Cannot fail: the first of MAX_LISTENERS.
-    add_listener(server, open_listener(port), ListenerKind::switch_clients, &plain_transport());
+    listen_on(server, line, static_cast<std::uint16_t>(port), plain_transport());
+    if (server.tls_context)
+        listen_on(server, line, line.tls_port, tls_transport());
+    // Cannot fail: the plain and TLS listeners leave room for it.
     if (!line.metrics.host.empty())
         add_listener(server, open_metrics_listener(line.metrics), ListenerKind::metrics_http, &plain_transport());
     server.http.version = QM_VERSION;
@@ -189,8 +294,8 @@ void server_main(int argc, char** argv)
     ServiceStatus service;
     service_ready(service, server);
     while (!stop_requested()) {
-        if (reload_requested())
-            reload(server);
+        if (reload_requested() || account_files_changed(server.logins, platform.monotonic_ms()))
+            reload(server, line);
         serve_one_turn(server);
         service_tick(service, server);
     }
@@ -199,5 +304,6 @@ void server_main(int argc, char** argv)
     // and the exit is a success.
     log_event(server.log, platform.now(), "srv", "stopping server");
     log_close(server.log);
+    tls_context_release(server.tls_context);
     std::exit(0);
 }

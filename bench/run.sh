@@ -17,7 +17,8 @@
 # SCALE_COUNTS (default "200 1000"), IDLE_CLIENTS (default 1000),
 # SOAK_TEST (default build/tests/soak/soak_test; run for 20 s when present),
 # ROWS (default all; "idle partial" runs only the idle rows and the
-# partial-frame rows, for a quick look at the server's cost at rest).
+# partial-frame rows, for a quick look at the server's cost at rest; "tls"
+# only the TLS rows, against stunnel), TLS_COUNTS (default CLIENT_COUNTS).
 # The idle rows give the server's CPU and wake-ups a second (its main
 # thread's context switches) at 0 and 63 idle clients; the partial-frame
 # rows a pair's p50 latency, one frame in flight, beside 61 clients that
@@ -40,10 +41,12 @@ csv=$out/results.csv
 work=$(mktemp -d)
 server_pid=
 strace_pid=
+tunnel_pids=
 cleanup() {
     if [ -n "$strace_pid" ]; then kill "$strace_pid" 2>/dev/null || true; fi
     if [ -n "$scraper_pid" ]; then kill "$scraper_pid" 2>/dev/null || true; fi
     if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+    for pid in $tunnel_pids; do kill "$pid" 2>/dev/null || true; done
     rm -rf "$work"
 }
 holder_pid=
@@ -169,6 +172,96 @@ partial_rows() {
     done
 }
 
+# TLS: loadgen speaks plain TCP, so an stunnel client in front of it speaks
+# TLS for every run alike; behind it, either our TLS port, or an stunnel
+# server in front of our plain port (the set-up operators used before the
+# server spoke TLS). Same workloads, one sitting; the ratio is ours over
+# stunnel's. The server CPU is our process's alone in both (stunnel's own
+# is not counted).
+tls_start() { # kind: ours | stunnel
+    local plain tls client
+    plain=$("$loadgen" --free-port); tls=$("$loadgen" --free-port); client=$("$loadgen" --free-port)
+    rm -rf "$work/run" && mkdir "$work/run"
+    if [ "$1" = ours ]; then
+        (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" --tls-port "$tls" --tls-cert "$work/tls.crt" \
+            --tls-key "$work/tls.key" "$plain" bench bench >/dev/null 2>&1) &
+        server_pid=$!
+    else
+        (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "$plain" bench bench >/dev/null 2>&1) &
+        server_pid=$!
+        printf 'foreground = yes\npid =\n[in]\naccept = 127.0.0.1:%s\nconnect = 127.0.0.1:%s\ncert = %s\nkey = %s\n' \
+            "$tls" "$plain" "$work/tls.crt" "$work/tls.key" >"$work/stunnel-server.conf"
+        stunnel "$work/stunnel-server.conf" >/dev/null 2>&1 &
+        tunnel_pids="$!"
+    fi
+    printf 'foreground = yes\npid =\n[out]\nclient = yes\naccept = 127.0.0.1:%s\nconnect = 127.0.0.1:%s\n' \
+        "$client" "$tls" >"$work/stunnel-client.conf"
+    stunnel "$work/stunnel-client.conf" >/dev/null 2>&1 &
+    tunnel_pids="$tunnel_pids $!"
+    port=$client
+    # stunnel takes a connection before the far end listens, then drops it:
+    # loadgen's patience cannot see that, so wait for every port here.
+    for p in "$plain" "$tls" "$client"; do
+        for _ in $(seq 100); do
+            ss -Hltn "sport = :$p" | grep -q . && break
+            sleep 0.05
+        done
+    done
+}
+tls_stop() {
+    stop
+    for pid in $tunnel_pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    tunnel_pids=
+}
+tls_rows() {
+    if ! command -v stunnel >/dev/null || ! command -v openssl >/dev/null; then
+        echo "run.sh: no TLS rows: stunnel (apt-get install stunnel4) and openssl are needed" >&2
+        return
+    fi
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=localhost \
+        -keyout "$work/tls.key" -out "$work/tls.crt" 2>/dev/null
+    for workload in $workloads; do
+        for n in ${TLS_COUNTS:-$counts}; do
+            for kind in ours stunnel; do
+                echo "  TLS, $workload, $n clients, $kind" >&2
+                tls_start "$kind"
+                if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind/tls" \
+                    --workload "$workload" --clients "$n" --seconds "$seconds" >>"$csv"; then
+                    echo "run.sh: TLS $kind $workload $n failed" >&2
+                    [ "$kind" = stunnel ] || failures=$((failures + 1))
+                fi
+                tls_stop
+            done
+        done
+    done
+}
+tls_table() {
+    awk -F, '
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] ~ /\/tls$/ {
+    split($col["label"], part, "/")
+    key = $col["workload"] "," $col["clients"]
+    rate[part[1], key] = $col["deliveries_per_s"]; p99[part[1], key] = $col["p99_us"]
+    cpu[part[1], key] = $col["server_cpu_pct"]
+    bad[part[1], key] = $col["lost"] + $col["duplicated"] + $col["reordered"] + $col["corrupted"]
+    if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+}
+END {
+    if (n == 0) exit
+    printf "\nTLS (loadgen behind an stunnel client): our TLS port against stunnel before our plain port:\n"
+    printf "%-10s %3s | %11s %11s %6s | %9s %9s | %5s %5s %7s\n",
+           "workload", "N", "ours/s", "stunnel/s", "ratio", "p99 ours", "p99 stun", "cpu%", "cpu%", "errors"
+    for (i = 1; i <= n; i++) {
+        key = order[i]; split(key, part, ",")
+        ratio = rate["stunnel", key] > 0 ? sprintf("%.2f", rate["ours", key] / rate["stunnel", key]) : "-"
+        printf "%-10s %3d | %11.0f %11.0f %6s | %7.0fus %7.0fus | %5.1f %5.1f %7d\n", part[1], part[2],
+               rate["ours", key], rate["stunnel", key], ratio, p99["ours", key], p99["stunnel", key],
+               cpu["ours", key], cpu["stunnel", key], bad["ours", key]
+    }
+    printf "(ratio = ours / stunnel; cpu%%: our server process in each set-up)\n"
+}' "$csv"
+}
+
 # Every workload and count without and with the metrics port, one after
 # the other, so both see the same machine; the port is scraped every second
 # as a monitoring system would.
@@ -227,15 +320,14 @@ if [ "$rows" != all ]; then
         case $row in
         idle) idle_rows ;;
         partial) partial_rows ;;
+        tls) tls_rows ;;
         metrics) metrics_rows ;;
-        *) echo "run.sh: ROWS may name idle, partial and metrics" >&2; exit 2 ;;
+        *) echo "run.sh: ROWS may name idle, partial, tls and metrics" >&2; exit 2 ;;
         esac
     done
-    if [[ " $rows " == *" metrics "* ]]; then
-        metrics_table
-    else
-        rest_table
-    fi
+    case " $rows " in *" idle "* | *" partial "*) rest_table ;; esac
+    tls_table
+    case " $rows " in *" metrics "*) metrics_table ;; esac
     exit $((failures > 0))
 fi
 started=$(date +%s)
@@ -257,6 +349,7 @@ for kind in ours fixed; do
 done
 idle_rows
 partial_rows
+tls_rows
 
 # ---- at scale ---------------------------------------------------------------
 # A broadcast among N clients keeps N * (N - 1) * window deliveries on the
@@ -444,6 +537,7 @@ END {
         printf "soak test: not run\n"
 }' "$csv" | tee "$out/table.txt"
 rest_table | tee -a "$out/table.txt"
+tls_table | tee -a "$out/table.txt"
 
 # ---- the chart ------------------------------------------------------------
 for workload in $workloads; do

@@ -58,11 +58,16 @@ struct SocketEvent {
 using poller_handle = std::intptr_t;
 constexpr poller_handle NO_POLLER = -1;
 
-// An IPv4 peer: address in network order, as accept fills it in.
+// A peer's address in network order, as accept fills it in: the first 4
+// octets of an IPv4 one, all 16 of an IPv6 one.
 struct PeerAddress {
-    std::uint8_t octets[4];
+    std::uint8_t octets[16];
     std::uint16_t port;
+    bool ipv6;
 };
+
+// Room for the text of any address, IPv6 included, and its zero byte.
+constexpr std::size_t ADDRESS_TEXT_SIZE = 46;
 
 // A finished reverse look-up.
 struct NameLookup {
@@ -115,7 +120,8 @@ void sock_set_last_error(int code);
 // Heap helpers over the table, so that every allocation can be failed.
 void* mem_zalloc(std::size_t size);
 
-// Dotted text of an IPv4 address (inet_ntoa); buffer of at least 16 bytes.
+// The address as text: dotted for IPv4 (inet_ntoa), the shortest form for
+// IPv6 ("2001:db8::1"); text holds at least ADDRESS_TEXT_SIZE bytes.
 void sock_dotted_address(const PeerAddress* peer, char* text);
 
 // Start-up calls, made once by the shell.
@@ -125,11 +131,26 @@ void sock_cleanup();
 socket_handle sock_open_stream();
 int sock_reuse_address(socket_handle sock);
 int sock_bind_any(socket_handle sock, std::uint16_t port);
-// Binds to one IPv4 address written in dotted form; -1 with
-// sock_last_error() (WSAEINVAL for text that is not such an address).
-int sock_bind_ipv4(socket_handle sock, const char* dotted, std::uint16_t port);
 // Listens with the longest queue of pending connections the system allows.
 int sock_listen(socket_handle sock);
+
+// The step at which opening a listening socket failed.
+enum class ListenFailure {
+    none,
+    address, // not an IPv4 or IPv6 address
+    socket,
+    reuse_address,
+    ipv6_only,
+    bind,
+    listen,
+};
+
+// A listening socket on one IPv4 or IPv6 address, written as text
+// ("192.0.2.1", "::1" or "[::1]"), and port. An IPv6 socket takes IPv6 only,
+// so the same port can be had on an IPv4 address beside it. On failure
+// returns INVALID_SOCKET_HANDLE with the step in *failure and its error as
+// the last socket error (and in errno on POSIX, for perror).
+socket_handle sock_listen_at(const char* address, std::uint16_t port, ListenFailure* failure);
 // Raises the soft limit on open descriptors to the hard one, so the server
 // can hold as many clients as the system lets it; nothing on Windows.
 void raise_descriptor_limit();

@@ -2,8 +2,11 @@
 #include "platform/platform.h"
 #include "platform/socket_api.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 void* heap_alloc(std::size_t size)
 {
@@ -28,8 +31,28 @@ void* mem_zalloc(std::size_t size)
     return block;
 }
 
+namespace {
+
+// The system's shortest form; the same on every system that follows
+// RFC 5952, as both backends do.
+void ipv6_text(const PeerAddress* peer, char* text)
+{
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    std::memcpy(&address.sin6_addr, peer->octets, 16);
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, text, ADDRESS_TEXT_SIZE,
+                    nullptr, 0, NI_NUMERICHOST) != 0)
+        std::strcpy(text, "?");
+}
+
+} // namespace
+
 void sock_dotted_address(const PeerAddress* peer, char* text)
 {
+    if (peer->ipv6) {
+        ipv6_text(peer, text);
+        return;
+    }
     // Formatted by hand: inet_ntoa's static buffer is a trap, and the format
     // is the same everywhere.
     char* out = text;
@@ -46,7 +69,9 @@ void sock_dotted_address(const PeerAddress* peer, char* text)
     *out = '\0';
 }
 
-static int last_socket_error;
+// Per thread, as WSAGetLastError and errno are: a tool or test that sends on
+// one thread and receives on another must not read the other's error.
+static thread_local int last_socket_error;
 
 int sock_last_error()
 {
@@ -90,17 +115,80 @@ int sock_bind_any(socket_handle sock, std::uint16_t port)
     return 0;
 }
 
-int sock_bind_ipv4(socket_handle sock, const char* dotted, std::uint16_t port)
+namespace {
+
+// The address with its port, or false when the text is no address literal.
+// Takes no name: a listener names the address it holds.
+bool parse_listen_address(const char* text, std::uint16_t port, sockaddr_storage* address,
+                          address_length* length)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, dotted, &address.sin_addr) != 1) {
-        sock_set_last_error(WSAEINVAL);
-        return -1;
+    std::string host = text;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    // The resolver also reads the old short forms ("1.2.3" is 1.2.0.3),
+    // which an operator hardly means: an IPv4 address has its four parts.
+    bool is_ipv4 = host.find(':') == std::string::npos;
+    if (is_ipv4 && (std::count(host.begin(), host.end(), '.') != 3 ||
+                    host.find_first_not_of("0123456789.") != std::string::npos))
+        return false;
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    bool usable = found->ai_addrlen <= sizeof *address &&
+                  (found->ai_family == AF_INET || found->ai_family == AF_INET6);
+    if (usable) {
+        std::memcpy(address, found->ai_addr, found->ai_addrlen);
+        *length = static_cast<address_length>(found->ai_addrlen);
+        if (found->ai_family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(address)->sin_port = htons(port);
+        else
+            reinterpret_cast<sockaddr_in6*>(address)->sin6_port = htons(port);
     }
-    if (::bind(static_cast<native_socket>(sock), reinterpret_cast<sockaddr*>(&address),
-               sizeof address) != 0)
-        return record_socket_error();
-    return 0;
+    freeaddrinfo(found);
+    return usable;
+}
+
+// Closes the socket, keeping the error of the step that failed for perror.
+socket_handle fail_listen(native_socket sock, ListenFailure step, ListenFailure* failure)
+{
+    record_socket_error();
+    int error = errno;
+    if (sock != NO_NATIVE_SOCKET)
+        close_native(sock);
+    errno = error;
+    *failure = step;
+    return INVALID_SOCKET_HANDLE;
+}
+
+} // namespace
+
+socket_handle sock_listen_at(const char* text, std::uint16_t port, ListenFailure* failure)
+{
+    *failure = ListenFailure::none;
+    sockaddr_storage address{};
+    address_length length = 0;
+    if (!parse_listen_address(text, port, &address, &length)) {
+        errno = EINVAL;
+        sock_set_last_error(WSAEINVAL);
+        *failure = ListenFailure::address;
+        return INVALID_SOCKET_HANDLE;
+    }
+    native_socket sock = ::socket(address.ss_family, SOCK_STREAM, 0);
+    if (sock == NO_NATIVE_SOCKET)
+        return fail_listen(sock, ListenFailure::socket, failure);
+    std::int32_t on = 1;
+    const char* option = reinterpret_cast<const char*>(&on);
+    if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, option, sizeof on) != 0)
+        return fail_listen(sock, ListenFailure::reuse_address, failure);
+    if (address.ss_family == AF_INET6 && setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, option, sizeof on) != 0)
+        return fail_listen(sock, ListenFailure::ipv6_only, failure);
+    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), length) != 0)
+        return fail_listen(sock, ListenFailure::bind, failure);
+    socket_handle listener = static_cast<socket_handle>(sock);
+    if (sock_listen(listener) != 0)
+        return fail_listen(sock, ListenFailure::listen, failure);
+    return listener;
 }

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/posix_errors.h"
 #include "platform/resolver_backend.h"
+#include "platform/socket_api.h"
 
 #include <arpa/inet.h>
 #include <algorithm>
@@ -166,15 +167,14 @@ int posix_wait(poller_handle poller, SocketEvent* events, int capacity, long tim
 
 socket_handle posix_accept(socket_handle listener, PeerAddress* peer)
 {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     int fd = ::accept(fd_of(listener), reinterpret_cast<sockaddr*>(&address), &length);
     if (fd < 0) {
         record_errno();
         return INVALID_SOCKET_HANDLE;
     }
-    std::memcpy(peer->octets, &address.sin_addr.s_addr, 4);
-    peer->port = ntohs(address.sin_port);
+    store_peer(address, peer);
     // Every turn sends what it has; with Nagle's algorithm the second turn's
     // send would wait for the peer's delayed acknowledgement, up to 40 ms.
     // A socket that refuses it is no working connection: it is not taken.

@@ -153,15 +153,14 @@ int win_wait(poller_handle poller, SocketEvent* events, int capacity, long timeo
 
 socket_handle win_accept(socket_handle listener, PeerAddress* peer)
 {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     int length = sizeof address;
     SOCKET sock = ::accept(native(listener), reinterpret_cast<sockaddr*>(&address), &length);
     if (sock == INVALID_SOCKET) {
         record_wsa_error();
         return INVALID_SOCKET_HANDLE;
     }
-    std::memcpy(peer->octets, &address.sin_addr.s_addr, 4);
-    peer->port = ntohs(address.sin_port);
+    store_peer(address, peer);
     // Every turn sends what it has; with Nagle's algorithm the second turn's
     // send would wait for the peer's delayed acknowledgement, up to 200 ms.
     // A socket that refuses it is no working connection: it is not taken.

@@ -42,10 +42,20 @@ Resolver& resolver()
 // May take as long as the system's resolver does.
 bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    std::memcpy(&address.sin_addr.s_addr, peer->octets, 4);
-    return getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host,
+    sockaddr_storage address{};
+    address_length length;
+    if (peer->ipv6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        std::memcpy(&v6.sin6_addr, peer->octets, 16);
+        length = sizeof v6;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        std::memcpy(&v4.sin_addr.s_addr, peer->octets, 4);
+        length = sizeof v4;
+    }
+    return getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host,
                        static_cast<address_length>(size), nullptr, 0, NI_NAMEREQD) == 0;
 }
 

@@ -44,5 +44,25 @@ inline bool connect_in_progress()
 }
 #endif
 
+#include "platform/platform.h"
+
+#include <cstring>
+
+// The peer's address and port from what accept filled in.
+inline void store_peer(const sockaddr_storage& address, PeerAddress* peer)
+{
+    *peer = PeerAddress{};
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        std::memcpy(peer->octets, &v6.sin6_addr, 16);
+        peer->port = ntohs(v6.sin6_port);
+        peer->ipv6 = true;
+        return;
+    }
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    std::memcpy(peer->octets, &v4.sin_addr.s_addr, 4);
+    peer->port = ntohs(v4.sin_port);
+}
+
 // Records the last socket call's error as a WSA code and returns -1.
 int record_socket_error();

@@ -18,3 +18,12 @@ TextFileStatus text_file_read(const char* path, std::string* content, std::strin
 // owner are kept. On failure *error holds the system's reason and the old
 // file is as it was.
 bool text_file_replace(const char* path, std::string_view content, std::string* error);
+
+// When the file at path was last changed, as a number that changes with it
+// (its modification time, in the system's own unit); 0 when it cannot be
+// had. The link itself is looked at, never followed.
+long long text_file_stamp(const char* path);
+
+// Whether an operator asks for a reload with a signal (SIGHUP). Where there
+// is none (Windows), the server watches the stamps of its files instead.
+bool reload_asked_by_signal();

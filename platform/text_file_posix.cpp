@@ -114,3 +114,16 @@ bool text_file_replace(const char* path, std::string_view content, std::string* 
     }
     return true;
 }
+
+long long text_file_stamp(const char* path)
+{
+    struct stat status {};
+    if (lstat(path, &status) != 0)
+        return 0;
+    return static_cast<long long>(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
+}
+
+bool reload_asked_by_signal()
+{
+    return true;
+}

@@ -94,3 +94,17 @@ bool text_file_replace(const char* path, std::string_view content, std::string* 
     }
     return true;
 }
+
+long long text_file_stamp(const char* path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return 0;
+    return static_cast<long long>((static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                  data.ftLastWriteTime.dwLowDateTime);
+}
+
+bool reload_asked_by_signal()
+{
+    return false;
+}

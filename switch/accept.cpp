@@ -27,14 +27,16 @@ bool is_host_name(const char* host)
 }
 
 // "host [address]", or "[address]" when there is no host name or it is not
-// one; cut to 255 characters, so a long host name can cut the address short.
+// one, then the transport's mark ("host [address] tls"); cut to 255
+// characters, so a long host name can cut the address short.
 void set_peer_name(Session& session, const char* host)
 {
-    char dotted[16];
+    char dotted[ADDRESS_TEXT_SIZE];
     sock_dotted_address(&session.peer, dotted);
     std::string name = std::string("[") + dotted + "]";
     if (host && is_host_name(host))
         name = host + (" " + name);
+    name += session.transport->peer_name_suffix;
     std::size_t length = std::min(name.size(), NAME_SIZE - 1);
     std::memcpy(session.peer_name, name.data(), length);
     session.peer_name[length] = '\0';
@@ -42,12 +44,13 @@ void set_peer_name(Session& session, const char* host)
 
 bool same_address(const PeerAddress& a, const PeerAddress& b)
 {
-    return std::memcmp(a.octets, b.octets, sizeof a.octets) == 0;
+    return a.ipv6 == b.ipv6 && std::memcmp(a.octets, b.octets, sizeof a.octets) == 0;
 }
 
 bool logging_in(const Session& s)
 {
-    return s.state == SessionState::awaiting_login || s.state == SessionState::awaiting_password;
+    return s.state == SessionState::awaiting_login || s.state == SessionState::awaiting_password ||
+           s.state == SessionState::checking_password;
 }
 
 // Whether the peer's address already has its share of connections in the
@@ -75,9 +78,9 @@ void refuse_connection(Server& server, socket_handle sock, const PeerAddress& pe
     for (Session* s = server.sessions.first; s; s = s->next)
         if (logging_in(*s) && same_address(s->peer, peer))
             s->refusals_logged = true;
-    char dotted[16];
+    char dotted[ADDRESS_TEXT_SIZE];
     sock_dotted_address(&peer, dotted);
-    char subject[80];
+    char subject[120];
     std::snprintf(subject, sizeof subject, "too many logins pending from [%s]: new connections closed",
                   dotted);
     log_event(server.log, platform.now(), "srv", subject);
@@ -157,6 +160,13 @@ void accept_from(Server& server, Listener& listener)
         return;
     }
     listener.accepts_paused = false;
+    // Shut out for its refused logins: closed before the prompt, unlogged
+    // (the episode's start was).
+    if (shut_out(server, session->peer)) {
+        platform.close(sock);
+        platform.release(session);
+        return;
+    }
     bool logged;
     if (dialogues_full(server, session->peer, &logged)) {
         refuse_connection(server, sock, session->peer, logged);
@@ -172,6 +182,11 @@ void accept_from(Server& server, Listener& listener)
     server.metrics.connections_total++;
     session->client_socket = sock;
     session->transport = listener.transport;
+    if (!session->transport->open(server, *session)) {
+        platform.close(sock);
+        platform.release(session);
+        return;
+    }
     session->state = SessionState::awaiting_login;
     link_at_end(server.sessions, session);
     session->last_input_ms = session->connected_ms = platform.monotonic_ms();
@@ -200,6 +215,26 @@ bool greet(Server& server, Session& session, const char* host)
     set_peer_name(session, host);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
     session.last_input_ms = platform.monotonic_ms();
+    session.handshaking = true;
+    return advance_handshake(server, session);
+}
+
+bool advance_handshake(Server& server, Session& session)
+{
+    const char* failure = "";
+    switch (session.transport->handshake(session, &failure)) {
+    case HandshakeStep::pending:
+        return true;
+    case HandshakeStep::failed: {
+        char reason[200];
+        std::snprintf(reason, sizeof reason, "%s handshake failed: %s", session.transport->name, failure);
+        close_session(server, &session, reason, Disconnect::recv_error);
+        return false;
+    }
+    case HandshakeStep::done:
+        break;
+    }
+    session.handshaking = false;
     return send_prompt(server, session, "login:");
 }
 

@@ -152,6 +152,17 @@ void announce_address(AddressRegistry& registry, Session& holder, std::string_vi
     record(registry, holder, name, now);
 }
 
+void forget_addresses_unless(AddressRegistry& registry, Session& holder,
+                             const std::function<bool(std::string_view)>& keep)
+{
+    for (AddressEntry* e = holder.addresses.oldest; e;) {
+        AddressEntry* newer = e->newer;
+        if (!keep(e->slot->first))
+            drop(registry, e);
+        e = newer;
+    }
+}
+
 void forget_holder(AddressRegistry& registry, Session& holder)
 {
     const std::size_t held = holder.addresses.count;

@@ -54,6 +54,11 @@ struct AddressRegistry {
 void announce_address(AddressRegistry& registry, Session& holder, std::string_view name,
                       std::time_t now);
 
+// Drops the holder's records whose name keep refuses. Costs a call of keep
+// per record of the holder.
+void forget_addresses_unless(AddressRegistry& registry, Session& holder,
+                             const std::function<bool(std::string_view)>& keep);
+
 // Gives back every record of the holder; it speaks for nothing afterwards.
 void forget_holder(AddressRegistry& registry, Session& holder);
 

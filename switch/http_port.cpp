@@ -32,7 +32,8 @@ SessionPhase phase_of(const Session& session, bool waiting)
 {
     if (waiting)
         return SessionPhase::waiting;
-    if (session.state == SessionState::awaiting_login || session.state == SessionState::awaiting_password)
+    if (session.state == SessionState::awaiting_login || session.state == SessionState::awaiting_password ||
+        session.state == SessionState::checking_password)
         return SessionPhase::dialogue;
     return SessionPhase::online;
 }
@@ -214,7 +215,7 @@ std::string sessions_document(const Server& server)
             .peer_name = s->peer_name,
             .port = s->peer.port,
             .phase = phase_of(*s, waiting),
-            .login = std::nullopt,
+            .login = server.logins.users_given ? std::optional<std::string_view>(s->login_name) : std::nullopt,
             .addresses = names_held(*s),
             .queued_output_bytes = s->output.length,
             .seconds_connected = (now_ms - s->connected_ms) / 1000,

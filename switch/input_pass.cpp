@@ -71,21 +71,28 @@ Step login_step(Server& server, Session* session)
     return {next, prompted};
 }
 
-// Compares both lines with the command line's. One attempt, no word to the
-// client on refusal: the only trace is "logged out".
+// Compares both lines with the command line's, or has the password checked
+// against the users file off the loop. One attempt, no word to the client
+// on refusal: the log says "login refused", then "logged out".
 Step password_step(Server& server, Session* session)
 {
     if (step_length(*session) == 0)
         return {session->next, false};
     LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX, session->input_searched);
+    if (server.logins.users_given) {
+        bool started = start_password_check(server, *session, line.text);
+        consume_input(*session, line.consumed);
+        if (!started)
+            return {refuse_login(server, session), false};
+        session->state = SessionState::checking_password;
+        return {session->next, false};
+    }
     // Compared whole, so a zero byte and junk after it never match.
     bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
     consume_input(*session, line.consumed);
-    if (!accepted) {
-        server.metrics.logins_refused++;
-        return {close_session(server, session, nullptr, Disconnect::refused), false};
-    }
+    if (!accepted)
+        return {refuse_login(server, session), false};
     server.metrics.logins_accepted++;
     session->state = SessionState::online;
     // Online, a step ends at a check byte: what was searched for line feeds
@@ -141,14 +148,16 @@ Next frame_step(Server& server, Session& session)
     if (split_fields(fields, text, lengths) >= 3) {
         // An escaped zero byte would end the name early: "\000B" would read
         // as the empty destination, a frame to all. Such a name is nobody's.
-        if (!holds_zero_byte(fields[1], lengths[1]) && !holds_zero_byte(fields[2], lengths[2])) {
+        if (holds_zero_byte(fields[1], lengths[1]) || holds_zero_byte(fields[2], lengths[2])) {
+            count_drop(server.metrics, FrameDrop::zero_byte);
+        } else if (!may_send_as(server, session, fields[1])) {
+            count_drop(server.metrics, FrameDrop::refused_address);
+        } else {
             // Whole seconds of the monotonic clock: a step of the wall clock
             // must not age every address at once.
             server.metrics.frames_received++;
             announce_address(server.registry, session, fields[1], platform.monotonic_ms() / 1000);
             send_to_all(server, session, frame, fields[2]);
-        } else {
-            count_drop(server.metrics, FrameDrop::zero_byte);
         }
         next = Next::next_session;
     } else {

@@ -37,9 +37,9 @@ constexpr std::int64_t NAMING_DEADLINE_MS = 1000;
 // How long the listener rests when the descriptors have run out.
 constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
 
-// The most listeners one server holds: every address family, a TLS port and
-// the ports of later kinds, with room to spare.
-constexpr std::size_t MAX_LISTENERS = 16;
+// The most listeners one server holds: a plain and a TLS port on each of up
+// to 16 addresses, and the ports of later kinds.
+constexpr std::size_t MAX_LISTENERS = 40;
 
 // Takes a listening socket into the server; false, and the socket left to
 // the caller, when MAX_LISTENERS are already there.
@@ -67,9 +67,15 @@ void close_failed_listener(Server& server, Listener& listener);
 void greet_named_peers(Server& server);
 
 // The client is greeted once it has a name (its address when host is null):
-// the log line comes first. Returns false when the prompt failed and the
+// the log line comes first, the prompt once its transport's handshake is
+// done. Returns false when the prompt failed and the
 // session is gone.
 bool greet(Server& server, Session& session, const char* host);
+
+// Takes the transport's opening exchange on as far as the socket allows;
+// the prompt follows when it is done, a failure closes the session.
+// Returns false when the session is gone.
+bool advance_handshake(Server& server, Session& session);
 
 // Names the client by its address and logs its connect, without a prompt:
 // its socket hung up before its look-up answered.

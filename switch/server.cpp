@@ -20,6 +20,7 @@ Session* free_session(Server& server, Session* session)
     queue_free(session->input);
     queue_free(session->output);
     forget_holder(server.registry, *session);
+    forget_login_session(server, *session);
     if (session->naming)
         platform.lookup_cancel(session);
     if (session->watched)

@@ -4,10 +4,13 @@
 #include "platform/platform.h"
 #include "switch/http_port.h"
 #include "switch/listener.h"
+#include "switch/logins.h"
 #include "switch/metrics.h"
 #include "switch/session.h"
 
 #include <cstddef>
+
+struct TlsContext;
 
 constexpr std::size_t CREDENTIAL_SIZE = 256;
 // Sessions served (watched and read) at once unless the operator says more.
@@ -43,6 +46,10 @@ struct Server {
     // once; more are closed at accept, so that one host cannot hold every
     // served slot with connections that never log in.
     std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
+    // What new TLS connections are made from; replaced on reload, while
+    // open connections keep the one they were made from. Null without TLS.
+    TlsContext* tls_context = nullptr;
+    Logins logins;
     // Counted where each event happens; the gauges are filled at a scrape.
     Metrics metrics;
     // The operator's scrapes, when a metrics port is open.

@@ -19,6 +19,16 @@ int send_text(Session& session, std::string_view text)
 
 namespace {
 
+bool plain_open(const Server&, Session&)
+{
+    return true;
+}
+
+HandshakeStep plain_handshake(Session&, const char**)
+{
+    return HandshakeStep::done;
+}
+
 int plain_recv(Session& session, char* buffer, int size)
 {
     return platform.recv(session.client_socket, buffer, size);
@@ -45,6 +55,9 @@ void plain_release(Session&)
 
 constexpr Transport PLAIN_TRANSPORT{
     .name = "plain",
+    .peer_name_suffix = "",
+    .open = plain_open,
+    .handshake = plain_handshake,
     .recv = plain_recv,
     .send = plain_send,
     .has_buffered_input = plain_nothing_buffered,

@@ -16,6 +16,8 @@ enum class SessionState : std::int32_t {
     online = 3,
     // A send to it failed; the next wait pass closes it.
     broken = 4,
+    // Its password is being checked off the loop: it is not read meanwhile.
+    checking_password = 5,
 };
 
 constexpr std::size_t NAME_SIZE = 256;
@@ -36,6 +38,8 @@ struct Session {
     char login_name[NAME_SIZE];
     // A login line with a zero byte never matches, whatever precedes it.
     bool login_has_zero_byte;
+    // The users file holds the login (only then can its check accept it).
+    bool login_known;
     // Monotonic milliseconds (platform.monotonic_ms): a step of the wall
     // clock must neither close every session nor keep one for ever.
     std::int64_t last_input_ms;
@@ -57,6 +61,10 @@ struct Session {
     bool refusals_logged;
     // While its reverse look-up runs, a session is neither prompted nor read.
     bool naming;
+    // Its transport's opening exchange is under way: the session is in the
+    // dialogue (it counts against its address's share and its deadline),
+    // but not yet prompted.
+    bool handshaking;
     std::int64_t naming_deadline_ms;
     // How the server's poller watches the socket (only the oldest
     // max_clients sessions are), and what the last wait reported.

@@ -18,7 +18,8 @@ std::int64_t idle_deadline_ms(const Session& s)
     // client that never logs in could hold its slot for ever with a byte
     // every minute.
     bool in_dialogue = s.state == SessionState::awaiting_login ||
-                       s.state == SessionState::awaiting_password;
+                       s.state == SessionState::awaiting_password ||
+                       s.state == SessionState::checking_password;
     std::int64_t since = in_dialogue ? std::min(s.last_input_ms, s.connected_ms) : s.last_input_ms;
     return since + IDLE_TIMEOUT_MS;
 }
@@ -51,6 +52,17 @@ void watch_session(Server& server, Session& s, bool read)
         return;
     s.watched = true;
     s.read_watched = read;
+}
+
+// Neither read nor told of its hang-up while its password is checked: the
+// answer comes first, and a client that sent its frames and hung up is
+// served as if it had been quick.
+void leave_unwatched(Server& server, Session& s)
+{
+    if (!s.watched)
+        return;
+    platform.unwatch(server.poller, s.client_socket);
+    s.watched = false;
 }
 
 // Greets a session whose look-up passed its deadline, by its address, and
@@ -121,9 +133,14 @@ bool close_idle_or_watch(Server& server, std::int64_t now_ms, SleepPlan& plan)
         if (s->state == SessionState::broken || has_whole_input(*s) ||
             s->transport->has_buffered_input(*s))
             plan.work_waiting = true;
-        if (s->output.length > 0 || s->transport->wants_write(*s))
+        // A password check's answer comes with no event.
+        bool checking = s->state == SessionState::checking_password;
+        if (s->output.length > 0 || s->transport->wants_write(*s) || checking)
             plan.polling = true;
-        watch_session(server, *s, !s->naming);
+        if (checking)
+            leave_unwatched(server, *s);
+        else
+            watch_session(server, *s, !s->naming);
         served++;
         s = next;
     }
@@ -179,8 +196,10 @@ void serve_sessions(Server& server)
 {
     Session* s = server.sessions.first;
     while (s && s != server.first_waiting) {
-        // Bytes inside the transport never make the socket readable.
-        bool readable = s->reported_readable || s->transport->has_buffered_input(*s);
+        // Bytes inside the transport never make the socket readable; what
+        // the transport has to write is retried by reading on, as it asks.
+        bool readable = s->reported_readable || s->transport->has_buffered_input(*s) ||
+                        s->transport->wants_write(*s);
         bool exception = s->reported_exception;
         bool hangup = s->reported_hangup;
         s->reported_readable = s->reported_exception = s->reported_hangup = false;
@@ -193,6 +212,11 @@ void serve_sessions(Server& server)
             s = close_session(server, s, nullptr, Disconnect::overflow);
         } else if (hangup) {
             s = take_hangup(server, s);
+        } else if (s->handshaking) {
+            Session* next = s->next;
+            if (readable)
+                advance_handshake(server, *s);
+            s = next;
         } else if (readable && !has_whole_input(*s)) {
             // A session that already holds a whole line or frame is not
             // read: its backlog would otherwise outgrow the input limit
@@ -211,6 +235,7 @@ void serve_sessions(Server& server)
 void wait_pass(Server& server)
 {
     greet_named_peers(server);
+    collect_password_checks(server);
     std::int64_t now_ms = platform.monotonic_ms();
     SleepPlan plan{now_ms + LONGEST_SLEEP_US / 1000};
     if (close_idle_or_watch(server, now_ms, plan))

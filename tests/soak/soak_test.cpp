@@ -661,7 +661,7 @@ private:
         static const std::string peer = R"((\S.* )?\[127\.0\.0\.1\])";
         static const std::regex event(
             "srv: starting server|srv: socket exception|SOCKET ERROR in SWITCH_wait: select\n|"
-            "(Connected to|logged in|logged out|disconnected \\(timeout\\)|"
+            "(Connected to|logged in|login refused|logged out|disconnected \\(timeout\\)|"
             "disconnected \\(error \\d+ on (recv|send)\\)|disconnected \\(RX buffer overflow!\n\\)|"
             "Socket error #\\d+ in send_to_all): " + peer);
         std::vector<std::string> records;

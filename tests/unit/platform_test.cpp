@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -18,9 +19,30 @@ namespace {
 TEST(DottedAddress, FormatsEveryOctetWidth)
 {
     char text[16];
-    PeerAddress peer{{255, 0, 10, 7}, 0};
+    PeerAddress peer{{255, 0, 10, 7}, 0, false};
     sock_dotted_address(&peer, text);
     EXPECT_STREQ(text, "255.0.10.7");
+    char six[ADDRESS_TEXT_SIZE];
+    PeerAddress v6{{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0, true};
+    sock_dotted_address(&v6, six);
+    EXPECT_STREQ(six, "2001:db8::1");
+}
+
+TEST(ListenAt, TakesAddressLiteralsOnlyAndAnIpv6SocketLeavesIpv4Alone)
+{
+    ListenFailure failure;
+    for (const char* text : {"localhost", "", "[]", "1.2.3", "::1]", "127.0.0.1:80"}) {
+        EXPECT_EQ(sock_listen_at(text, 0, &failure), INVALID_SOCKET_HANDLE) << text;
+        EXPECT_EQ(failure, ListenFailure::address) << text;
+    }
+    socket_handle v6 = sock_listen_at("[::1]", 0, &failure);
+    if (v6 == INVALID_SOCKET_HANDLE)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    int only = 0;
+    socklen_t length = sizeof only;
+    ASSERT_EQ(getsockopt(static_cast<int>(v6), IPPROTO_IPV6, IPV6_V6ONLY, &only, &length), 0);
+    EXPECT_EQ(only, 1);
+    platform.close(v6);
 }
 
 // Moves a descriptor to a number at or above floor.

@@ -1,0 +1,26 @@
+// Password verifications on a worker thread of its own. One verification
+// holds a core for tens of milliseconds by design; done on the loop, a
+// stream of logins from many addresses would freeze the switch.
+#pragma once
+
+#include <string_view>
+
+struct PasswordCheckResult {
+    void* owner; // what the check was started with
+    bool accepted;
+};
+
+// Queues the verification of password against the stored hash field (see
+// password_hash.h) for owner. The queue is first come, first served, with
+// one worker, so logins can never take more than one core; it holds what
+// the caller puts in it, and the caller bounds that (the switch: one check
+// per session in its login dialogue). False when no worker can be started
+// or there is no memory: then nothing is queued.
+bool password_check_start(std::string_view password, std::string_view stored, void* owner);
+
+// Stores up to capacity finished checks; returns their count.
+int password_check_collect(PasswordCheckResult* results, int capacity);
+
+// Nobody wants the answer for owner any more: a waiting check is dropped,
+// a running one's answer is thrown away.
+void password_check_cancel(void* owner);
