@@ -205,7 +205,7 @@ std::string render_metrics(const Metrics& metrics, std::string_view version)
              "Sessions by state: dialogue (login not finished), online (logged in), "
              "waiting (accepted beyond the client limit, not served yet).");
     labelled_samples(out, "quillmarsh_sessions", "state", PHASE_NAMES, metrics.sessions);
-    describe(out, "quillmarsh_connections_total", "counter", "Client connections accepted.");
+    describe(out, "quillmarsh_connections_total", "counter", "Client connections taken as sessions.");
     sample(out, "quillmarsh_connections_total", metrics.connections_total);
     describe(out, "quillmarsh_logins_total", "counter", "Login dialogues finished, by result.");
     labelled_sample(out, "quillmarsh_logins_total", "result", "accepted", metrics.logins_accepted);
