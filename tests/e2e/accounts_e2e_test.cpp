@@ -154,3 +154,36 @@ TEST_F(AccountsE2E, AMalformedUsersFileIsNamedAtStart)
 }
 
 } // namespace
+
+namespace {
+
+std::string http_get(std::uint16_t port, const std::string& path)
+{
+    TestClient client(port);
+    client.send("GET " + path + " HTTP/1.1\r\n\r\n");
+    return client.read_exact(1 << 20, 5000);
+}
+
+TEST_F(AccountsE2E, TheMetricsCountRefusalsAndTheSessionsShowTheirLogins)
+{
+    std::uint16_t metrics_port = ServerProcess::free_port();
+    start({"--metrics", "127.0.0.1:" + std::to_string(metrics_port)});
+    auto alice = join("alice", "alice pass");
+    auto bob = join("bob", "bob pass");
+    expect_refused("alice", "wrong");
+    alice->send(make_frame("n bob \"\" forged"));
+    std::string marker = make_frame("n alice \"\" real");
+    alice->send(marker);
+    EXPECT_EQ(bob->read_exact(marker.size()), marker) << "only alice's own address passes";
+
+    std::string metrics = http_get(metrics_port, "/metrics");
+    EXPECT_NE(metrics.find("\nquillmarsh_frames_dropped_total{reason=\"refused_address\"} 1\n"), std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("\nquillmarsh_logins_total{result=\"refused\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("\nquillmarsh_disconnects_total{reason=\"refused\"} 1\n"), std::string::npos);
+    std::string sessions = http_get(metrics_port, "/sessions");
+    EXPECT_NE(sessions.find("\"login\":\"alice\",\"addresses\":[\"alice\"]"), std::string::npos) << sessions;
+    EXPECT_NE(sessions.find("\"login\":\"bob\",\"addresses\":[]"), std::string::npos) << sessions;
+}
+
+} // namespace
