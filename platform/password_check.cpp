@@ -93,13 +93,7 @@ bool password_check_start(std::string_view password, std::string_view stored, vo
 
 int password_check_collect(PasswordCheckResult* results, int capacity)
 {
-    Checker& c = checker();
-    resolver_lock();
-    int n = static_cast<int>(std::min<std::size_t>(c.done.size(), static_cast<std::size_t>(capacity)));
-    std::copy(c.done.begin(), c.done.begin() + n, results);
-    c.done.erase(c.done.begin(), c.done.begin() + n);
-    resolver_unlock();
-    return n;
+    return take_finished(checker().done, results, capacity);
 }
 
 // Costs a walk of the waiting checks.

@@ -129,13 +129,7 @@ int resolver_lookup_start(const PeerAddress* peer, void* owner)
 
 int resolver_lookup_collect(NameLookup* answers, int capacity)
 {
-    Resolver& r = resolver();
-    resolver_lock();
-    int n = static_cast<int>(std::min<std::size_t>(r.done.size(), static_cast<std::size_t>(capacity)));
-    std::copy(r.done.begin(), r.done.begin() + n, answers);
-    r.done.erase(r.done.begin(), r.done.begin() + n);
-    resolver_unlock();
-    return n;
+    return take_finished(resolver().done, answers, capacity);
 }
 
 void resolver_lookup_cancel(void* owner)

@@ -4,7 +4,9 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 void resolver_lock();
 void resolver_unlock();
@@ -19,3 +21,17 @@ bool resolver_start_worker(void (*run)());
 int resolver_lookup_start(const PeerAddress* peer, void* owner);
 int resolver_lookup_collect(NameLookup* answers, int capacity);
 void resolver_lookup_cancel(void* owner);
+
+// Moves up to capacity finished answers from the front of done into out,
+// under the lock the workers share; returns how many. Costs a move of the
+// answers left behind.
+template <typename Answer>
+int take_finished(std::vector<Answer>& done, Answer* out, int capacity)
+{
+    resolver_lock();
+    const auto n = std::min<std::size_t>(done.size(), static_cast<std::size_t>(capacity));
+    std::copy(done.begin(), done.begin() + static_cast<std::ptrdiff_t>(n), out);
+    done.erase(done.begin(), done.begin() + static_cast<std::ptrdiff_t>(n));
+    resolver_unlock();
+    return static_cast<int>(n);
+}
