@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/file_win32.h"
 #include "platform/log_file.h"
 
 #include <atomic>
@@ -18,18 +19,6 @@ HANDLE handle_of(log_file_handle file)
 // Shared for delete and rename as well, so an operator can rotate the log
 // while the server holds it open.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-bool write_all(HANDLE file, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            written == 0)
-            return false;
-        bytes.remove_prefix(written);
-    }
-    return true;
-}
 
 // The log and the console have always been written in text mode; their
 // readers expect CRLF.

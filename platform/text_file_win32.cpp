@@ -2,6 +2,7 @@
 // and refused. The file's access is left to the directory's inherited ACL.
 #include <windows.h>
 
+#include "platform/file_win32.h"
 #include "platform/text_file.h"
 
 namespace {
@@ -16,18 +17,6 @@ bool failed(std::string* error)
         length--;
     *error = length == 0 ? "error " + std::to_string(code) : std::string(text, length);
     return false;
-}
-
-bool write_all(HANDLE file, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            written == 0)
-            return false;
-        bytes.remove_prefix(written);
-    }
-    return true;
 }
 
 bool is_plain_file(HANDLE file)
