@@ -10,6 +10,14 @@ bool tolerated(int error, std::int32_t failures_before)
            (error == WSAEWOULDBLOCK || error == WSAENOBUFS);
 }
 
+// Output a gathering may hold: less than a full record, through a
+// transport that gathers.
+bool gatherable(const Session& session)
+{
+    return session.transport->gathers_output && session.output.length > 0 &&
+           session.output.length < GATHER_BYTES;
+}
+
 // Gives one session its turn; returns the session the pass goes on with.
 // A closed session hands its turn to the one that followed it, unskipped.
 Session* flush_session(Server& server, Session* session)
@@ -36,7 +44,21 @@ Session* flush_session(Server& server, Session* session)
 // Costs a walk of the served sessions, every turn.
 void output_pass(Server& server)
 {
+    OutputGathering& gathering = server.gathering;
+    const std::int64_t now_ms = platform.monotonic_ms();
+    if (gathering.active && now_ms - gathering.since_ms >= GATHER_MS) {
+        gathering.active = false; // this pass sends everything
+    } else if (!gathering.active && gathering.small_sends_last_pass >= GATHER_RECEIVERS) {
+        gathering.active = true;
+        gathering.since_ms = now_ms;
+    }
+    std::size_t small_sends = 0;
     Session* s = server.sessions.first;
-    while (s && s != server.first_waiting)
-        s = flush_session(server, s);
+    while (s && s != server.first_waiting) {
+        bool held = gathering.active && gatherable(*s);
+        if (!held && gatherable(*s))
+            small_sends++;
+        s = held ? s->next : flush_session(server, s);
+    }
+    gathering.small_sends_last_pass = small_sends;
 }

@@ -19,6 +19,14 @@ constexpr std::size_t DEFAULT_MAX_DIALOGUES_PER_ADDRESS = 8;
 
 // What one running switch owns. Every pass of the loop takes it; nothing
 // else keeps state, so two servers can live side by side in one process.
+// Short output through a gathering transport held by the output pass.
+struct OutputGathering {
+    bool active = false;
+    std::int64_t since_ms = 0; // monotonic
+    // Short records the last pass sent: many mean a broadcast.
+    std::size_t small_sends_last_pass = 0;
+};
+
 struct Server {
     SessionList sessions{};
     // Where clients come in, in the order they were added; entries stay
@@ -57,6 +65,7 @@ struct Server {
     // A moment the loop must be awake by for the caller's own timers (the
     // service manager's status and watchdog), or 0 for none.
     std::int64_t wake_by_ms = 0;
+    OutputGathering gathering;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"

@@ -64,6 +64,7 @@ constexpr Transport PLAIN_TRANSPORT{
     .wants_write = plain_nothing_to_write,
     .release = plain_release,
     .would_block_means_nothing_now = false,
+    .gathers_output = false,
 };
 
 } // namespace

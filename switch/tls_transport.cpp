@@ -86,6 +86,7 @@ constexpr Transport TLS_TRANSPORT{
     .release = tls_session_release,
     // A record that has not come whole yet.
     .would_block_means_nothing_now = true,
+    .gathers_output = true,
 };
 
 } // namespace

@@ -41,6 +41,9 @@ struct Transport {
     // A recv that would block means "nothing now" (a record not yet whole),
     // not a failure of the session.
     bool would_block_means_nothing_now;
+    // Each send is a unit its reader pays for whole (a TLS record), so the
+    // output pass may gather a broadcast's frames into fewer sends.
+    bool gathers_output;
 };
 
 // The socket itself; its sessions hold no transport_state.

@@ -5,6 +5,7 @@
 #include "tests/support/server_fixture.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -112,3 +113,56 @@ TEST_F(OutputPassTest, BrokenSessionsStillGetWhatWasQueuedBefore)
 }
 
 } // namespace
+
+// Short output through a gathering transport (TLS) is held for a while
+// after a pass that sent it to many receivers, then goes for all at once;
+// a full record, or a pass with few receivers, is never held.
+TEST_F(OutputPassTest, ABroadcastThroughAGatheringTransportIsSentInGatheredRecords)
+{
+    Transport gathering = plain_transport();
+    gathering.gathers_output = true;
+    std::vector<Session*> receivers;
+    for (std::size_t i = 0; i < GATHER_RECEIVERS; i++) {
+        receivers.push_back(add_session());
+        receivers.back()->transport = &gathering;
+        queue_frames(receivers.back(), {frame("one")});
+    }
+    Session* full = add_session();
+    full->transport = &gathering;
+    output_pass(server);
+    for (Session* s : receivers)
+        ASSERT_EQ(peer(s).send_calls, 1) << "nothing is held before a broadcast is seen";
+
+    for (Session* s : receivers)
+        queue_frames(s, {frame("two")});
+    queue_frames(full, {std::string(GATHER_BYTES, 'F')});
+    output_pass(server);
+    net.now_ms += GATHER_MS - 1;
+    output_pass(server);
+    for (Session* s : receivers)
+        EXPECT_EQ(peer(s).send_calls, 1) << "held while gathering";
+    EXPECT_EQ(peer(full).send_calls, 1) << "a full record is never held";
+
+    queue_frames(receivers[0], {frame("three")});
+    net.now_ms += 1;
+    output_pass(server);
+    for (Session* s : receivers)
+        EXPECT_EQ(peer(s).send_calls, 2);
+    EXPECT_EQ(peer(receivers[0]).sent, frame("one") + frame("two") + frame("three"));
+
+    // One receiver short of a broadcast: once the gathering that the last
+    // broadcast started ends, short output goes at once.
+    close_session(server, receivers.back(), nullptr);
+    receivers.pop_back();
+    net.now_ms += GATHER_MS;
+    output_pass(server);
+    for (Session* s : receivers)
+        queue_frames(s, {frame("four")});
+    net.now_ms += GATHER_MS;
+    output_pass(server);
+    for (Session* s : receivers)
+        queue_frames(s, {frame("five")});
+    output_pass(server);
+    for (Session* s : receivers)
+        EXPECT_EQ(peer(s).send_calls, 4);
+}
