@@ -2,9 +2,12 @@
 // order and apart; the count is at most 31 with a null after the last field
 // and no slot beyond it touched; nothing is written past the terminator.
 // A text without quotes must split exactly as plain whitespace words.
+// Split with a limit, the text gives the same first fields, and a text
+// closed by a check byte (as every frame is) never fails to split.
 #include "fuzz/fuzz_support.h"
 #include "protocol/fields.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -50,12 +53,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = std::strlen(text.get());
     const bool has_quote = std::memchr(text.get(), '"', length) != nullptr;
     const std::vector<std::string> expected = plain_words(original.c_str());
+    const bool closed_by_check_byte = length > 0 && static_cast<unsigned char>(text[length - 1]) >= 0x80;
+    std::string limited_text = original;
+    char* limited[4];
+    std::size_t limited_lengths[3];
+    const int limited_count = split_fields(limited, limited_text.data(), limited_lengths, 3);
 
     char untouched = 0;
     char* fields[SLOTS];
     for (char*& slot : fields)
         slot = &untouched;
-    int count = split_fields(fields, text.get());
+    std::size_t lengths[MAX_FIELDS];
+    int count = split_fields(fields, text.get(), lengths);
 
     fuzz_require(count >= 0 && count <= MAX_FIELDS, "field count out of range");
     fuzz_require(std::memcmp(text.get() + length, original.data() + length, size + 1 - length) == 0,
@@ -64,6 +73,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz_require(count == static_cast<int>(expected.size()), "unquoted text split into other words");
         for (int i = 0; i < count; i++)
             fuzz_require(fields[i] == expected[static_cast<std::size_t>(i)], "an unquoted word differs");
+    }
+    fuzz_require(count > 0 || !closed_by_check_byte || length != size, "a frame's text failed to split");
+    if (count > 0) {
+        fuzz_require(limited_count == std::min(count, 3), "a limited split took another count");
+        for (int i = 0; i < limited_count; i++)
+            fuzz_require(limited_lengths[i] == lengths[i] &&
+                             std::memcmp(limited[i], fields[i], lengths[i]) == 0,
+                         "a limited split gave another field");
     }
     if (count == 0 && has_quote)
         return 0; // a failed split: the array is of no use

@@ -1,5 +1,6 @@
 #include "protocol/fields.h"
 
+#include <cassert>
 #include <cstdint>
 
 namespace {
@@ -108,8 +109,9 @@ char* unquote_field(char* position)
     return decode_quoted(position, &decoded_end);
 }
 
-int split_fields(char** fields, char* text, std::size_t* lengths)
+int split_fields(char** fields, char* text, std::size_t* lengths, int most_fields)
 {
+    assert(most_fields >= 1 && most_fields <= MAX_FIELDS);
     int count = 0;
     char* p = text;
     for (;;) {
@@ -140,9 +142,9 @@ int split_fields(char** fields, char* text, std::size_t* lengths)
         // follows, which is how the protocol has always read it.
         if (*p != '\0')
             *p++ = '\0';
-        if (count >= MAX_FIELDS) {
-            fields[MAX_FIELDS] = nullptr;
-            return MAX_FIELDS;
+        if (count >= most_fields) {
+            fields[count] = nullptr;
+            return count;
         }
     }
 }
