@@ -133,12 +133,16 @@ void announce_address(AddressRegistry& registry, Session& holder, std::string_vi
     name = stored_name(name);
     HeldAddresses& held = holder.addresses;
     // The refresh comes before expiry, so a match is never dropped in the
-    // call that announces it.
-    AddressEntry* match = find_record(registry, holder, name);
+    // call that announces it. A sender mostly announces the address it
+    // announced last: that one is found without hashing the name.
+    AddressEntry* match = held.newest && held.newest->slot->first == name ? held.newest
+                                                                           : find_record(registry, holder, name);
     if (match) {
         match->last_seen = now;
-        unlink(held, match);
-        link_newest(held, match);
+        if (match != held.newest) {
+            unlink(held, match);
+            link_newest(held, match);
+        }
     }
     // Oldest first: the first record young enough ends the expiry. (Should
     // the clock step back, a record behind a younger-stamped one waits for

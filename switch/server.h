@@ -66,6 +66,9 @@ struct Server {
     // service manager's status and watchdog), or 0 for none.
     std::int64_t wake_by_ms = 0;
     OutputGathering gathering;
+    // The monotonic clock in whole seconds, read at a turn's first input
+    // round, for the addresses its frames announce.
+    std::int64_t input_clock_s = 0;
 };
 
 // Unlinks and frees the session, closes its socket, logs why ("logged out"
