@@ -9,8 +9,10 @@
 // rounds run before the wait, among the sessions that took a step: it is
 // what the next turns would do if no new byte came in between, so every
 // receiver sees the frames in the same interleaving, and a sender that wrote
-// many frames at once costs a wait, a read and a send per receiver for up to
-// INPUT_ROUNDS_PER_TURN of them, not for each.
+// many frames at once costs a wait, a read and a send per receiver for all
+// that one read took, not for each. Each round walks the served sessions:
+// a sender of 10,000 bytes of the shortest frames costs 1,669 walks in its
+// turn, cheap next to the frames themselves.
 void serve_one_turn(Server& server)
 {
     wait_pass(server);

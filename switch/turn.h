@@ -1,9 +1,14 @@
 #pragma once
 
+#include "switch/receive.h"
 #include "switch/server.h"
 
-// Rounds of the input pass one turn may run while whole input waits.
-constexpr int INPUT_ROUNDS_PER_TURN = 64;
+// Rounds of the input pass one turn may run while whole input waits: enough
+// to relay all a session can hold (the input limit in the shortest frames
+// that are relayed, "a b c" and a check byte, after its two dialogue lines),
+// so a turn takes everything whole that was read, and its work stays bounded
+// by the input limit of each session.
+constexpr int INPUT_ROUNDS_PER_TURN = RX_LIMIT / 6 + 3;
 
 // One turn of the loop: wait for and read the sockets, take steps of input
 // in rounds of one per session, send what is queued, then write the turn's
