@@ -46,34 +46,39 @@ std::size_t frame_length(std::string_view bytes, std::size_t searched)
 
 // One pass over the payload, eight bytes at a time, for the zero bytes, the
 // check bytes and the sum: every relayed frame is validated, and a byte at a
-// time this was a fifth of the server's instructions under a burst.
+// time this was a fifth of the server's instructions under a burst. The sum
+// is kept in four 16-bit lanes of byte pairs, added up once per 128 words,
+// before a lane could overflow.
 bool frame_is_valid(std::string_view frame)
 {
     if (frame.empty())
         return false;
     std::string_view payload = frame.substr(0, frame.size() - 1);
     constexpr std::uint64_t LOW_BYTES = 0x00ff00ff00ff00ffu;
-    constexpr std::uint64_t LANES = 0x0001000100010001u;
-    std::uint64_t any_high = 0;
+    constexpr std::size_t WORDS_PER_FOLD = 128; // 128 * (255 + 255) < 65536
+    std::uint64_t any_bits = 0;
     std::uint64_t any_zero = 0;
     std::uint64_t sum = 0;
     std::size_t at = 0;
-    for (; at + 8 <= payload.size(); at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, payload.data() + at, 8);
-        any_high |= word & HIGH_BITS;
-        any_zero |= (word - ONES) & ~word & HIGH_BITS;
-        // Four 16-bit lanes of two bytes each, then the lanes added up.
-        const std::uint64_t pairs = (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
-        sum += (pairs * LANES) >> 48;
+    while (at + 8 <= payload.size()) {
+        std::uint64_t lanes = 0;
+        const std::size_t fold_end = std::min(payload.size(), at + 8 * WORDS_PER_FOLD);
+        for (; at + 8 <= fold_end; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, payload.data() + at, 8);
+            any_bits |= word;
+            any_zero |= (word - ONES) & ~word;
+            lanes += (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
+        }
+        sum += (lanes & 0xffff) + ((lanes >> 16) & 0xffff) + ((lanes >> 32) & 0xffff) + (lanes >> 48);
     }
     for (; at < payload.size(); at++) {
         const auto byte = static_cast<unsigned char>(payload[at]);
-        any_high |= byte & 0x80u;
-        any_zero |= byte == 0;
+        any_bits |= byte;
+        any_zero |= byte == 0 ? HIGH_BITS : 0;
         sum += byte;
     }
-    return any_high == 0 && any_zero == 0 &&
+    return (any_bits & HIGH_BITS) == 0 && (any_zero & HIGH_BITS) == 0 &&
            static_cast<unsigned char>(frame.back()) == static_cast<unsigned char>((sum & 0x7f) | 0x80);
 }
 
