@@ -4,14 +4,12 @@
 #include "platform/tls.h"
 #include "protocol/frame.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/test_certificate.h"
 
 #include <gtest/gtest.h>
 
 #ifdef QM_HAVE_OPENSSL
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #endif
 
 #include <functional>
@@ -20,38 +18,6 @@
 namespace {
 
 #ifdef QM_HAVE_OPENSSL
-
-// A throwaway self-signed certificate for localhost and 127.0.0.1, and its
-// key, written as PEM files into dir.
-TlsServerFiles self_signed(const ScratchDirectory& dir, const std::string& name)
-{
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    X509_set_version(cert, X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_NAME* subject = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
-    X509_set_issuer_name(cert, subject);
-    X509_EXTENSION* names = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name,
-                                                "DNS:localhost,IP:127.0.0.1");
-    X509_add_ext(cert, names, -1);
-    X509_EXTENSION_free(names);
-    X509_set_pubkey(cert, key);
-    X509_sign(cert, key, EVP_sha256());
-    TlsServerFiles files{(dir.path() / (name + ".crt")).string(), (dir.path() / (name + ".key")).string(), ""};
-    FILE* out = std::fopen(files.cert.c_str(), "w");
-    PEM_write_X509(out, cert);
-    std::fclose(out);
-    out = std::fopen(files.key.c_str(), "w");
-    PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
-    std::fclose(out);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    return files;
-}
 
 // Two ends of one loopback connection, both non-blocking.
 struct SocketPair {
@@ -143,7 +109,7 @@ struct TlsTest : ::testing::Test {
     void SetUp() override
     {
         ASSERT_TRUE(tls_available()) << tls_unavailable_reason();
-        files = self_signed(dir, "first");
+        files = self_signed(dir.path(), "first");
         std::string error;
         server_context = tls_server_context(files, &error);
         ASSERT_NE(server_context, nullptr) << error;
@@ -286,7 +252,7 @@ TEST_F(TlsTest, AReloadSwapsOnlyAPairThatLoadsAndOpenConnectionsKeepTheirs)
     ASSERT_TRUE(before.handshake());
     std::string first_print = tls_peer_fingerprint(before.client);
 
-    TlsServerFiles second = self_signed(dir, "second");
+    TlsServerFiles second = self_signed(dir.path(), "second");
     TlsContext* kept = server_context;
     TlsServerFiles mismatched{second.cert, files.key, ""};
     EXPECT_FALSE(tls_server_context_reload(&server_context, mismatched, &error));
