@@ -1,5 +1,6 @@
 #include "switch/output_pass.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace {
@@ -18,6 +19,11 @@ bool gatherable(const Session& session)
            session.output.length < GATHER_BYTES;
 }
 
+void note_output_left(Server& server, const Session& session)
+{
+    server.flood.longest_output = std::max(server.flood.longest_output, session.output.length);
+}
+
 // Gives one session its turn; returns the session the pass goes on with.
 // A closed session hands its turn to the one that followed it, unskipped.
 Session* flush_session(Server& server, Session* session)
@@ -29,13 +35,16 @@ Session* flush_session(Server& server, Session* session)
     if (sent < 0) {
         int error = sock_last_error();
         std::int32_t failures_before = session->send_failures++;
-        if (tolerated(error, failures_before))
+        if (tolerated(error, failures_before)) {
+            note_output_left(server, *session);
             return session->next;
+        }
         return close_session(server, session, nullptr, Disconnect::send_error);
     }
     server.metrics.bytes_sent += static_cast<std::uint64_t>(sent);
     session->send_failures = 0;
     queue_consume(session->output, static_cast<std::uint32_t>(sent));
+    note_output_left(server, *session);
     return session->next;
 }
 
@@ -53,11 +62,14 @@ void output_pass(Server& server)
         gathering.since_ms = now_ms;
     }
     std::size_t small_sends = 0;
+    server.flood.longest_output = 0;
     Session* s = server.sessions.first;
     while (s && s != server.first_waiting) {
         bool held = gathering.active && gatherable(*s);
         if (!held && gatherable(*s))
             small_sends++;
+        if (held)
+            note_output_left(server, *s);
         s = held ? s->next : flush_session(server, s);
     }
     gathering.small_sends_last_pass = small_sends;

@@ -66,7 +66,8 @@ void log_block(Server& server, const Session& session, std::time_t now, const ch
 Session* receive_from(Server& server, Session* session)
 {
     char buffer[RECEIVE_BLOCKS * RECEIVE_SIZE];
-    int n = session->transport->recv(*session, buffer, receive_size(*session));
+    const int wanted = receive_size(*session);
+    int n = session->transport->recv(*session, buffer, wanted);
     if (n < 0 && sock_last_error() == WSAEWOULDBLOCK && session->transport->would_block_means_nothing_now)
         return session->next;
     if (n < 0) {
@@ -81,6 +82,9 @@ Session* receive_from(Server& server, Session* session)
         return close_session(server, session, nullptr);
 
     server.metrics.bytes_received += static_cast<std::uint64_t>(n);
+    // A read that filled its buffer most likely left more in the socket.
+    if (n == wanted)
+        server.flood.read_full = true;
     session->last_input_ms = platform.monotonic_ms();
     const std::time_t now = platform.now();
     std::string_view received(buffer, static_cast<std::size_t>(n));

@@ -1,5 +1,6 @@
 #include "switch/route.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -57,6 +58,7 @@ void send_to_all(Server& server, const Session& sender, std::string_view frame,
             continue;
         if (queue_for(*s, frame)) {
             server.metrics.deliveries++;
+            server.flood.longest_output = std::max(server.flood.longest_output, s->output.length);
             continue;
         }
         s->state = SessionState::broken;

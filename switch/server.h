@@ -27,6 +27,15 @@ struct OutputGathering {
     std::size_t small_sends_last_pass = 0;
 };
 
+// A sender flooding the switch: its reads fill their buffers. While no
+// receiver's output has grown long, sends wait for a few more reads, so that
+// each receiver is sent (and woken) once for many reads, not for each.
+struct FloodState {
+    bool read_full = false;           // this turn's reads filled a buffer
+    int turns_deferred = 0;           // output passes skipped in a row
+    std::uint32_t longest_output = 0; // the longest output queue, at most
+};
+
 struct Server {
     SessionList sessions{};
     // Where clients come in, in the order they were added; entries stay
@@ -66,6 +75,7 @@ struct Server {
     // service manager's status and watchdog), or 0 for none.
     std::int64_t wake_by_ms = 0;
     OutputGathering gathering;
+    FloodState flood;
     // The monotonic clock in whole seconds, read at a turn's first input
     // round, for the addresses its frames announce.
     std::int64_t input_clock_s = 0;

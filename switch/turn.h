@@ -10,6 +10,12 @@
 // by the input limit of each session.
 constexpr int INPUT_ROUNDS_PER_TURN = RX_LIMIT / 6 + 3;
 
+// While a sender floods the switch, its reads are relayed for up to this
+// many turns before an output pass, as long as no receiver's output queue
+// holds this many bytes.
+constexpr int FLOOD_TURNS_DEFERRED_MAX = 4;
+constexpr std::uint32_t FLOOD_OUTPUT_DEFERRED_MAX = 32768;
+
 // One turn of the loop: wait for and read the sockets, take steps of input
 // in rounds of one per session, send what is queued, then write the turn's
 // log lines.

@@ -108,3 +108,28 @@ TEST_F(ServerTest, ATurnRelaysWhatWaitsInRoundRobinOrderWithOneSendPerReceiver)
 }
 
 } // namespace
+
+// A sender whose reads fill their buffer is flooding: its frames reach the
+// receiver whole and in order, in fewer sends than reads; a read that does
+// not fill the buffer has its frames sent in the same turn.
+TEST_F(ServerTest, AFloodIsSentInFewerLargerSendsAndAQuietReadAtOnce)
+{
+    Session* sender = add_session();
+    Session* receiver = add_session();
+    std::string flood;
+    for (int i = 0; flood.size() < 8 * RX_LIMIT; i++)
+        flood += make_frame("f" + std::to_string(i) + " s \"\" " + std::string(50, 'x'));
+    peer(sender).incoming = flood;
+    int turns = 0;
+    while (peer(receiver).sent.size() < flood.size() && turns < 100) {
+        serve_one_turn(server);
+        turns++;
+    }
+    EXPECT_EQ(peer(receiver).sent, flood);
+    EXPECT_LE(peer(receiver).send_calls, turns / 2) << "in " << turns << " turns";
+
+    const std::string quiet = make_frame("q s \"\"");
+    peer(sender).incoming = quiet;
+    serve_one_turn(server);
+    EXPECT_EQ(peer(receiver).sent, flood + quiet);
+}
