@@ -41,6 +41,7 @@ csv=$out/results.csv
 work=$(mktemp -d)
 server_pid=
 strace_pid=
+scraper_pid=
 tunnel_pids=
 cleanup() {
     if [ -n "$strace_pid" ]; then kill "$strace_pid" 2>/dev/null || true; fi
