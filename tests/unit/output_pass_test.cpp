@@ -112,8 +112,6 @@ TEST_F(OutputPassTest, BrokenSessionsStillGetWhatWasQueuedBefore)
     EXPECT_EQ(peer(s).sent, frame("owed"));
 }
 
-} // namespace
-
 // Short output through a gathering transport (TLS) is held for a while
 // after a pass that sent it to many receivers, then goes for all at once;
 // a full record, or a pass with few receivers, is never held.
@@ -166,3 +164,5 @@ TEST_F(OutputPassTest, ABroadcastThroughAGatheringTransportIsSentInGatheredRecor
     for (Session* s : receivers)
         EXPECT_EQ(peer(s).send_calls, 4);
 }
+
+} // namespace

@@ -107,8 +107,6 @@ TEST_F(ServerTest, ATurnRelaysWhatWaitsInRoundRobinOrderWithOneSendPerReceiver)
     EXPECT_EQ(a->input.length + b->input.length, 0u);
 }
 
-} // namespace
-
 // A sender whose reads fill their buffer is flooding: its frames reach the
 // receiver whole and in order, in fewer sends than reads; a read that does
 // not fill the buffer has its frames sent in the same turn.
@@ -133,3 +131,5 @@ TEST_F(ServerTest, AFloodIsSentInFewerLargerSendsAndAQuietReadAtOnce)
     serve_one_turn(server);
     EXPECT_EQ(peer(receiver).sent, flood + quiet);
 }
+
+} // namespace
