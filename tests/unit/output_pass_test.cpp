@@ -117,8 +117,12 @@ TEST_F(OutputPassTest, BrokenSessionsStillGetWhatWasQueuedBefore)
 // a full record, or a pass with few receivers, is never held.
 TEST_F(OutputPassTest, ABroadcastThroughAGatheringTransportIsSentInGatheredRecords)
 {
-    Transport gathering = plain_transport();
-    gathering.gathers_output = true;
+    // Outlives the sessions, which the fixture closes after the test.
+    static const Transport gathering = [] {
+        Transport t = plain_transport();
+        t.gathers_output = true;
+        return t;
+    }();
     std::vector<Session*> receivers;
     for (std::size_t i = 0; i < GATHER_RECEIVERS; i++) {
         receivers.push_back(add_session());
