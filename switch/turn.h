@@ -5,10 +5,10 @@
 
 // Rounds of the input pass one turn may run while whole input waits: enough
 // to relay all a session can hold (the input limit in the shortest frames
-// that are relayed, "a b c" and a check byte, after its two dialogue lines),
-// so a turn takes everything whole that was read, and its work stays bounded
-// by the input limit of each session.
-constexpr int INPUT_ROUNDS_PER_TURN = RX_LIMIT / 6 + 3;
+// that are relayed, "a b " and a check byte, which is the third field, after
+// its two dialogue lines), so a turn takes everything whole that was read,
+// and its work stays bounded by the input limit of each session.
+constexpr int INPUT_ROUNDS_PER_TURN = RX_LIMIT / 5 + 3;
 
 // While a sender floods the switch, its reads are relayed for up to this
 // many turns before an output pass, as long as no receiver's output queue
