@@ -7,6 +7,7 @@
 #include "platform/password_hash.h"
 #include "switch/server.h"
 #include "switch/tls_transport.h"
+#include "switch/output_pass.h"
 #include "switch/turn.h"
 
 #include <algorithm>
@@ -299,6 +300,7 @@ void server_main(int argc, char** argv)
         serve_one_turn(server);
         service_tick(service, server);
     }
+    flush_held_output(server);
     service_stopping(service);
     // A stop asked for by the operator: said as such, every line is written,
     // and the exit is a success.

@@ -74,3 +74,23 @@ void output_pass(Server& server)
     }
     gathering.small_sends_last_pass = small_sends;
 }
+
+void send_held_output(Server& server, Session& session)
+{
+    const bool held = server.flood.turns_deferred > 0 || (server.gathering.active && gatherable(session));
+    std::string_view offered = queue_bytes(session.output).substr(0, SEND_CHUNK);
+    if (!held || offered.empty())
+        return;
+    int sent = session.transport->send(session, offered.data(), static_cast<int>(offered.size()));
+    if (sent <= 0)
+        return;
+    server.metrics.bytes_sent += static_cast<std::uint64_t>(sent);
+    queue_consume(session.output, static_cast<std::uint32_t>(sent));
+}
+
+void flush_held_output(Server& server)
+{
+    server.gathering = OutputGathering{};
+    server.flood.turns_deferred = 0;
+    output_pass(server);
+}

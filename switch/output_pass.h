@@ -28,3 +28,11 @@ constexpr std::size_t GATHER_RECEIVERS = 32;
 // Gives every session one send call of its output queue, which holds its
 // frames back to back; what the socket does not take waits for the next turn.
 void output_pass(Server& server);
+
+// A session about to be closed while its output was held (for a flood or a
+// gathering) gets the one send that the skipped pass owed it.
+void send_held_output(Server& server, Session& session);
+
+// At a stop nothing more comes: what a flood or a gathering held goes now,
+// one send per session.
+void flush_held_output(Server& server);

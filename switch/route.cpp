@@ -62,6 +62,8 @@ void send_to_all(Server& server, const Session& sender, std::string_view frame,
             continue;
         }
         s->state = SessionState::broken;
+        // Its earlier output is still sent, in this turn's output pass.
+        server.flood.longest_output = UINT32_MAX;
         char event[64];
         std::snprintf(event, sizeof event, "Socket error #%d in send_to_all", sock_last_error());
         log_event(server.log, platform.now(), event, s->peer_name);

@@ -1,5 +1,7 @@
 #include "switch/server.h"
 
+#include "switch/output_pass.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +37,7 @@ Session* free_session(Server& server, Session* session)
 
 Session* close_session(Server& server, Session* session, const char* reason, Disconnect why)
 {
+    send_held_output(server, *session);
     count_disconnect(server.metrics, why);
     char event[256];
     if (reason)

@@ -17,8 +17,6 @@ constexpr std::size_t CREDENTIAL_SIZE = 256;
 constexpr std::size_t DEFAULT_MAX_CLIENTS = 63;
 constexpr std::size_t DEFAULT_MAX_DIALOGUES_PER_ADDRESS = 8;
 
-// What one running switch owns. Every pass of the loop takes it; nothing
-// else keeps state, so two servers can live side by side in one process.
 // Short output through a gathering transport held by the output pass.
 struct OutputGathering {
     bool active = false;
@@ -36,6 +34,8 @@ struct FloodState {
     std::uint32_t longest_output = 0; // the longest output queue, at most
 };
 
+// What one running switch owns. Every pass of the loop takes it; nothing
+// else keeps state, so two servers can live side by side in one process.
 struct Server {
     SessionList sessions{};
     // Where clients come in, in the order they were added; entries stay

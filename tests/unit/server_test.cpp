@@ -139,4 +139,43 @@ TEST_F(ServerTest, AFloodIsSentInFewerLargerSendsAndAQuietReadAtOnce)
     EXPECT_EQ(peer(receiver).sent, flood + quiet);
 }
 
+// A turn takes everything whole that its read took, even in the shortest
+// frames that are relayed: two fields, a blank, and the check byte as the
+// third.
+TEST_F(ServerTest, ATurnTakesAReadOfTheShortestFramesWhole)
+{
+    Session* sender = add_session();
+    add_session();
+    std::string shortest;
+    while (shortest.size() + 5 <= RX_LIMIT)
+        shortest += make_frame("a b ");
+    peer(sender).incoming = shortest;
+    serve_one_turn(server);
+    EXPECT_EQ(sender->input.length, 0u);
+}
+
+// Frames relayed in a turn whose sends waited for a flood still reach a
+// receiver whose end of stream the next turn reads.
+TEST_F(ServerTest, AReceiverClosedWhileAFloodHeldItsOutputStillGetsIt)
+{
+    Session* sender = add_session();
+    Session* receiver = add_session();
+    std::string flood;
+    for (int i = 0; flood.size() < 3 * RX_LIMIT; i++) {
+        std::string payload = "f";
+        payload += std::to_string(i);
+        payload += " s \"\" ";
+        payload.append(40, 'x');
+        flood += make_frame(payload);
+    }
+    peer(sender).incoming = flood;
+    serve_one_turn(server);
+    const std::size_t relayed = receiver->output.length;
+    ASSERT_GT(relayed, 0u) << "held for the flood";
+    peer(receiver).peer_closed = true;
+    serve_one_turn(server);
+    EXPECT_EQ(peer(receiver).sent, flood.substr(0, relayed));
+}
+
+
 } // namespace
