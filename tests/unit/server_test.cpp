@@ -172,9 +172,10 @@ TEST_F(ServerTest, AReceiverClosedWhileAFloodHeldItsOutputStillGetsIt)
     serve_one_turn(server);
     const std::size_t relayed = receiver->output.length;
     ASSERT_GT(relayed, 0u) << "held for the flood";
-    peer(receiver).peer_closed = true;
+    FakeSocket& receiver_peer = peer(receiver); // outlives the session
+    receiver_peer.peer_closed = true;
     serve_one_turn(server);
-    EXPECT_EQ(peer(receiver).sent, flood.substr(0, relayed));
+    EXPECT_EQ(receiver_peer.sent, flood.substr(0, relayed));
 }
 
 
