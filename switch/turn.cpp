@@ -33,7 +33,8 @@ void serve_one_turn(Server& server)
 {
     wait_pass(server);
     bool stepped = input_pass(server, InputRound::every_session);
-    for (int round = 1; stepped && round < INPUT_ROUNDS_PER_TURN; round++)
+    for (int round = 1; stepped && round < INPUT_ROUNDS_PER_TURN && server.flood.longest_output < ROUNDS_OUTPUT_MAX;
+         round++)
         stepped = input_pass(server, InputRound::sessions_that_stepped);
     if (output_waits_for_flood(server.flood)) {
         server.flood.turns_deferred++;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "switch/receive.h"
+#include "switch/route.h"
 #include "switch/server.h"
 
 // Rounds of the input pass one turn may run while whole input waits: enough
@@ -9,6 +10,10 @@
 // its two dialogue lines), so a turn takes everything whole that was read,
 // and its work stays bounded by the input limit of each session.
 constexpr int INPUT_ROUNDS_PER_TURN = RX_LIMIT / 5 + 3;
+// The rounds also stop once a receiver's output holds this much: many
+// senders' whole reads in one turn must not fill a reader's queue that a
+// turn's send would have kept below its limit.
+constexpr std::uint32_t ROUNDS_OUTPUT_MAX = OUTPUT_QUEUE_LIMIT / 4;
 
 // While a sender floods the switch, its reads are relayed for up to this
 // many turns before an output pass, as long as no receiver's output queue

@@ -5,6 +5,7 @@
 #include "tests/support/server_fixture.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -178,5 +179,31 @@ TEST_F(ServerTest, AReceiverClosedWhileAFloodHeldItsOutputStillGetsIt)
     EXPECT_EQ(receiver_peer.sent, flood.substr(0, relayed));
 }
 
+
+// Many senders' whole reads in one turn stop filling a receiver's queue at
+// a quarter of its limit; the rest follows in the next turns, in order.
+TEST_F(ServerTest, ATurnStopsRelayingOnceAReceiverHoldsAQuarterOfItsLimit)
+{
+    std::vector<std::string> sent_by(40);
+    for (std::size_t k = 0; k < sent_by.size(); k++) {
+        Session* sender = add_session();
+        for (int i = 0; sent_by[k].size() + 64 <= RX_LIMIT; i++) {
+            std::string payload = std::to_string(k) + " s \"\" ";
+            payload.append(50 - payload.size(), 'x');
+            sent_by[k] += make_frame(payload);
+        }
+        peer(sender).incoming = sent_by[k];
+    }
+    Session* receiver = add_session();
+    serve_one_turn(server);
+    EXPECT_LT(peer(receiver).sent.size() + receiver->output.length, OUTPUT_QUEUE_LIMIT / 4 + sent_by.size() * 64);
+    for (int turn = 0; turn < 40; turn++)
+        serve_one_turn(server);
+    std::size_t total = 0;
+    for (const std::string& s : sent_by)
+        total += s.size();
+    EXPECT_EQ(peer(receiver).sent.size(), total);
+    EXPECT_EQ(receiver->state, SessionState::online);
+}
 
 } // namespace
