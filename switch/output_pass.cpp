@@ -65,8 +65,9 @@ void output_pass(Server& server)
     server.flood.longest_output = 0;
     Session* s = server.sessions.first;
     while (s && s != server.first_waiting) {
-        bool held = gathering.active && gatherable(*s);
-        if (!held && gatherable(*s))
+        const bool small = gatherable(*s);
+        const bool held = gathering.active && small;
+        if (small && !held)
             small_sends++;
         if (held)
             note_output_left(server, *s);
