@@ -11,6 +11,22 @@ namespace {
 
 using ServerTest = ServerFixture;
 
+// Frames to all, numbered, each padded with `padding` bytes, until the
+// stream holds at least `bytes`. Appended piece by piece: GCC 12 at -O3
+// warns falsely (-Wrestrict) on a chain of string additions.
+std::string numbered_frames(std::size_t bytes, std::size_t padding)
+{
+    std::string frames;
+    for (int i = 0; frames.size() < bytes; i++) {
+        std::string payload = "f";
+        payload += std::to_string(i);
+        payload += " s \"\" ";
+        payload.append(padding, 'x');
+        frames += make_frame(payload);
+    }
+    return frames;
+}
+
 TEST_F(ServerTest, ClosingKeepsTheOthersInOrderAndReturnsTheFollower)
 {
     Session* a = add_session();
@@ -115,16 +131,7 @@ TEST_F(ServerTest, AFloodIsSentInFewerLargerSendsAndAQuietReadAtOnce)
 {
     Session* sender = add_session();
     Session* receiver = add_session();
-    std::string flood;
-    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on
-    // a chain of string additions.
-    for (int i = 0; flood.size() < 8 * RX_LIMIT; i++) {
-        std::string payload = "f";
-        payload += std::to_string(i);
-        payload += " s \"\" ";
-        payload.append(50, 'x');
-        flood += make_frame(payload);
-    }
+    const std::string flood = numbered_frames(8 * RX_LIMIT, 50);
     peer(sender).incoming = flood;
     int turns = 0;
     while (peer(receiver).sent.size() < flood.size() && turns < 100) {
@@ -161,14 +168,7 @@ TEST_F(ServerTest, AReceiverClosedWhileAFloodHeldItsOutputStillGetsIt)
 {
     Session* sender = add_session();
     Session* receiver = add_session();
-    std::string flood;
-    for (int i = 0; flood.size() < 3 * RX_LIMIT; i++) {
-        std::string payload = "f";
-        payload += std::to_string(i);
-        payload += " s \"\" ";
-        payload.append(40, 'x');
-        flood += make_frame(payload);
-    }
+    const std::string flood = numbered_frames(3 * RX_LIMIT, 40);
     peer(sender).incoming = flood;
     serve_one_turn(server);
     const std::size_t relayed = receiver->output.length;
