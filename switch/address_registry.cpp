@@ -72,8 +72,10 @@ void drop(AddressRegistry& registry, AddressEntry* entry)
 {
     NameSlot* slot = entry->slot;
     unlink_holder(slot->second, entry);
-    if (!slot->second.first)
+    if (!slot->second.first) {
         registry.by_name.erase(registry.by_name.find(slot->first));
+        registry.names_erased++;
+    }
     HeldAddresses& held = entry->holder->addresses;
     unlink(held, entry);
     held.count--;
@@ -190,6 +192,18 @@ HolderWalk holders_of(const AddressRegistry& registry, std::string_view name)
     auto slot = registry.by_name.find(stored_name(name));
     if (slot == registry.by_name.end())
         return {nullptr};
+    return {slot->second.first};
+}
+
+HolderWalk holders_of(const AddressRegistry& registry, std::string_view name, DestinationLookup& last)
+{
+    name = stored_name(name);
+    if (last.slot && last.names_erased == registry.names_erased && last.slot->first == name)
+        return {last.slot->second.first};
+    auto slot = registry.by_name.find(name);
+    if (slot == registry.by_name.end())
+        return {nullptr};
+    last = {&*slot, registry.names_erased};
     return {slot->second.first};
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -42,6 +43,9 @@ struct AddressNameHash {
 // Every stored name with its records. One server owns one registry.
 struct AddressRegistry {
     std::unordered_map<std::string, NameHolders, AddressNameHash, std::equal_to<>> by_name;
+    // Names taken out of the index so far: a remembered slot is good while
+    // this has not moved (slots stay put when the index grows).
+    std::uint64_t names_erased = 0;
     // Past it a holder's least recently announced address makes room.
     std::size_t max_per_holder = DEFAULT_MAX_ADDRESSES;
 };
@@ -74,6 +78,16 @@ struct HolderWalk {
 };
 
 HolderWalk holders_of(const AddressRegistry& registry, std::string_view name);
+
+// A sender's last destination, remembered so that the next frame to it is
+// routed without hashing its name. The zero-filled one remembers nothing.
+struct DestinationLookup {
+    const std::pair<const std::string, NameHolders>* slot;
+    std::uint64_t names_erased;
+};
+
+// holders_of, looking in last before the index, and remembering there.
+HolderWalk holders_of(const AddressRegistry& registry, std::string_view name, DestinationLookup& last);
 
 // The next holder of the walk, or null at its end.
 Session* next_holder(HolderWalk& walk);

@@ -17,11 +17,11 @@ struct ReceiverWalk {
     HolderWalk holders;
 };
 
-ReceiverWalk walk_receivers(const Server& server, const char* destination)
+ReceiverWalk walk_receivers(const Server& server, Session& sender, const char* destination)
 {
     if (destination[0] == '\0')
         return {server.sessions.first, {}};
-    return {nullptr, holders_of(server.registry, destination)};
+    return {nullptr, holders_of(server.registry, destination, sender.last_destination)};
 }
 
 Session* next_receiver(ReceiverWalk& walk)
@@ -49,10 +49,10 @@ bool queue_for(Session& receiver, std::string_view record)
 
 // Costs a walk of every session for a frame to all, of the destination's
 // holders otherwise.
-void send_to_all(Server& server, const Session& sender, std::string_view frame,
+void send_to_all(Server& server, Session& sender, std::string_view frame,
                  const char* destination)
 {
-    ReceiverWalk receivers = walk_receivers(server, destination);
+    ReceiverWalk receivers = walk_receivers(server, sender, destination);
     while (Session* s = next_receiver(receivers)) {
         if (!wants_frame(*s, sender))
             continue;

@@ -46,6 +46,7 @@ struct Session {
     // Failed sends in a row; a success resets it.
     std::int32_t send_failures;
     HeldAddresses addresses;
+    DestinationLookup last_destination;
     // Counts up from 1 in order of acceptance; frames reach receivers in this order.
     std::uint64_t accept_number;
     // The login dialogue must end within the idle limit of the connect.

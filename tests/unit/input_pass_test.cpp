@@ -137,6 +137,30 @@ TEST_F(InputPassTest, ManyHeldAddressesStillRouteEachFrameToItsHolderOnly)
     EXPECT_EQ(queued(holders[2]), "");
 }
 
+// A sender's frames to one name are routed without a look-up while the name
+// stays in the index; they must still follow it when it changes hands.
+TEST_F(InputPassTest, FramesToANameFollowItAsItsHoldersComeAndGo)
+{
+    Session* sender = add_session();
+    Session* first = add_session();
+    Session* second = add_session();
+    auto send = [&](const std::string& payload) {
+        feed(sender, make_frame(payload));
+        input_pass(server);
+    };
+    announce_address(server.registry, *first, "bob", net.now);
+    send("x me \"bob\" 1");
+    forget_holder(server.registry, *first);
+    send("x me \"bob\" 2");
+    announce_address(server.registry, *second, "bob", net.now);
+    send("x me \"bob\" 3");
+    announce_address(server.registry, *first, "bob", net.now);
+    forget_holder(server.registry, *second);
+    send("x me \"bob\" 4");
+    EXPECT_EQ(queued(first), make_frame("x me \"bob\" 1") + make_frame("x me \"bob\" 4"));
+    EXPECT_EQ(queued(second), make_frame("x me \"bob\" 3"));
+}
+
 // As C strings both would be cut at the zero byte: the destination would
 // read as the empty one, a frame to all.
 TEST_F(InputPassTest, SenderOrDestinationWithAnEscapedZeroByteReachesNobody)
