@@ -32,6 +32,9 @@ struct FloodState {
     bool read_full = false;           // this turn's reads filled a buffer
     int turns_deferred = 0;           // output passes skipped in a row
     std::uint32_t longest_output = 0; // the longest output queue, at most
+    // Log lines are kept for a larger write, since this moment (monotonic).
+    bool log_held = false;
+    std::int64_t log_held_since_ms = 0;
 };
 
 // What one running switch owns. Every pass of the loop takes it; nothing

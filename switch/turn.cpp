@@ -18,6 +18,28 @@ bool output_waits_for_flood(const FloodState& flood)
            flood.longest_output < FLOOD_OUTPUT_DEFERRED_MAX;
 }
 
+// The page cache takes a file's growth in large writes at twice the speed
+// of a turn's (5.7 against 2.5 GB/s for 256 KiB against 12 KB writes), and
+// under a flood the log is the relay's largest cost after the frames: its
+// lines wait for a larger write while reads fill their buffers. The next
+// wait does not sleep while they do, so they are written as soon as the
+// flood pauses.
+bool log_waits_for_flood(Server& server)
+{
+    FloodState& flood = server.flood;
+    const bool was_held = flood.log_held;
+    flood.log_held = false;
+    if (!flood.read_full || server.log.lines.size() >= FLOOD_LOG_HELD_MAX)
+        return false;
+    const std::int64_t now_ms = platform.monotonic_ms();
+    if (!was_held)
+        flood.log_held_since_ms = now_ms;
+    else if (now_ms - flood.log_held_since_ms >= FLOOD_LOG_HELD_MS_MAX)
+        return false;
+    flood.log_held = true;
+    return true;
+}
+
 } // namespace
 
 // Each input pass is one round of the round robin: every session takes one
@@ -42,6 +64,8 @@ void serve_one_turn(Server& server)
         server.flood.turns_deferred = 0;
         output_pass(server);
     }
+    const bool log_waits = log_waits_for_flood(server);
     server.flood.read_full = false;
-    log_flush(server.log, platform.now());
+    if (!log_waits)
+        log_flush(server.log, platform.now());
 }

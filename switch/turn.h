@@ -20,6 +20,10 @@ constexpr std::uint32_t ROUNDS_OUTPUT_MAX = OUTPUT_QUEUE_LIMIT / 4;
 // holds this many bytes.
 constexpr int FLOOD_TURNS_DEFERRED_MAX = 4;
 constexpr std::uint32_t FLOOD_OUTPUT_DEFERRED_MAX = 32768;
+// Meanwhile its log lines are written once this many bytes of them wait,
+// or once the oldest has waited this long, whichever comes first.
+constexpr std::size_t FLOOD_LOG_HELD_MAX = 262144;
+constexpr std::int64_t FLOOD_LOG_HELD_MS_MAX = 50;
 
 // One turn of the loop: wait for and read the sockets, take steps of input
 // in rounds of one per session, send what is queued, then write the turn's

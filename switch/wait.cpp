@@ -238,9 +238,9 @@ void wait_pass(Server& server)
     collect_password_checks(server);
     std::int64_t now_ms = platform.monotonic_ms();
     SleepPlan plan{now_ms + LONGEST_SLEEP_US / 1000};
-    // Output held for a flood goes out in the next turn that reads nothing
-    // more; that turn must not sleep first.
-    plan.work_waiting = server.flood.turns_deferred > 0;
+    // Output and log lines held for a flood go out in the next turn that
+    // reads nothing more; that turn must not sleep first.
+    plan.work_waiting = server.flood.turns_deferred > 0 || server.flood.log_held;
     if (close_idle_or_watch(server, now_ms, plan))
         return;
     watch_listeners(server, now_ms, &plan.until_ms);

@@ -4,6 +4,7 @@
 #include "switch/turn.h"
 #include "tests/support/server_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -145,6 +146,34 @@ TEST_F(ServerTest, AFloodIsSentInFewerLargerSendsAndAQuietReadAtOnce)
     peer(sender).incoming = quiet;
     serve_one_turn(server);
     EXPECT_EQ(peer(receiver).sent, flood + quiet);
+}
+
+// A flood's log lines wait for a larger write, but never past the turn that
+// reads nothing more, nor past the time bound.
+TEST_F(ServerTest, AFloodsLogLinesWaitForALargerWriteButNotPastAPauseOrTheTimeBound)
+{
+    Session* sender = add_session();
+    add_session();
+    auto lines_written = [&] {
+        const std::string written = dir.read(server.log.path);
+        return std::count(written.begin(), written.end(), '\n');
+    };
+    const std::string flood = numbered_frames(3 * RX_LIMIT, 50);
+    peer(sender).incoming = flood;
+    serve_one_turn(server);
+    EXPECT_EQ(lines_written(), 0) << "held while the sender floods";
+    while (!peer(sender).incoming.empty())
+        serve_one_turn(server);
+    serve_one_turn(server);
+    EXPECT_EQ(lines_written(), static_cast<long>((flood.size() + RECEIVE_SIZE - 1) / RECEIVE_SIZE))
+        << "every block's line, once the flood pauses";
+
+    peer(sender).incoming = flood;
+    serve_one_turn(server);
+    const long before = lines_written();
+    net.now_ms += FLOOD_LOG_HELD_MS_MAX;
+    serve_one_turn(server);
+    EXPECT_GT(lines_written(), before) << "written when the time bound is reached";
 }
 
 // A turn takes everything whole that its read took, even in the shortest
