@@ -160,14 +160,15 @@ Next frame_step(Server& server, Session& session, std::int64_t now_s)
         // An escaped zero byte would end the name early: "\000B" would read
         // as the empty destination, a frame to all. Such a name is nobody's.
         const std::string_view sender(fields[1], lengths[1]);
-        if (holds_zero_byte(sender) || holds_zero_byte({fields[2], lengths[2]})) {
+        const std::string_view destination(fields[2], lengths[2]);
+        if (holds_zero_byte(sender) || holds_zero_byte(destination)) {
             count_drop(server.metrics, FrameDrop::zero_byte);
         } else if (!may_send_as(server, session, sender)) {
             count_drop(server.metrics, FrameDrop::refused_address);
         } else {
             server.metrics.frames_received++;
             announce_address(server.registry, session, sender, now_s);
-            send_to_all(server, session, frame, fields[2]);
+            send_to_all(server, session, frame, destination);
         }
         next = Next::next_session;
     } else {

@@ -17,9 +17,9 @@ struct ReceiverWalk {
     HolderWalk holders;
 };
 
-ReceiverWalk walk_receivers(const Server& server, Session& sender, const char* destination)
+ReceiverWalk walk_receivers(const Server& server, Session& sender, std::string_view destination)
 {
-    if (destination[0] == '\0')
+    if (destination.empty())
         return {server.sessions.first, {}};
     return {nullptr, holders_of(server.registry, destination, sender.last_destination)};
 }
@@ -50,7 +50,7 @@ bool queue_for(Session& receiver, std::string_view record)
 // Costs a walk of every session for a frame to all, of the destination's
 // holders otherwise.
 void send_to_all(Server& server, Session& sender, std::string_view frame,
-                 const char* destination)
+                 std::string_view destination)
 {
     ReceiverWalk receivers = walk_receivers(server, sender, destination);
     while (Session* s = next_receiver(receivers)) {

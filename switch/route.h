@@ -13,4 +13,4 @@ constexpr std::uint32_t OUTPUT_QUEUE_LIMIT = 1048576;
 // Queues frame for every other online session
 // that announced destination, or for all of them when destination is empty.
 void send_to_all(Server& server, Session& sender, std::string_view frame,
-                 const char* destination);
+                 std::string_view destination);
