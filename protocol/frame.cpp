@@ -1,6 +1,7 @@
 #include "protocol/frame.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -23,20 +24,27 @@ namespace {
 
 constexpr std::uint64_t ONES = 0x0101010101010101u;
 constexpr std::uint64_t HIGH_BITS = 0x8080808080808080u;
+// A word's first byte in memory is its lowest: where a byte lies follows
+// from its bit.
+constexpr bool LITTLE_ENDIAN_WORDS = std::endian::native == std::endian::little;
 
 } // namespace
 
 // Every byte of a busy relay passes through here: eight bytes are tested for
 // a high bit at once, which took the search from a fifth of the server's
-// time under a burst to a few percent.
+// time under a burst to a few percent; the word that holds one says where.
 std::size_t frame_length(std::string_view bytes, std::size_t searched)
 {
     std::size_t at = std::min(searched, bytes.size());
     for (; at + 8 <= bytes.size(); at += 8) {
         std::uint64_t word;
         std::memcpy(&word, bytes.data() + at, 8);
-        if (word & HIGH_BITS)
-            break;
+        const std::uint64_t high = word & HIGH_BITS;
+        if (high == 0)
+            continue;
+        if (LITTLE_ENDIAN_WORDS)
+            return at + static_cast<std::size_t>(std::countr_zero(high)) / 8 + 1;
+        break;
     }
     for (; at < bytes.size(); at++)
         if (is_check_byte(bytes[at]))
@@ -71,6 +79,21 @@ bool frame_is_valid(std::string_view frame)
             lanes += (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
         }
         sum += (lanes & 0xffff) + ((lanes >> 16) & 0xffff) + ((lanes >> 32) & 0xffff) + (lanes >> 48);
+    }
+    // The last one to seven bytes: the word that ends with them, its bytes
+    // already counted shifted out, and the bytes shifted in made ones for
+    // the zero test.
+    const std::size_t rest = payload.size() - at;
+    if (rest > 0 && payload.size() >= 8 && LITTLE_ENDIAN_WORDS) {
+        std::uint64_t word;
+        std::memcpy(&word, payload.data() + payload.size() - 8, 8);
+        word >>= 8 * (8 - rest);
+        any_bits |= word;
+        const std::uint64_t zero_tested = word | (ONES << (8 * rest));
+        any_zero |= (zero_tested - ONES) & ~zero_tested;
+        const std::uint64_t lanes = (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
+        sum += (lanes & 0xffff) + ((lanes >> 16) & 0xffff) + ((lanes >> 32) & 0xffff) + (lanes >> 48);
+        at = payload.size();
     }
     for (; at < payload.size(); at++) {
         const auto byte = static_cast<unsigned char>(payload[at]);
