@@ -112,6 +112,21 @@ TEST_F(LogWriter, ControlsAreEscapedAndCheckBytesKept)
               "\\x1b[2J\\x7f\\x01\\x1f\t\x80\xff" "frame A\\x00\x80" "frame B\n");
 }
 
+// Blocks are scanned many bytes at a time: one control anywhere in a full
+// block is still found.
+TEST_F(LogWriter, AControlAnywhereInAFullBlockIsEscaped)
+{
+    std::string expected;
+    for (std::size_t at = 0; at < 255; at++) {
+        std::string block(255, 'a');
+        block[at] = '\x7f';
+        log_received(log, now, "from peer", block);
+        expected += STAMP + "from peer: "s + block.substr(0, at) + "\\x7f" + block.substr(at + 1) + "\n";
+    }
+    log_close(log);
+    EXPECT_EQ(dir.read("events.log"), expected);
+}
+
 TEST_F(LogWriter, MaskedRangeIsWrittenAsOneMaskWhateverItsLength)
 {
     log_received(log, now, "from peer", "hunter2\r\n", 0, 7);
