@@ -310,16 +310,18 @@ bool echo_skipped_note(EventLog& log, std::time_t now)
 
 void write_stdout(EventLog& log, std::time_t now)
 {
-    if (!log.echo_to_stdout)
+    const std::string_view fresh = std::string_view(log.lines).substr(log.echoed);
+    log.echoed = log.lines.size();
+    if (!log.echo_to_stdout || fresh.empty())
         return;
     if (log.console.handle == NO_LOG_FILE)
         log.console = console_open();
     if (finish_console_line(log) && echo_skipped_note(log, now)) {
-        echo(log, log.lines, now);
+        echo(log, fresh, now);
         return;
     }
     if (log.echo_to_stdout)
-        skip_console_lines(log, line_count(log.lines), now);
+        skip_console_lines(log, line_count(fresh), now);
 }
 
 void append_received(EventLog& log, std::time_t now, std::string_view event, std::string_view block,
@@ -401,6 +403,15 @@ void log_flush(EventLog& log, std::time_t now)
     } catch (const std::bad_alloc&) {
     }
     log.lines.clear();
+    log.echoed = 0;
+}
+
+void log_echo(EventLog& log, std::time_t now)
+{
+    try {
+        write_stdout(log, now);
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 void log_reopen(EventLog& log, std::time_t now)

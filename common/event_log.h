@@ -1,5 +1,6 @@
-// The event log: time-stamped lines gathered during a turn and written once
-// per turn to the log file, kept open, and to standard output.
+// The event log: time-stamped lines gathered during a turn and written to
+// standard output once per turn, and to the log file, kept open, once per
+// turn or, while the caller holds them, in one larger write.
 //
 // Neither may hold the loop or lose a line without a word. Standard output
 // takes what it can without waiting; the lines it cannot take are skipped,
@@ -28,7 +29,8 @@ struct EventLog {
     std::string path = "QuillmarshSrv.log.txt";
     bool echo_to_stdout = true;
     log_file_handle file = NO_LOG_FILE;
-    std::string lines;           // this turn's lines, reused from turn to turn
+    std::string lines;           // the lines not yet written, reused from turn to turn
+    std::size_t echoed = 0;      // how much of lines standard output was offered
     std::time_t stamp_second = -1;
     std::string stamp;           // "hh:mm:ss dd/mm/yyyy " of stamp_second
     std::time_t file_checked_at = -1;
@@ -64,6 +66,11 @@ void log_received(EventLog& log, std::time_t now, std::string_view event, std::s
 // file is opened at the first flush with lines, and at most once per second
 // checked (reopened when renamed or removed) or, after a failure, retried.
 void log_flush(EventLog& log, std::time_t now);
+// Offers standard output the lines it has not been offered yet, and keeps
+// them all for the file's next write. A console reader that keeps up with
+// each turn's lines then gets every one, even while the file waits for a
+// larger write.
+void log_echo(EventLog& log, std::time_t now);
 // Flushes, and lets the file go: the next flush opens the path afresh.
 void log_reopen(EventLog& log, std::time_t now);
 // Flushes and closes; calling it again does nothing.

@@ -20,8 +20,8 @@ constexpr std::uint32_t ROUNDS_OUTPUT_MAX = OUTPUT_QUEUE_LIMIT / 4;
 // holds this many bytes.
 constexpr int FLOOD_TURNS_DEFERRED_MAX = 4;
 constexpr std::uint32_t FLOOD_OUTPUT_DEFERRED_MAX = 32768;
-// Meanwhile its log lines are written once this many bytes of them wait,
-// or once the oldest has waited this long, whichever comes first.
+// Meanwhile its log lines go to the file once this many bytes of them wait,
+// or this long after the first turn that kept them, whichever comes first.
 constexpr std::size_t FLOOD_LOG_HELD_MAX = 262144;
 constexpr std::int64_t FLOOD_LOG_HELD_MS_MAX = 50;
 

@@ -148,10 +148,24 @@ TEST_F(ServerTest, AFloodIsSentInFewerLargerSendsAndAQuietReadAtOnce)
     EXPECT_EQ(peer(receiver).sent, flood + quiet);
 }
 
-// A flood's log lines wait for a larger write, but never past the turn that
-// reads nothing more, nor past the time bound.
+// A console pipe that takes 16 KiB at a time (more than a turn logs), read
+// empty between turns.
+std::string console_taken;
+long pipe_console(const ConsoleOutput&, std::string_view bytes)
+{
+    const std::size_t taken = std::min<std::size_t>(bytes.size(), 16384);
+    console_taken.append(bytes.substr(0, taken));
+    return static_cast<long>(taken);
+}
+
+// A flood's log lines wait for a larger write to the file, but never past
+// the turn that reads nothing more, nor past the time bound; a console that
+// keeps up with each turn still gets every line.
 TEST_F(ServerTest, AFloodsLogLinesWaitForALargerWriteButNotPastAPauseOrTheTimeBound)
 {
+    server.log.echo_to_stdout = true;
+    server.log.write_console = pipe_console;
+    console_taken.clear();
     Session* sender = add_session();
     add_session();
     auto lines_written = [&] {
@@ -167,6 +181,7 @@ TEST_F(ServerTest, AFloodsLogLinesWaitForALargerWriteButNotPastAPauseOrTheTimeBo
     serve_one_turn(server);
     EXPECT_EQ(lines_written(), static_cast<long>((flood.size() + RECEIVE_SIZE - 1) / RECEIVE_SIZE))
         << "every block's line, once the flood pauses";
+    EXPECT_EQ(console_taken, dir.read(server.log.path)) << "the console got each line once";
 
     peer(sender).incoming = flood;
     serve_one_turn(server);
