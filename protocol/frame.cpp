@@ -27,6 +27,24 @@ constexpr std::uint64_t HIGH_BITS = 0x8080808080808080u;
 // A word's first byte in memory is its lowest: where a byte lies follows
 // from its bit.
 constexpr bool LITTLE_ENDIAN_WORDS = std::endian::native == std::endian::little;
+constexpr std::uint64_t LOW_BYTES = 0x00ff00ff00ff00ffu;
+
+// The word's bytes added in pairs: four 16-bit lanes.
+std::uint64_t byte_pair_lanes(std::uint64_t word)
+{
+    return (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
+}
+
+std::uint64_t lanes_total(std::uint64_t lanes)
+{
+    return (lanes & 0xffff) + ((lanes >> 16) & 0xffff) + ((lanes >> 32) & 0xffff) + (lanes >> 48);
+}
+
+// The high bit of each zero byte's place set (and maybe of bytes after it).
+std::uint64_t zero_byte_bits(std::uint64_t word)
+{
+    return (word - ONES) & ~word;
+}
 
 } // namespace
 
@@ -62,7 +80,6 @@ bool frame_is_valid(std::string_view frame)
     if (frame.empty())
         return false;
     std::string_view payload = frame.substr(0, frame.size() - 1);
-    constexpr std::uint64_t LOW_BYTES = 0x00ff00ff00ff00ffu;
     constexpr std::size_t WORDS_PER_FOLD = 128; // 128 * (255 + 255) < 65536
     std::uint64_t any_bits = 0;
     std::uint64_t any_zero = 0;
@@ -75,10 +92,10 @@ bool frame_is_valid(std::string_view frame)
             std::uint64_t word;
             std::memcpy(&word, payload.data() + at, 8);
             any_bits |= word;
-            any_zero |= (word - ONES) & ~word;
-            lanes += (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
+            any_zero |= zero_byte_bits(word);
+            lanes += byte_pair_lanes(word);
         }
-        sum += (lanes & 0xffff) + ((lanes >> 16) & 0xffff) + ((lanes >> 32) & 0xffff) + (lanes >> 48);
+        sum += lanes_total(lanes);
     }
     // The last one to seven bytes: the word that ends with them, its bytes
     // already counted shifted out, and the bytes shifted in made ones for
@@ -89,10 +106,8 @@ bool frame_is_valid(std::string_view frame)
         std::memcpy(&word, payload.data() + payload.size() - 8, 8);
         word >>= 8 * (8 - rest);
         any_bits |= word;
-        const std::uint64_t zero_tested = word | (ONES << (8 * rest));
-        any_zero |= (zero_tested - ONES) & ~zero_tested;
-        const std::uint64_t lanes = (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
-        sum += (lanes & 0xffff) + ((lanes >> 16) & 0xffff) + ((lanes >> 32) & 0xffff) + (lanes >> 48);
+        any_zero |= zero_byte_bits(word | (ONES << (8 * rest)));
+        sum += lanes_total(byte_pair_lanes(word));
         at = payload.size();
     }
     for (; at < payload.size(); at++) {

@@ -202,10 +202,8 @@ void forget_holder(AddressRegistry& registry, Session& holder)
 
 HolderWalk holders_of(const AddressRegistry& registry, std::string_view name)
 {
-    auto slot = registry.by_name.find(stored_name(name));
-    if (slot == registry.by_name.end())
-        return {nullptr};
-    return {slot->second.first};
+    DestinationLookup nothing_remembered{};
+    return holders_of(registry, name, nothing_remembered);
 }
 
 HolderWalk holders_of(const AddressRegistry& registry, std::string_view name, DestinationLookup& last)
