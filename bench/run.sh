@@ -26,6 +26,18 @@
 # ROWS=metrics runs every workload and client count against the same build
 # without and with --metrics (scraped every second when curl is there), and
 # prints each row's ratio (target >= 0.97x).
+# ROWS=nats: the three workloads at NATS_COUNTS (default "8 63 500") clients
+# and the 1 MiB backlog against ours, ncat and nats-server (Debian's
+# nats-server, started here on a free loopback port; loadgen --nats).
+# ROWS=c10k: our server (--numeric) with clients from C10K_SOURCES (default
+# 100) loopback addresses: the pairs row with 8 clients alone and beside
+# C10K_IDLE (default 10000) idle logged-in clients held by a second loadgen,
+# C10K_ROUNDS (default 3) rounds, as ratios with the server's CPU per
+# delivery; broadcast among 1000 and pairs among 1000 and C10K_IDLE active
+# clients; the server's memory per idle session at C10K_IDLE and at
+# C10K_MOST (default: the descriptor hard limit less 16) clients; TLS
+# broadcast among 63 against stunnel, C10K_ROUNDS times.
+# The full run (ROWS unset) runs every row above.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${OUT:-$root/build-bench/results}
@@ -35,6 +47,10 @@ scale_counts=${SCALE_COUNTS:-200 1000}
 idle_clients=${IDLE_CLIENTS:-1000}
 soak_test=${SOAK_TEST:-$root/build/tests/soak/soak_test}
 rows=${ROWS:-all}
+nats_counts=${NATS_COUNTS:-8 63 500}
+c10k_idle=${C10K_IDLE:-10000}
+c10k_rounds=${C10K_ROUNDS:-3}
+c10k_sources=${C10K_SOURCES:-100}
 workloads="broadcast pairs fanout"
 mkdir -p "$out"
 csv=$out/results.csv
@@ -83,14 +99,19 @@ loadgen=$root/build-bench/bench/loadgen
 # Starts a relay in its own scratch directory (the server's log lands
 # there); sets port and server_pid. When slots is set, the relay serves
 # that many clients (--max-clients, ncat's --max-conns); else its default.
+# When numeric is set, our server names its peers without a look-up.
 slots=
-start() { # kind: ours | fixed | ncat
+numeric=
+start() { # kind: ours | metrics | fixed | ncat | nats
     port=$("$loadgen" --free-port)
     rm -rf "$work/run" && mkdir "$work/run"
     local ours=() theirs=()
     if [ -n "$slots" ]; then
         ours=(--max-clients "$slots")
         theirs=(--max-conns "$slots")
+    fi
+    if [ -n "$numeric" ]; then
+        ours+=(--numeric)
     fi
     case $1 in
     ours)  (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
@@ -100,12 +121,28 @@ start() { # kind: ours | fixed | ncat
             "$port" bench bench >/dev/null 2>&1) & ;;
     fixed) (cd "$work/run" && exec "$root/build-bench-fixed/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
     ncat)  ncat --broker "${theirs[@]}" -l 127.0.0.1 "$port" >/dev/null 2>&1 & ;;
+    nats)  nats-server -a 127.0.0.1 -p -1 --ports_file_dir "$work/run" >/dev/null 2>&1 & ;;
     esac
     server_pid=$!
+    if [ "$1" = nats ]; then
+        nats_port
+    fi
     if [ "$1" = metrics ] && command -v curl >/dev/null; then
         (while sleep 1; do curl -fsS "http://127.0.0.1:$metrics_port/metrics" >/dev/null 2>&1 || true; done) &
         scraper_pid=$!
     fi
+}
+# nats-server picks its own port (-p -1) and writes it to a ports file:
+# no race with another program for a port picked here.
+nats_port() {
+    port=
+    for _ in $(seq 200); do
+        port=$(sed -n 's/.*"nats:\/\/127\.0\.0\.1:\([0-9]*\)".*/\1/p' "$work/run"/*.ports 2>/dev/null || true)
+        [ -n "$port" ] && return
+        sleep 0.05
+    done
+    echo "run.sh: nats-server did not say its port" >&2
+    port=1
 }
 scraper_pid=
 stop() {
@@ -125,16 +162,43 @@ failures=0
 measure() { # kind, tag, loadgen arguments...
     local kind=$1 tag=$2
     shift 2
-    local raw=()
-    [ "$kind" = ncat ] && raw=(--raw)
+    local speech=()
+    case $kind in
+    ncat) speech=(--raw) ;;
+    nats) speech=(--nats) ;;
+    esac
     start "$kind"
-    if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind${tag:+/$tag}" "${raw[@]}" "$@" >>"$csv"; then
+    if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind${tag:+/$tag}" "${speech[@]}" "$@" >>"$csv"; then
         echo "run.sh: $kind $* reported lost, duplicated, reordered or corrupted frames, or failed" >&2
-        # ncat's own failures (at 1000 clients it may not even get its
-        # clients to hear each other) show as "failed" rows; only ours count.
-        [ "$kind" = ncat ] || failures=$((failures + 1))
+        # The yardsticks' own failures (at 1000 clients ncat may not even
+        # get its clients to hear each other) show as "failed" rows; only
+        # ours count.
+        case $kind in ncat | nats) ;; *) failures=$((failures + 1)) ;; esac
     fi
     stop
+}
+
+# Idle clients beside a run: a second loadgen, its further arguments saying
+# how many and how; returns once all are online, with holder_pid set.
+start_holder() { # loadgen arguments...
+    rm -f "$work/ready"
+    "$loadgen" --port "$port" --workload idle --seconds 600 --ready-file "$work/ready" --label holder "$@" \
+        >/dev/null 2>"$work/holder.err" &
+    holder_pid=$!
+    while [ ! -e "$work/ready" ]; do
+        if ! kill -0 "$holder_pid" 2>/dev/null; then
+            wait "$holder_pid" 2>/dev/null || true
+            holder_pid=
+            echo "run.sh: the idle clients did not get online: $(cat "$work/holder.err")" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+stop_holder() {
+    kill "$holder_pid" 2>/dev/null || true
+    wait "$holder_pid" 2>/dev/null || true
+    holder_pid=
 }
 
 idle_rows() {
@@ -152,12 +216,10 @@ partial_rows() {
     for holders in 0 61; do
         echo "  a pair beside $holders clients holding 9,999 bytes each, ours" >&2
         start ours
-        if [ "$holders" -gt 0 ]; then
-            "$loadgen" --port "$port" --workload idle --clients "$holders" --hold-bytes 9999 \
-                --seconds 60 --label holders >/dev/null 2>&1 &
-            holder_pid=$!
-            # Until all are online and hold their bytes.
-            sleep 4
+        if [ "$holders" -gt 0 ] && ! start_holder --clients "$holders" --hold-bytes 9999; then
+            failures=$((failures + 1))
+            stop
+            continue
         fi
         if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "ours/partial$holders" \
             --workload pairs --clients 2 --window 1 --seconds "$seconds" >>"$csv"; then
@@ -165,9 +227,7 @@ partial_rows() {
             failures=$((failures + 1))
         fi
         if [ -n "$holder_pid" ]; then
-            kill "$holder_pid" 2>/dev/null || true
-            wait "$holder_pid" 2>/dev/null || true
-            holder_pid=
+            stop_holder
         fi
         stop
     done
@@ -214,24 +274,32 @@ tls_stop() {
     for pid in $tunnel_pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
     tunnel_pids=
 }
-tls_rows() {
+# Makes the certificate once; fails when the tools are missing.
+tls_ready() {
     if ! command -v stunnel >/dev/null || ! command -v openssl >/dev/null; then
         echo "run.sh: no TLS rows: stunnel (apt-get install stunnel4) and openssl are needed" >&2
-        return
+        return 1
     fi
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=localhost \
-        -keyout "$work/tls.key" -out "$work/tls.crt" 2>/dev/null
+    [ -e "$work/tls.crt" ] || openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+        -subj /CN=localhost -keyout "$work/tls.key" -out "$work/tls.crt" 2>/dev/null
+}
+tls_measure() { # kind, tag, workload, clients
+    local kind=$1 tag=$2 workload=$3 n=$4
+    echo "  TLS, $workload, $n clients, $kind" >&2
+    tls_start "$kind"
+    if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind/$tag" \
+        --workload "$workload" --clients "$n" --seconds "$seconds" >>"$csv"; then
+        echo "run.sh: TLS $kind $workload $n failed" >&2
+        [ "$kind" = stunnel ] || failures=$((failures + 1))
+    fi
+    tls_stop
+}
+tls_rows() {
+    tls_ready || return 0
     for workload in $workloads; do
         for n in ${TLS_COUNTS:-$counts}; do
             for kind in ours stunnel; do
-                echo "  TLS, $workload, $n clients, $kind" >&2
-                tls_start "$kind"
-                if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind/tls" \
-                    --workload "$workload" --clients "$n" --seconds "$seconds" >>"$csv"; then
-                    echo "run.sh: TLS $kind $workload $n failed" >&2
-                    [ "$kind" = stunnel ] || failures=$((failures + 1))
-                fi
-                tls_stop
+                tls_measure "$kind" tls "$workload" "$n"
             done
         done
     done
@@ -315,6 +383,210 @@ END {
 }' "$csv"
 }
 
+# ---- against nats-server ------------------------------------------------
+# nats-server relays what a client publishes on a subject to the others
+# subscribed to it: loadgen --nats gives every address a subject and sends
+# the same frames as payloads. Each row runs ours, ncat and nats in turn.
+nats_rows() {
+    if ! command -v nats-server >/dev/null; then
+        echo "run.sh: no nats rows: nats-server is needed (apt-get install nats-server)" >&2
+        return 0
+    fi
+    for workload in $workloads; do
+        for n in $nats_counts; do
+            slots=
+            if [ "$n" -gt 63 ]; then slots=$((n + 10)); fi
+            for kind in ours ncat nats; do
+                echo "  $workload, $n clients, $kind (against nats)" >&2
+                measure "$kind" nats --workload "$workload" --clients "$n" --seconds "$seconds"
+            done
+        done
+    done
+    slots=
+    for kind in ours ncat nats; do
+        echo "  1 MiB backlogs (16384 frames of 64 bytes), $kind (against nats)" >&2
+        measure "$kind" natsbacklog --workload burst --bursts 5 --burst-frames 16384
+    done
+}
+nats_table() {
+    awk -F, '
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] ~ /\/nats(backlog)?$/ {
+    split($col["label"], part, "/")
+    key = $col["workload"] "," $col["clients"]
+    rate[part[1], key] = $col["deliveries_per_s"]; p99[part[1], key] = $col["p99_us"]
+    ms[part[1], key] = $col["burst_ms"]
+    if ($col["delivered"] > 0 && $col["server_cpu_s"] >= 0)
+        per[part[1], key] = $col["server_cpu_s"] * 1e6 / $col["delivered"]
+    bad[part[1], key] = $col["lost"] + $col["duplicated"] + $col["reordered"] + $col["corrupted"]
+    if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+}
+function shown(v) { return v > 0 ? sprintf("%.0f", v) : "failed" }
+END {
+    if (n == 0) exit
+    printf "\nagainst nats-server (loadgen --nats: a subject per address, the same frames as payloads):\n"
+    printf "%-10s %3s | %11s %11s %6s %11s | %9s %9s | %9s %9s | %6s\n",
+           "workload", "N", "ours/s", "nats/s", "ratio", "ncat/s", "p99 ours", "p99 nats",
+           "us/d ours", "us/d nats", "errors"
+    for (i = 1; i <= n; i++) {
+        key = order[i]; split(key, part, ",")
+        if (part[1] == "burst") continue
+        ratio = rate["nats", key] > 0 ? sprintf("%.2f", rate["ours", key] / rate["nats", key]) : "-"
+        printf "%-10s %3d | %11s %11s %6s %11s | %7.0fus %7.0fus | %9.2f %9.2f | %6d\n", part[1], part[2],
+               shown(rate["ours", key]), shown(rate["nats", key]), ratio, shown(rate["ncat", key]),
+               p99["ours", key], p99["nats", key], per["ours", key], per["nats", key], bad["ours", key]
+    }
+    key = "burst,2"
+    if (("ours", key) in ms)
+        printf "1 MiB backlog (16384 frames of 64 bytes) in one write, median of 5: ours %.2f ms, nats %.2f ms, ncat %.2f ms, ratio %s; errors at ours %d\n",
+               ms["ours", key], ms["nats", key], ms["ncat", key],
+               (ms["ours", key] > 0 && ms["nats", key] > 0 ? sprintf("%.2f", ms["nats", key] / ms["ours", key]) : "-"),
+               bad["ours", key]
+    printf "(ratio = ours / nats, for the backlog nats time / ours; us/d: the server process'"'"'s CPU\n"
+    printf " microseconds per delivery; errors: lost + duplicated + reordered + corrupted at ours)\n"
+}' "$csv"
+}
+
+# ---- ten thousand clients -------------------------------------------------
+# Our server alone, with --numeric: a look-up of each of ten thousand
+# 127.1.x.y peers asks the DNS and takes the logins from seconds to minutes.
+# Each client connects from one of C10K_SOURCES loopback addresses, so that
+# no address has more than a few logins under way. Every server gets room
+# for its clients and 16 more.
+c10k_most() {
+    local hard
+    hard=$(ulimit -Hn)
+    if [ "$hard" = unlimited ] || [ "$hard" -gt 100000 ]; then hard=100000; fi
+    echo "${C10K_MOST:-$((hard - 16))}"
+}
+c10k_rows() {
+    local most round spec
+    most=$(c10k_most)
+    if [ "$most" -lt "$c10k_idle" ]; then
+        echo "run.sh: no c10k rows: $c10k_idle idle clients need a descriptor hard limit above $((c10k_idle + 16)) (ulimit -Hn is $(ulimit -Hn))" >&2
+        return 0
+    fi
+    numeric=1
+    slots=$((c10k_idle + 16))
+    for round in $(seq "$c10k_rounds"); do
+        echo "  pairs, 8 clients, alone and beside $c10k_idle idle clients, round $round" >&2
+        start ours
+        c10k_pairs alone "$round"
+        if start_holder --clients "$c10k_idle" --sources "$c10k_sources"; then
+            c10k_pairs beside "$round"
+            stop_holder
+        else
+            failures=$((failures + 1))
+        fi
+        stop
+    done
+    for spec in "broadcast 1000 1" "pairs 1000 16" "pairs $c10k_idle 16"; do
+        set -- $spec
+        slots=$(($2 + 16))
+        echo "  $1, $2 active clients, ours" >&2
+        measure ours c10kactive --workload "$1" --clients "$2" --window "$3" --sources "$c10k_sources" \
+            --seconds "$seconds"
+    done
+    for n in "$c10k_idle" "$most"; do
+        slots=$((n + 16))
+        for clients in 0 "$n"; do
+            echo "  memory, $clients idle clients, room for $slots, ours" >&2
+            measure ours "c10kmem$n" --workload idle --clients "$clients" --sources "$c10k_sources" --seconds 2
+        done
+    done
+    slots=
+    numeric=
+    if tls_ready; then
+        for round in $(seq "$c10k_rounds"); do
+            for kind in ours stunnel; do
+                tls_measure "$kind" c10ktls broadcast 63
+            done
+        done
+    fi
+}
+c10k_pairs() { # alone | beside, round
+    if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "ours/c10k$1$2" \
+        --workload pairs --clients 8 --seconds "$seconds" >>"$csv"; then
+        echo "run.sh: the pairs $1 failed" >&2
+        failures=$((failures + 1))
+    fi
+}
+c10k_table() {
+    awk -F, -v idle="$c10k_idle" -v most="$(c10k_most)" -v sources="$c10k_sources" -v hard="$(ulimit -Hn)" '
+function median(v, n,    i, j, t) {
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+}
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+{
+    split($col["label"], part, "/"); kind = part[1]; tag = part[2]
+    delivered = $col["delivered"]
+    bad = $col["lost"] + $col["duplicated"] + $col["reordered"] + $col["corrupted"]
+}
+tag ~ /^c10k(alone|beside)[0-9]+$/ {
+    side = tag ~ /alone/ ? "alone" : "beside"
+    round = substr(tag, side == "alone" ? 10 : 11) + 0
+    rate[side, round] = $col["deliveries_per_s"]; p50[side, round] = $col["p50_us"]
+    per[side, round] = delivered > 0 ? $col["server_cpu_s"] * 1e6 / delivered : 0
+    errors[side, round] = bad
+    if (round > rounds) rounds = round
+}
+tag == "c10kactive" {
+    active[++m] = sprintf("%-10s %6d | %11.0f %9.0fus %9.0fus | %5.1f %8.2f %7d %7d", $col["workload"],
+        $col["clients"], $col["deliveries_per_s"], $col["p50_us"], $col["p99_us"], $col["server_cpu_pct"],
+        delivered > 0 ? $col["server_cpu_s"] * 1e6 / delivered : 0, $col["server_peak_kb"], bad)
+}
+tag ~ /^c10kmem[0-9]+$/ { rss[substr(tag, 8) + 0, $col["clients"] + 0] = $col["server_rss_kb"] }
+tag == "c10ktls" { tls[kind, ++tls_n[kind]] = $col["deliveries_per_s"]; tls_bad += kind == "ours" ? bad : 0 }
+END {
+    if (rounds == 0 && m == 0 && length(rss) == 0 && tls_n["ours"] == 0) exit
+    printf "\n%d idle clients (our server with --numeric, clients from %d loopback addresses):\n", idle, sources
+    printf "pairs, 8 clients, window 16, alone and beside %d idle logged-in clients (another loadgen):\n", idle
+    printf "%5s | %10s %10s %6s | %9s %9s %6s | %11s %11s %6s | %6s\n", "round", "alone/s", "beside/s",
+           "ratio", "p50 alone", "p50 bes.", "ratio", "us/d alone", "us/d beside", "ratio", "errors"
+    k = 0
+    for (r = 1; r <= rounds; r++) {
+        if (!(("alone", r) in rate) || !(("beside", r) in rate) || rate["alone", r] <= 0) continue
+        k++
+        q_rate[k] = rate["beside", r] / rate["alone", r]
+        q_p50[k] = p50["alone", r] > 0 ? p50["beside", r] / p50["alone", r] : 0
+        q_per[k] = per["alone", r] > 0 ? per["beside", r] / per["alone", r] : 0
+        printf "%5d | %10.0f %10.0f %6.2f | %7.0fus %7.0fus %6.2f | %11.2f %11.2f %6.2f | %6d\n", r,
+               rate["alone", r], rate["beside", r], q_rate[k], p50["alone", r], p50["beside", r], q_p50[k],
+               per["alone", r], per["beside", r], q_per[k], errors["alone", r] + errors["beside", r]
+    }
+    if (k > 0)
+        printf "median of %d: deliveries %.2fx (target >= 0.9x), p50 %.2fx (target <= 1.2x), server CPU per delivery %.2fx (target <= 1.15x)\n",
+               k, median(q_rate, k), median(q_p50, k), median(q_per, k)
+    printf "(us/d: the server'"'"'s CPU microseconds per delivery, from /proc)\n"
+    printf "\nactive clients, ours, each server given room for N + 16:\n"
+    printf "%-10s %6s | %11s %11s %11s | %5s %8s %7s %7s\n", "workload", "N", "ours/s", "p50", "p99",
+           "cpu%", "us/d", "KiB", "errors"
+    for (i = 1; i <= m; i++) print active[i]
+    printf "\nserver memory (VmRSS) per idle session, each count against 0 clients with the same room:\n"
+    for (n = 0; n <= 1; n++) {
+        count = n == 0 ? idle : most
+        if (rss[count, 0] > 0 && rss[count, count] > 0)
+            printf "  %6d clients: %d KiB with 0, %d KiB with %d: %.0f bytes per session%s\n", count,
+                   rss[count, 0], rss[count, count], count, (rss[count, count] - rss[count, 0]) * 1024 / count,
+                   n == 1 ? " (descriptor hard limit " hard ")" : ""
+        else
+            printf "  %6d clients: not measured\n", count
+    }
+    k = 0
+    line = ""
+    for (i = 1; i <= tls_n["ours"] && i <= tls_n["stunnel"]; i++)
+        if (tls["stunnel", i] > 0) {
+            q_tls[++k] = tls["ours", i] / tls["stunnel", i]
+            line = line sprintf(" %.0f/%.0f = %.2f,", tls["ours", i], tls["stunnel", i], q_tls[k])
+        }
+    if (k > 0)
+        printf "\nTLS broadcast, 63 clients, ours / stunnel before our plain port, deliveries/s:%s median %.2fx (target >= 1.0x); errors at ours %d\n",
+               line, median(q_tls, k), tls_bad
+}' "$csv"
+}
+
 "$loadgen" --csv-header >"$csv"
 if [ "$rows" != all ]; then
     for row in $rows; do
@@ -323,12 +595,16 @@ if [ "$rows" != all ]; then
         partial) partial_rows ;;
         tls) tls_rows ;;
         metrics) metrics_rows ;;
-        *) echo "run.sh: ROWS may name idle, partial, tls and metrics" >&2; exit 2 ;;
+        nats) nats_rows ;;
+        c10k) c10k_rows ;;
+        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats and c10k" >&2; exit 2 ;;
         esac
     done
     case " $rows " in *" idle "* | *" partial "*) rest_table ;; esac
     tls_table
     case " $rows " in *" metrics "*) metrics_table ;; esac
+    nats_table
+    c10k_table
     exit $((failures > 0))
 fi
 started=$(date +%s)
@@ -422,6 +698,9 @@ if [ -x "$soak_test" ]; then
 else
     echo "run.sh: no soak test at $soak_test (build the tests there, or set SOAK_TEST); no soak row" >&2
 fi
+
+nats_rows
+c10k_rows
 
 # ---- the table ------------------------------------------------------------
 awk -F, -v idle="$idle_clients" -v syscalls="$syscalls" -v soak_kb="$soak_kb" '
@@ -539,6 +818,8 @@ END {
 }' "$csv" | tee "$out/table.txt"
 rest_table | tee -a "$out/table.txt"
 tls_table | tee -a "$out/table.txt"
+nats_table | tee -a "$out/table.txt"
+c10k_table | tee -a "$out/table.txt"
 
 # ---- the chart ------------------------------------------------------------
 for workload in $workloads; do
