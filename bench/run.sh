@@ -121,7 +121,7 @@ start() { # kind: ours | metrics | fixed | ncat | nats
             "$port" bench bench >/dev/null 2>&1) & ;;
     fixed) (cd "$work/run" && exec "$root/build-bench-fixed/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
     ncat)  ncat --broker "${theirs[@]}" -l 127.0.0.1 "$port" >/dev/null 2>&1 & ;;
-    nats)  nats-server -a 127.0.0.1 -p -1 --ports_file_dir "$work/run" >/dev/null 2>&1 & ;;
+    nats)  "$nats_server" -a 127.0.0.1 -p -1 --ports_file_dir "$work/run" >/dev/null 2>&1 & ;;
     esac
     server_pid=$!
     if [ "$1" = nats ]; then
@@ -387,8 +387,10 @@ END {
 # nats-server relays what a client publishes on a subject to the others
 # subscribed to it: loadgen --nats gives every address a subject and sends
 # the same frames as payloads. Each row runs ours, ncat and nats in turn.
+# Debian puts nats-server in /usr/sbin, which a user's PATH may lack.
+nats_server=$(command -v nats-server || echo /usr/sbin/nats-server)
 nats_rows() {
-    if ! command -v nats-server >/dev/null; then
+    if [ ! -x "$nats_server" ]; then
         echo "run.sh: no nats rows: nats-server is needed (apt-get install nats-server)" >&2
         return 0
     fi
