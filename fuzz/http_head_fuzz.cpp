@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (request.empty())
         pieces = read_http_head(reader, request);
     fuzz_require(pieces.status == whole.status && pieces.method == whole.method &&
-                     pieces.path == whole.path,
+                     pieces.path == whole.path && pieces.query == whole.query,
                  "reading in pieces gave another verdict than reading at once");
     fuzz_require(whole.status != HttpHeadStatus::incomplete || request.size() < HTTP_HEAD_MAX,
                  "a head past its bound is still incomplete");

@@ -53,6 +53,10 @@ bool take_request_line(HttpHeadReader& reader, std::string_view line, std::size_
     reader.method_length = method_end;
     reader.path_start = line_offset + target_start;
     reader.path_length = std::min(target.size(), target.find('?'));
+    if (reader.path_length < target.size()) {
+        reader.query_start = reader.path_start + reader.path_length + 1;
+        reader.query_length = target.size() - reader.path_length - 1;
+    }
     return true;
 }
 
@@ -118,31 +122,43 @@ HttpHead read_http_head(HttpHeadReader& reader, std::string_view received)
     if (reader.status == HttpHeadStatus::incomplete && received.size() >= HTTP_HEAD_MAX)
         reader.status = HttpHeadStatus::too_large;
     if (reader.status != HttpHeadStatus::complete)
-        return {reader.status, {}, {}};
+        return {reader.status, {}, {}, {}};
     return {reader.status, received.substr(0, reader.method_length),
-            received.substr(reader.path_start, reader.path_length)};
+            received.substr(reader.path_start, reader.path_length),
+            received.substr(reader.query_start, reader.query_length)};
 }
 
-std::string http_response(HttpStatus status, std::string_view content_type, std::string_view body)
+std::string http_response_head(HttpStatus status, std::string_view content_type,
+                               std::optional<std::size_t> content_length)
 {
-    std::string response = "HTTP/1.1 ";
-    response += std::to_string(static_cast<int>(status));
-    response += ' ';
-    response += reason_phrase(status);
-    response += "\r\nContent-Type: ";
-    response += content_type;
-    response += "\r\nContent-Length: ";
-    response += std::to_string(body.size());
+    std::string head = "HTTP/1.1 ";
+    head += std::to_string(static_cast<int>(status));
+    head += ' ';
+    head += reason_phrase(status);
+    head += "\r\nContent-Type: ";
+    head += content_type;
+    if (content_length) {
+        head += "\r\nContent-Length: ";
+        head += std::to_string(*content_length);
+    }
     if (status == HttpStatus::method_not_allowed)
-        response += "\r\nAllow: GET";
-    response += "\r\nConnection: close\r\n\r\n";
-    response += body;
+        head += "\r\nAllow: GET, HEAD";
+    head += "\r\nConnection: close\r\n\r\n";
+    return head;
+}
+
+std::string http_response(HttpStatus status, std::string_view content_type, std::string_view body,
+                          bool head_only)
+{
+    std::string response = http_response_head(status, content_type, body.size());
+    if (!head_only)
+        response += body;
     return response;
 }
 
-std::string http_error_response(HttpStatus status)
+std::string http_error_response(HttpStatus status, bool head_only)
 {
     std::string body(reason_phrase(status));
     body += '\n';
-    return http_response(status, "text/plain; charset=utf-8", body);
+    return http_response(status, "text/plain; charset=utf-8", body, head_only);
 }

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 // The head of one HTTP/1.x request, read as its bytes arrive, and the small
-// whole responses of a server that answers one request per connection and
-// then closes it. Only what a monitoring scrape needs: the method and the
-// path; header fields are checked for form and otherwise ignored.
+// responses of a server that answers one request per connection and then
+// closes it. Only what a monitoring scrape needs: the method, the path and
+// its query; header fields are checked for form and otherwise ignored.
 
 // The most bytes a head may take, its closing empty line included. A line
 // longer than that makes the head too large as well.
@@ -24,6 +25,7 @@ struct HttpHead {
     HttpHeadStatus status;
     std::string_view method; // case-sensitive, as sent ("GET")
     std::string_view path;   // the target without its "?query"
+    std::string_view query;  // what follows the target's first '?', or ""
 };
 
 // Where a head's reading stands between calls; one per connection, zeroed.
@@ -34,6 +36,8 @@ struct HttpHeadReader {
     std::size_t method_length = 0;
     std::size_t path_start = 0;
     std::size_t path_length = 0;
+    std::size_t query_start = 0;
+    std::size_t query_length = 0;
 };
 
 // Reads on from where the reader stopped. received holds every byte of the
@@ -53,10 +57,17 @@ enum class HttpStatus {
     service_unavailable = 503,
 };
 
-// A whole response that ends the connection: the status line, Content-Type,
-// Content-Length, "Connection: close", "Allow: GET" on a 405, then body.
+// The head of a response that ends the connection: the status line,
+// Content-Type, Content-Length when the body's length is known (without it
+// the body ends where the connection does), "Allow: GET, HEAD" on a 405,
+// "Connection: close", and the empty line.
+std::string http_response_head(HttpStatus status, std::string_view content_type,
+                               std::optional<std::size_t> content_length);
+
+// The head, then body. A HEAD request is answered head_only: the same head,
+// which still gives the length of the body it leaves out.
 std::string http_response(HttpStatus status, std::string_view content_type,
-                          std::string_view body);
+                          std::string_view body, bool head_only = false);
 
 // The response to a failure: its reason phrase as a one-line text body.
-std::string http_error_response(HttpStatus status);
+std::string http_error_response(HttpStatus status, bool head_only = false);

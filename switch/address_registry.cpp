@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "switch/session.h"
 
+#include <algorithm>
 #include <new>
 
 using NameSlot = decltype(AddressRegistry::by_name)::value_type;
@@ -228,11 +229,11 @@ Session* next_holder(HolderWalk& walk)
 }
 
 // Costs a walk of the holder's records.
-std::vector<std::string_view> names_held(const Session& holder)
+std::vector<std::string_view> names_held(const Session& holder, std::size_t most)
 {
-    std::vector<std::string_view> names;
-    names.reserve(holder.addresses.count);
-    for (const AddressEntry* e = holder.addresses.oldest; e; e = e->newer)
-        names.push_back(e->slot->first);
+    std::vector<std::string_view> names(std::min(most, holder.addresses.count));
+    const AddressEntry* e = holder.addresses.newest;
+    for (std::size_t i = names.size(); i > 0; i--, e = e->older)
+        names[i - 1] = e->slot->first;
     return names;
 }

@@ -66,9 +66,10 @@ void forget_addresses_unless(AddressRegistry& registry, Session& holder,
 // Gives back every record of the holder; it speaks for nothing afterwards.
 void forget_holder(AddressRegistry& registry, Session& holder);
 
-// The names the holder speaks for, least recently announced first; the
-// views last as long as the records.
-std::vector<std::string_view> names_held(const Session& holder);
+// The most recently announced names the holder speaks for, at most most of
+// them, least recently announced first; the views last as long as the
+// records. Costs a step per name returned.
+std::vector<std::string_view> names_held(const Session& holder, std::size_t most);
 
 // The sessions holding a name (cut like an announced one), whatever the age
 // of their records (an address is forgotten only when its holder announces

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <functional>
 #include <new>
-#include <vector>
 
 namespace {
 
@@ -28,47 +27,75 @@ HttpConnection* free_slot(Server& server)
     return nullptr;
 }
 
-SessionPhase phase_of(const Session& session, bool waiting)
+// The connection that has waited longest without a whole request, or null
+// when every one has sent its own. Deadlines follow accepts, so the
+// earliest is the oldest.
+HttpConnection* longest_stalled(Server& server)
 {
-    if (waiting)
-        return SessionPhase::waiting;
-    if (session.state == SessionState::awaiting_login || session.state == SessionState::awaiting_password ||
-        session.state == SessionState::checking_password)
-        return SessionPhase::dialogue;
-    return SessionPhase::online;
+    HttpConnection* oldest = nullptr;
+    for (HttpConnection& c : server.http.connections)
+        if (c.socket != INVALID_SOCKET_HANDLE && !c.answering && (!oldest || c.deadline_ms < oldest->deadline_ms))
+            oldest = &c;
+    return oldest;
 }
 
-std::string answer(Server& server, const HttpHead& head)
+// Sets the answer's head (and its body, when made whole) as the piece in
+// hand; a /sessions page adds its first piece, the rest to follow.
+void begin_answer(Server& server, const HttpHead& head, HttpConnection& connection)
 {
+    connection.answering = true;
+    std::string& out = connection.pending;
     switch (head.status) {
     case HttpHeadStatus::incomplete:
     case HttpHeadStatus::complete:
         break;
     case HttpHeadStatus::bad_request:
-        return http_error_response(HttpStatus::bad_request);
+        out = http_error_response(HttpStatus::bad_request);
+        return;
     case HttpHeadStatus::too_large:
-        return http_error_response(HttpStatus::header_fields_too_large);
+        out = http_error_response(HttpStatus::header_fields_too_large);
+        return;
     }
-    if (head.method != "GET")
-        return http_error_response(HttpStatus::method_not_allowed);
-    if (head.path == "/metrics")
-        return http_response(HttpStatus::ok, METRICS_CONTENT_TYPE, metrics_document(server));
-    if (head.path == "/sessions")
-        return http_response(HttpStatus::ok, SESSIONS_CONTENT_TYPE, sessions_document(server));
-    return http_error_response(HttpStatus::not_found);
+    const bool head_only = head.method == "HEAD";
+    if (head.method != "GET" && !head_only) {
+        out = http_error_response(HttpStatus::method_not_allowed);
+    } else if (head.path == "/metrics") {
+        out = http_response(HttpStatus::ok, METRICS_CONTENT_TYPE, metrics_document(server), head_only);
+    } else if (head.path != "/sessions") {
+        out = http_error_response(HttpStatus::not_found, head_only);
+    } else if (!sessions_page_from_query(head.query, &connection.page)) {
+        out = http_error_response(HttpStatus::bad_request, head_only);
+    } else {
+        // Its length is not known until the last piece is made.
+        out = http_response_head(HttpStatus::ok, SESSIONS_CONTENT_TYPE, std::nullopt);
+        connection.more = !head_only && append_sessions_piece(server, connection.page, out);
+    }
 }
 
-// Offers the rest of the answer; the connection is closed once it is sent,
-// or when the socket fails. Returns whether it is still open.
+// Offers the rest of the piece in hand, after making the next one if the
+// socket took the last: one piece a turn, so a long page never holds the
+// loop, and a reader that never reads costs one piece. The connection is
+// closed once the answer is sent, or when the socket fails. Returns whether
+// it is still open.
 bool send_answer(Server& server, HttpConnection& connection)
 {
-    std::string_view rest = std::string_view(connection.response).substr(connection.sent);
+    if (connection.more && connection.sent == connection.pending.size()) {
+        connection.pending.clear();
+        connection.sent = 0;
+        try {
+            connection.more = append_sessions_piece(server, connection.page, connection.pending);
+        } catch (const std::bad_alloc&) {
+            close_http(server, connection);
+            return false;
+        }
+    }
+    std::string_view rest = std::string_view(connection.pending).substr(connection.sent);
     int sent = platform.send(connection.socket, rest.data(), static_cast<int>(rest.size()), 0);
     if (sent < 0 && sock_last_error() == WSAEWOULDBLOCK)
         return true;
     if (sent >= 0)
         connection.sent += static_cast<std::size_t>(sent);
-    if (sent < 0 || connection.sent == connection.response.size()) {
+    if (sent < 0 || (connection.sent == connection.pending.size() && !connection.more)) {
         close_http(server, connection);
         return false;
     }
@@ -93,7 +120,7 @@ void read_request(Server& server, HttpConnection& connection)
         HttpHead head = read_http_head(connection.reader, connection.received);
         if (head.status == HttpHeadStatus::incomplete)
             return;
-        connection.response = answer(server, head);
+        begin_answer(server, head, connection);
     } catch (const std::bad_alloc&) {
         close_http(server, connection);
         return;
@@ -123,6 +150,10 @@ void accept_http(Server& server, Listener& listener)
         return;
     }
     HttpConnection* connection = free_slot(server);
+    if (!connection && (connection = longest_stalled(server))) {
+        close_http(server, *connection);
+        server.metrics.http_evictions++;
+    }
     if (!connection) {
         // One try, without waiting: a new socket's buffer takes these few
         // bytes, and if it does not, the close says enough.
@@ -161,10 +192,10 @@ void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, boo
             close_http(server, c);
             continue;
         }
-        if (!c.response.empty() && !send_answer(server, c))
+        if (c.answering && !send_answer(server, c))
             continue;
         *until_ms = std::min(*until_ms, c.deadline_ms);
-        if (!c.response.empty()) {
+        if (c.answering) {
             *polling = true;
             continue;
         }
@@ -180,47 +211,7 @@ void serve_http(Server& server)
     for (HttpConnection& c : server.http.connections) {
         bool reported = c.reported;
         c.reported = false;
-        if (reported && c.socket != INVALID_SOCKET_HANDLE && c.response.empty())
+        if (reported && c.socket != INVALID_SOCKET_HANDLE && !c.answering)
             read_request(server, c);
     }
-}
-
-// Fills the gauges with a walk of the sessions and their address counts:
-// O(n) in the sessions, once per scrape.
-std::string metrics_document(const Server& server)
-{
-    Metrics metrics = server.metrics;
-    metrics.sessions = {};
-    bool waiting = false;
-    for (const Session* s = server.sessions.first; s; s = s->next) {
-        waiting = waiting || s == server.first_waiting;
-        sessions_in(metrics, phase_of(*s, waiting))++;
-        metrics.addresses += static_cast<std::int64_t>(s->addresses.count);
-        metrics.output_queued_bytes += s->output.length;
-    }
-    metrics.log_lines = server.log.lines_total;
-    metrics.console_lines_skipped = server.log.console_skipped_total;
-    return render_metrics(metrics, server.http.version);
-}
-
-// O(n) in the sessions and their addresses, once per request.
-std::string sessions_document(const Server& server)
-{
-    const std::int64_t now_ms = platform.monotonic_ms();
-    std::vector<SessionRow> rows;
-    bool waiting = false;
-    for (const Session* s = server.sessions.first; s; s = s->next) {
-        waiting = waiting || s == server.first_waiting;
-        rows.push_back(SessionRow{
-            .peer_name = s->peer_name,
-            .port = s->peer.port,
-            .phase = phase_of(*s, waiting),
-            .login = server.logins.users_given ? std::optional<std::string_view>(s->login_name) : std::nullopt,
-            .addresses = names_held(*s),
-            .queued_output_bytes = s->output.length,
-            .seconds_connected = (now_ms - s->connected_ms) / 1000,
-            .seconds_since_input = (now_ms - s->last_input_ms) / 1000,
-        });
-    }
-    return render_sessions_json(rows);
 }

@@ -1,10 +1,11 @@
-// The operator's HTTP port: GET /metrics and GET /sessions, answered from
-// the loop itself, one request per connection. Its connections are not
+// The operator's HTTP port: GET (or HEAD) /metrics and /sessions, answered
+// from the loop itself, one request per connection. Its connections are not
 // sessions: the switch, the registry and the log never see them.
 #pragma once
 
 #include "platform/platform.h"
 #include "protocol/http_request.h"
+#include "switch/http_documents.h"
 
 #include <array>
 #include <cstddef>
@@ -15,8 +16,10 @@
 struct Server;
 struct Listener;
 
-// Scrapes open at once; one more is answered 503 and closed as it comes,
-// so a flood of connections holds at most this many descriptors.
+// Scrapes open at once, so a flood of connections holds at most this many
+// descriptors. One more takes the slot of the connection that has waited
+// longest without sending a whole request, which is closed; when every one
+// has sent its own, it is answered 503 and closed as it comes.
 constexpr std::size_t MAX_HTTP_CONNECTIONS = 16;
 // A connection is closed this long after its accept, whatever it sent:
 // a client that sends half a request, or never reads its answer, holds its
@@ -32,9 +35,14 @@ struct HttpConnection {
     HttpHeadReader reader;
     // The request so far, at most HTTP_HEAD_MAX + 1 bytes.
     std::string received;
-    // The answer once the head is read, and how much of it the socket took.
-    std::string response;
+    // Once the head is read: the answer, a piece at a time. pending is the
+    // piece in hand, sent how much of it the socket took; more says that a
+    // /sessions page has pieces to come, made once the last one is sent.
+    bool answering = false;
+    std::string pending;
     std::size_t sent = 0;
+    bool more = false;
+    SessionsPage page;
 };
 
 struct HttpPort {
@@ -46,16 +54,18 @@ struct HttpPort {
     std::string_view version;
 };
 
-// Takes one connection from the metrics listener, or answers it 503 and
-// closes it at once when MAX_HTTP_CONNECTIONS are open.
+// Takes one connection from the metrics listener, in place of the longest
+// stalled one when MAX_HTTP_CONNECTIONS are open, or answers it 503 and
+// closes it at once when none is stalled.
 void accept_http(Server& server, Listener& listener);
 
 // The connection that owner (a waited event's owner) is, or null.
 HttpConnection* http_connection_of(Server& server, const void* owner);
 
 // Before the wait: closes the connections past their deadline, offers the
-// rest of each answer to its socket, closing the connection once sent, and
-// watches those still reading. Lowers *until_ms to the next deadline; sets
+// rest of each answer to its socket (making its next piece once the last is
+// sent), closing the connection once all is sent, and watches those still
+// reading. Lowers *until_ms to the next deadline; sets
 // *polling while an answer waits for its socket, which no event announces.
 // Costs a look at each of MAX_HTTP_CONNECTIONS per turn while one is open.
 void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, bool* polling);
@@ -64,7 +74,3 @@ void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, boo
 // request is whole. Costs a look at each of MAX_HTTP_CONNECTIONS per turn
 // while one is open.
 void serve_http(Server& server);
-
-// The two documents, made from the server as it stands.
-std::string metrics_document(const Server& server);
-std::string sessions_document(const Server& server);

@@ -49,20 +49,6 @@ void sample(std::string& out, std::string_view name, Integer value)
     out += '\n';
 }
 
-// A label value escaped as the exposition wants it: backslash, double quote
-// and line feed.
-void append_label_value(std::string& out, std::string_view value)
-{
-    for (char c : value) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-}
-
 template <typename Integer>
 void labelled_sample(std::string& out, std::string_view name, std::string_view label,
                      std::string_view value, Integer number)
@@ -71,7 +57,7 @@ void labelled_sample(std::string& out, std::string_view name, std::string_view l
     out += '{';
     out += label;
     out += "=\"";
-    append_label_value(out, value);
+    append_shown_name(out, value);
     out += "\"} ";
     append_number(out, number);
     out += '\n';
@@ -121,44 +107,13 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at)
     return length;
 }
 
-void append_unicode_escape(std::string& out, unsigned char byte)
+// \xNN, its backslash escaped for the quotes it stands between.
+void append_byte_escape(std::string& out, unsigned char byte)
 {
     constexpr std::string_view HEX = "0123456789abcdef";
-    out += "\\u00";
+    out += "\\\\x";
     out += HEX[byte >> 4];
     out += HEX[byte & 0x0F];
-}
-
-// Cost: one pass over text.
-void append_json_string(std::string& out, std::string_view text)
-{
-    out += '"';
-    for (std::size_t i = 0; i < text.size();) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x80) {
-            if (std::size_t length = utf8_sequence_length(text, i)) {
-                out.append(text.substr(i, length));
-                i += length;
-                continue;
-            }
-            append_unicode_escape(out, byte);
-        } else if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else if (byte == '\n') {
-            out += "\\n";
-        } else if (byte == '\r') {
-            out += "\\r";
-        } else if (byte == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            append_unicode_escape(out, byte);
-        } else {
-            out += static_cast<char>(byte);
-        }
-        i++;
-    }
-    out += '"';
 }
 
 template <typename Integer>
@@ -170,29 +125,11 @@ void json_number_member(std::string& out, std::string_view key, Integer value)
     append_number(out, value);
 }
 
-void append_session(std::string& out, const SessionRow& row)
+void append_json_name(std::string& out, std::string_view text)
 {
-    out += "{\"peer\":";
-    append_json_string(out, row.peer_name);
-    json_number_member(out, "port", row.port);
-    out += ",\"state\":\"";
-    out += PHASE_NAMES[static_cast<std::size_t>(row.phase)];
     out += '"';
-    if (row.login) {
-        out += ",\"login\":";
-        append_json_string(out, *row.login);
-    }
-    out += ",\"addresses\":[";
-    for (std::size_t i = 0; i < row.addresses.size(); i++) {
-        if (i > 0)
-            out += ',';
-        append_json_string(out, row.addresses[i]);
-    }
-    out += ']';
-    json_number_member(out, "output_queued_bytes", row.queued_output_bytes);
-    json_number_member(out, "seconds_connected", row.seconds_connected);
-    json_number_member(out, "seconds_since_input", row.seconds_since_input);
-    out += '}';
+    append_shown_name(out, text);
+    out += '"';
 }
 
 } // namespace
@@ -239,6 +176,10 @@ std::string render_metrics(const Metrics& metrics, std::string_view version)
     describe(out, "quillmarsh_console_lines_skipped_total", "counter",
              "Event log lines left off standard output because it was not taking them.");
     sample(out, "quillmarsh_console_lines_skipped_total", metrics.console_lines_skipped);
+    describe(out, "quillmarsh_http_evictions_total", "counter",
+             "Metrics-port connections closed before a whole request came, to make room "
+             "for a newer one.");
+    sample(out, "quillmarsh_http_evictions_total", metrics.http_evictions);
     describe(out, "quillmarsh_start_time_seconds", "gauge",
              "When the server started, in seconds since the Unix epoch.");
     sample(out, "quillmarsh_start_time_seconds", metrics.start_time_seconds);
@@ -247,13 +188,65 @@ std::string render_metrics(const Metrics& metrics, std::string_view version)
     return out;
 }
 
-std::string render_sessions_json(std::span<const SessionRow> rows)
+void append_shown_name(std::string& out, std::string_view text)
 {
-    std::string out = "[";
-    for (std::size_t i = 0; i < rows.size(); i++) {
-        out += i > 0 ? ",\n" : "\n";
-        append_session(out, rows[i]);
+    for (std::size_t i = 0; i < text.size();) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80) {
+            if (std::size_t length = utf8_sequence_length(text, i)) {
+                out.append(text.substr(i, length));
+                i += length;
+                continue;
+            }
+            append_byte_escape(out, byte);
+        } else if (byte == '\\') {
+            out += "\\\\\\\\";
+        } else if (byte == '"') {
+            out += "\\\"";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            append_byte_escape(out, byte);
+        } else {
+            out += static_cast<char>(byte);
+        }
+        i++;
     }
-    out += "\n]\n";
-    return out;
+}
+
+void append_session_json(std::string& out, const SessionRow& row, bool first)
+{
+    out += first ? "\n" : ",\n";
+    out += "{\"id\":";
+    append_number(out, row.id);
+    out += ",\"peer\":";
+    append_json_name(out, row.peer_name);
+    json_number_member(out, "port", row.port);
+    out += ",\"state\":\"";
+    out += PHASE_NAMES[static_cast<std::size_t>(row.phase)];
+    out += '"';
+    if (row.login) {
+        out += ",\"login\":";
+        append_json_name(out, *row.login);
+    }
+    out += ",\"addresses\":[";
+    for (std::size_t i = 0; i < row.addresses.size(); i++) {
+        if (i > 0)
+            out += ',';
+        append_json_name(out, row.addresses[i]);
+    }
+    out += ']';
+    json_number_member(out, "addresses_total", row.addresses_total);
+    json_number_member(out, "output_queued_bytes", row.queued_output_bytes);
+    json_number_member(out, "seconds_connected", row.seconds_connected);
+    json_number_member(out, "seconds_since_input", row.seconds_since_input);
+    out += '}';
+}
+
+void append_sessions_json_end(std::string& out, std::optional<std::uint64_t> next)
+{
+    out += "\n],\"next\":";
+    if (next)
+        append_number(out, *next);
+    else
+        out += "null";
+    out += "}\n";
 }

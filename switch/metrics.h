@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +58,9 @@ struct Metrics {
     std::array<std::uint64_t, DISCONNECT_REASONS> disconnects{};
     std::uint64_t log_lines = 0;
     std::uint64_t console_lines_skipped = 0;
+    // Metrics-port connections closed before a whole request came, to make
+    // room for a newer one.
+    std::uint64_t http_evictions = 0;
 
     // Gauges: kept current at each change, or filled in just before a
     // render. Signed, so that a miscount shows as a negative number instead
@@ -91,21 +93,44 @@ inline std::int64_t& sessions_in(Metrics& metrics, SessionPhase phase)
 std::string render_metrics(const Metrics& metrics, std::string_view version);
 constexpr std::string_view METRICS_CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 
+// The most addresses a session's entry in /sessions lists, the most
+// recently announced; addresses_total says how many it holds.
+constexpr std::size_t SESSION_ADDRESSES_LISTED = 64;
+
 // One session as /sessions shows it. The views must outlive the render.
 struct SessionRow {
+    std::uint64_t id = 0; // its number in order of acceptance
     std::string_view peer_name; // any bytes
     std::uint16_t port = 0;
     SessionPhase phase = SessionPhase::dialogue;
     std::optional<std::string_view> login; // only where logins are per user
-    std::vector<std::string_view> addresses;
+    std::vector<std::string_view> addresses; // at most SESSION_ADDRESSES_LISTED
+    std::size_t addresses_total = 0;
     std::uint64_t queued_output_bytes = 0;
     std::int64_t seconds_connected = 0;
     std::int64_t seconds_since_input = 0;
 };
 
-// A JSON array of one object per row, in the rows' order. Names and
-// addresses may hold any byte: valid UTF-8 is kept, every other byte from
-// 0x80 up is written as the character of the same number ("\u00ff"), so the
-// document is always valid JSON.
-std::string render_sessions_json(std::span<const SessionRow> rows);
+// The /sessions answer is a JSON object written in pieces: this opening,
+// one entry per session, and the end with the next page's first id:
+//   {"sessions":[
+//   {"id":1,...},
+//   {"id":2,...}
+//   ],"next":3}
+// Names, logins and addresses may hold any byte and are shown as
+// append_shown_name shows them.
+constexpr std::string_view SESSIONS_JSON_OPENING = "{\"sessions\":[";
+void append_session_json(std::string& out, const SessionRow& row, bool first);
+// next is null when no session follows the page.
+void append_sessions_json_end(std::string& out, std::optional<std::uint64_t> next);
 constexpr std::string_view SESSIONS_CONTENT_TYPE = "application/json";
+
+// Appends text as a name is shown inside double quotes, in a JSON string as
+// in a Prometheus label value: valid UTF-8 as it is, and every other byte
+// (zero and the other controls, DEL, a byte of no valid UTF-8 sequence) as
+// \xNN, as the event log writes a control byte; a backslash as two, so two
+// names that differ never show alike. Both formats escape a backslash and a
+// double quote once more: the bytes y and 0xFF are written "y\\xff", and
+// a lone backslash "\\\\". The result is printable and valid UTF-8. Costs
+// one pass over text.
+void append_shown_name(std::string& out, std::string_view text);

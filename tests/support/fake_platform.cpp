@@ -127,6 +127,7 @@ int fake_send(socket_handle sock, const char* data, int size, int)
 {
     FakeSocket& s = fake->sockets[sock];
     s.send_calls++;
+    s.largest_offer = std::max(s.largest_offer, static_cast<std::size_t>(size));
     int allowed = size;
     if (!s.send_plan.empty()) {
         int step = s.send_plan.front();

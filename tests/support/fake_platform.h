@@ -20,6 +20,7 @@ struct FakeSocket {
     bool hung_up = false;         // reported as hung up, whatever it is watched for
     std::string sent;             // what the server sent
     int send_calls = 0;
+    std::size_t largest_offer = 0; // the most bytes one send call offered
     // One entry per send call: n >= 0 takes at most n bytes, a negative value
     // fails with that WSA code negated. When empty every byte is taken.
     std::deque<int> send_plan;

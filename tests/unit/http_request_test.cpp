@@ -19,6 +19,7 @@ void expect_same(const HttpHead& got, const HttpHead& want, const std::string& h
     EXPECT_EQ(got.status, want.status) << how;
     EXPECT_EQ(got.method, want.method) << how;
     EXPECT_EQ(got.path, want.path) << how;
+    EXPECT_EQ(got.query, want.query) << how;
 }
 
 TEST(HttpHead, EverySplitOfTheBytesGivesTheSameVerdict)
@@ -47,12 +48,14 @@ TEST(HttpHead, EverySplitOfTheBytesGivesTheSameVerdict)
     }
 }
 
-TEST(HttpHead, CompleteHeadGivesMethodAndPathWithoutQuery)
+TEST(HttpHead, CompleteHeadGivesMethodPathAndQuery)
 {
-    HttpHead head = read_whole("GET /metrics?name[]=x HTTP/1.1\r\nHost: h\r\nX-Empty:\r\n\r\n");
+    HttpHead head = read_whole("GET /metrics?name[]=x?y HTTP/1.1\r\nHost: h\r\nX-Empty:\r\n\r\n");
     EXPECT_EQ(head.status, HttpHeadStatus::complete);
     EXPECT_EQ(head.method, "GET");
     EXPECT_EQ(head.path, "/metrics");
+    EXPECT_EQ(head.query, "name[]=x?y");
+    EXPECT_EQ(read_whole("GET /sessions? HTTP/1.1\r\n\r\n").query, "");
     EXPECT_EQ(read_whole("GET / HTTP/1.1\r\nHost: h\r\n").status, HttpHeadStatus::incomplete);
     EXPECT_EQ(read_whole("").status, HttpHeadStatus::incomplete);
     HttpHead latin1 = read_whole("GET /a HTTP/1.1\r\nUser-Agent: caf\xe9\t1\r\n\r\n");
@@ -113,8 +116,14 @@ TEST(HttpResponse, StatusLineHeadersAndBody)
               "Connection: close\r\n\r\n[]\n");
     EXPECT_EQ(http_error_response(HttpStatus::method_not_allowed),
               "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain; charset=utf-8\r\n"
-              "Content-Length: 19\r\nAllow: GET\r\nConnection: close\r\n\r\n"
+              "Content-Length: 19\r\nAllow: GET, HEAD\r\nConnection: close\r\n\r\n"
               "Method Not Allowed\n");
+    EXPECT_EQ(http_response(HttpStatus::ok, "application/json", "[]\n", true),
+              "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 3\r\n"
+              "Connection: close\r\n\r\n")
+        << "HEAD: the same head, no body";
+    EXPECT_EQ(http_response_head(HttpStatus::ok, "application/json", std::nullopt),
+              "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n");
     EXPECT_TRUE(http_error_response(HttpStatus::header_fields_too_large)
                     .starts_with("HTTP/1.1 431 Request Header Fields Too Large\r\n"));
 }

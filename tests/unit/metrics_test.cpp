@@ -4,6 +4,7 @@
 #include "tests/support/tool_process.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 
 namespace {
@@ -51,9 +52,9 @@ TEST(Metrics, ExpositionCarriesEachCountUnderItsName)
              "quillmarsh_build_info{version=\"2.4.2\"} 1\n"sv,
          })
         EXPECT_NE(text.find(line), std::string::npos) << line;
-    EXPECT_NE(render_metrics({}, "a\"b\\c\nd").find("{version=\"a\\\"b\\\\c\\nd\"} 1\n"),
+    EXPECT_NE(render_metrics({}, "a\"b\\c\nd\xff").find("{version=\"a\\\"b\\\\\\\\c\\\\x0ad\\\\xff\"} 1\n"),
               std::string::npos)
-        << "a label value is escaped";
+        << "a label value is shown as a name is: escaped, controls and bytes not UTF-8 as \\xNN";
 }
 
 TEST(Metrics, PromtoolAcceptsTheExposition)
@@ -67,35 +68,50 @@ TEST(Metrics, PromtoolAcceptsTheExposition)
 #endif
 }
 
-TEST(SessionsJson, EscapesQuotesControlsAndBytesThatAreNotUtf8)
+std::string page_of(std::initializer_list<SessionRow> rows, std::optional<std::uint64_t> next)
+{
+    std::string out(SESSIONS_JSON_OPENING);
+    bool first = true;
+    for (const SessionRow& row : rows) {
+        append_session_json(out, row, first);
+        first = false;
+    }
+    append_sessions_json_end(out, next);
+    return out;
+}
+
+TEST(SessionsJson, NamesThatDifferNeverShowAlike)
 {
     SessionRow row;
+    row.id = 7;
     row.peer_name = "a\"b\\c\nd\x01\xff\xc3\xa9"sv;
     row.port = 40000;
     row.phase = SessionPhase::online;
-    row.addresses = {"A1", "\xed\xa0\x80"sv};
+    row.addresses = {"y\xff"sv, "y\xc3\xbf"sv, "y\\xff"sv, "\xed\xa0\x80"sv};
+    row.addresses_total = 4096;
     row.queued_output_bytes = 12;
     row.seconds_connected = 30;
     row.seconds_since_input = 2;
     SessionRow waiting;
+    waiting.id = 9;
     waiting.peer_name = "[127.0.0.1]";
     waiting.port = 1;
     waiting.phase = SessionPhase::waiting;
-    waiting.login = "alice";
-    SessionRow rows[] = {row, waiting};
-    EXPECT_EQ(render_sessions_json(rows),
-              "[\n"
-              "{\"peer\":\"a\\\"b\\\\c\\nd\\u0001\\u00ff\xc3\xa9\",\"port\":40000,"
-              "\"state\":\"online\",\"addresses\":[\"A1\",\"\\u00ed\\u00a0\\u0080\"],"
+    waiting.login = "\\";
+    EXPECT_EQ(page_of({row, waiting}, 12),
+              "{\"sessions\":[\n"
+              "{\"id\":7,\"peer\":\"a\\\"b\\\\\\\\c\\\\x0ad\\\\x01\\\\xff\xc3\xa9\",\"port\":40000,"
+              "\"state\":\"online\",\"addresses\":[\"y\\\\xff\",\"y\xc3\xbf\",\"y\\\\\\\\xff\","
+              "\"\\\\xed\\\\xa0\\\\x80\"],\"addresses_total\":4096,"
               "\"output_queued_bytes\":12,\"seconds_connected\":30,\"seconds_since_input\":2},\n"
-              "{\"peer\":\"[127.0.0.1]\",\"port\":1,\"state\":\"waiting\",\"login\":\"alice\","
-              "\"addresses\":[],\"output_queued_bytes\":0,\"seconds_connected\":0,"
+              "{\"id\":9,\"peer\":\"[127.0.0.1]\",\"port\":1,\"state\":\"waiting\",\"login\":\"\\\\\\\\\","
+              "\"addresses\":[],\"addresses_total\":0,\"output_queued_bytes\":0,\"seconds_connected\":0,"
               "\"seconds_since_input\":0}\n"
-              "]\n");
-    EXPECT_EQ(render_sessions_json({}), "[\n]\n");
+              "],\"next\":12}\n");
+    EXPECT_EQ(page_of({}, std::nullopt), "{\"sessions\":[\n],\"next\":null}\n");
 }
 
-TEST(SessionsJson, EveryByteValueGivesValidJsonThatReadsBack)
+TEST(SessionsJson, EveryByteValueGivesValidJsonThatReadsBackToTheSameBytes)
 {
 #ifndef QM_PYTHON3
     GTEST_SKIP() << "python3 was not found when the build was configured";
@@ -107,18 +123,21 @@ TEST(SessionsJson, EveryByteValueGivesValidJsonThatReadsBack)
     std::string broken = "\xc3\xe2\x82\xc0\xaf\xed\xb0\x80\xf4\x90\x80\x80\xe2\x82\xac\xf0\x9f\x98\x80";
     SessionRow row;
     row.peer_name = every_byte;
-    row.addresses = {broken, every_byte};
-    SessionRow rows[] = {row};
-    // Strict UTF-8 first; a byte that is not is read back as the character
-    // of its number.
-    std::string check = "import json, sys\n"
-                        "rows = json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
-                        "every = ''.join(map(chr, range(256)))\n"
-                        "broken = '\\xc3\\xe2\\x82\\xc0\\xaf\\xed\\xb0\\x80\\xf4\\x90\\x80\\x80"
-                        "\\u20ac\\U0001F600'\n"
-                        "assert rows[0]['peer'] == every, rows[0]['peer']\n"
-                        "assert rows[0]['addresses'] == [broken, every], rows[0]['addresses']\n";
-    ToolProcess python(QM_PYTHON3, {"-c", check}, {}, render_sessions_json(rows));
+    row.addresses = {broken, every_byte, "\\x41"};
+    // Strict UTF-8 and JSON; then \\ and \xNN undone give the bytes back.
+    std::string check = "import json, re, sys\n"
+                        "rows = json.loads(sys.stdin.buffer.read().decode('utf-8'))['sessions']\n"
+                        "def bytes_of(shown):\n"
+                        "    parts = re.split(r'(\\\\\\\\|\\\\x[0-9a-f]{2})', shown)\n"
+                        "    return b''.join(bytes([int(p[2:], 16)]) if p.startswith('\\\\x') else\n"
+                        "                    b'\\\\' if p == '\\\\\\\\' else p.encode() for p in parts)\n"
+                        "names = [rows[0]['peer']] + rows[0]['addresses']\n"
+                        "assert all(c.isprintable() for n in names for c in n), names\n"
+                        "every = bytes(range(256))\n"
+                        "broken = b'\\xc3\\xe2\\x82\\xc0\\xaf\\xed\\xb0\\x80\\xf4\\x90\\x80\\x80"
+                        "\\xe2\\x82\\xac\\xf0\\x9f\\x98\\x80'\n"
+                        "assert [bytes_of(n) for n in names] == [every, broken, every, b'\\\\x41'], names\n";
+    ToolProcess python(QM_PYTHON3, {"-c", check}, {}, page_of({row}, std::nullopt));
     EXPECT_EQ(python.wait_exit(), 0) << python.err();
 #endif
 }
