@@ -18,6 +18,9 @@ struct TlsConnection {
     SSL* ssl = nullptr;
     socket_handle sock = INVALID_SOCKET_HANDLE;
     bool want_write = false;
+    // The socket's recv returned 0: the library must hear of the end of the
+    // stream (BIO_CTRL_EOF) to take it as a close rather than a failure.
+    bool eof = false;
     // After a fatal error the library must not be asked for a closing alert.
     bool broken = false;
     int socket_error = 0; // the WSA code of the last failed socket call
@@ -75,7 +78,10 @@ int socket_result(BIO* bio, int n, bool reading)
 
 int bio_read(BIO* bio, char* buffer, int size)
 {
-    return socket_result(bio, platform.recv(owner_of(bio)->sock, buffer, size), true);
+    int n = platform.recv(owner_of(bio)->sock, buffer, size);
+    if (n == 0)
+        owner_of(bio)->eof = true;
+    return socket_result(bio, n, true);
 }
 
 int bio_write(BIO* bio, const char* data, int size)
@@ -83,10 +89,16 @@ int bio_write(BIO* bio, const char* data, int size)
     return socket_result(bio, platform.send(owner_of(bio)->sock, data, size, 0), false);
 }
 
-long bio_ctrl(BIO*, int command, long, void*)
+long bio_ctrl(BIO* bio, int command, long, void*)
 {
     // Writes go straight to the socket: there is nothing to flush.
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
+    if (command == BIO_CTRL_FLUSH)
+        return 1;
+    // With SSL_OP_IGNORE_UNEXPECTED_EOF, a stream that ended here reads as
+    // the closing alert would (SSL_ERROR_ZERO_RETURN).
+    if (command == BIO_CTRL_EOF)
+        return owner_of(bio)->eof ? 1 : 0;
+    return 0;
 }
 
 // Made once and kept for the life of the process: every connection's BIO
@@ -241,11 +253,13 @@ TlsContext* tls_server_context(const TlsServerFiles& files, std::string* error)
         *error = "cannot make a TLS context: " + library_reason();
         return nullptr;
     }
-    // No session cache: clients resume with tickets, which the client
-    // keeps, so what a client leaves behind in the server ends with its
-    // connection. Resumed sessions of clients with certificates need an id
-    // context.
+    // No session cache and no tickets: no client here resumes, and the two
+    // tickets TLS 1.3 sends by default would sit unread in a client that
+    // closes, whose system then answers the close with a reset instead of
+    // an end of stream. Resumed sessions of clients with certificates would
+    // need an id context.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx, 0);
     static const unsigned char id_context[] = "qm";
     SSL_CTX_set_session_id_context(ctx, id_context, sizeof id_context - 1);
     std::string problem = load_server_files(ctx, files);

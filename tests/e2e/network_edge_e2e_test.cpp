@@ -260,6 +260,14 @@ TEST_F(TlsE2E, AClientStuckMidHandshakeDelaysNoRelay)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
+TEST_F(TlsE2E, AStreamEndedWithoutTheClosingAlertIsALogOutAsOnThePlainPort)
+{
+    auto secure = tls_join("secure");
+    ASSERT_EQ(client_shutdown_send(secure->sock), 0);
+    EXPECT_TRUE(server->process.wait_for_log("logged out: [127.0.0.1] tls")) << server->process.log_text();
+    EXPECT_EQ(server->process.log_text().find("error 10054"), std::string::npos) << server->process.log_text();
+}
+
 TEST_F(TlsE2E, QmclientSendsAndListensThroughTls)
 {
     std::vector<std::pair<std::string, std::string>> account{{"QM_LOGIN", E2E_LOGIN}, {"QM_PASSWORD", E2E_PASSWORD}};
