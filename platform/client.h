@@ -33,6 +33,10 @@ constexpr int CLIENT_TIMED_OUT = -2;
 // byte count, 0 when the peer closed, -1 on failure, CLIENT_TIMED_OUT.
 int client_recv(socket_handle sock, void* buffer, std::size_t size, int timeout_ms);
 
+// Copies what has arrived without taking it and without waiting: the byte
+// count, 0 when the peer closed, -1 when nothing is there or on failure.
+int client_peek(socket_handle sock, void* buffer, std::size_t size);
+
 // Sets SO_RCVBUF; the system may round it. 0 on success.
 int client_set_receive_buffer(socket_handle sock, int bytes);
 
@@ -81,10 +85,12 @@ struct TlsContext;
 struct TlsConnection;
 
 // Makes sock non-blocking and completes the handshake within timeout_ms;
-// nullptr with the reason in *error. Free the result with
+// nullptr with the reason in *error, and in *first_reply (when given) the
+// first bytes the server sent, up to 16, as they came: a server that does
+// not speak TLS shows there what it speaks instead. Free the result with
 // tls_connection_free (platform/tls.h) before closing sock.
 TlsConnection* client_tls_start(TlsContext* context, socket_handle sock, const std::string& host,
-                                int timeout_ms, std::string* error);
+                                int timeout_ms, std::string* error, std::string* first_reply = nullptr);
 // client_send_all and client_recv through TLS, with the same results.
 int client_tls_send_all(socket_handle sock, TlsConnection* tls, const void* data, std::size_t size);
 int client_tls_recv(socket_handle sock, TlsConnection* tls, void* buffer, std::size_t size,

@@ -93,6 +93,15 @@ int client_recv(socket_handle sock, void* buffer, std::size_t size, int timeout_
     return n < 0 ? fail() : static_cast<int>(n);
 }
 
+int client_peek(socket_handle sock, void* buffer, std::size_t size)
+{
+    ssize_t n;
+    do {
+        n = ::recv(fd_of(sock), buffer, size, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? fail() : static_cast<int>(n);
+}
+
 int client_shutdown_send(socket_handle sock)
 {
     return ::shutdown(fd_of(sock), SHUT_WR) < 0 ? fail() : 0;

@@ -35,8 +35,9 @@ int chunk_of(std::size_t size)
 } // namespace
 
 TlsConnection* client_tls_start(TlsContext* context, socket_handle sock, const std::string& host,
-                                int timeout_ms, std::string* error)
+                                int timeout_ms, std::string* error, std::string* first_reply)
 {
+    std::string reply;
     if (client_set_nonblocking(sock) < 0) {
         *error = client_error_text(sock_last_error());
         return nullptr;
@@ -44,11 +45,19 @@ TlsConnection* client_tls_start(TlsContext* context, socket_handle sock, const s
     TlsConnection* tls = tls_connect(context, sock, host, error);
     std::int64_t deadline = deadline_after(timeout_ms);
     while (tls) {
+        // Looked at before the library takes them, which may be only the
+        // few bytes it needs to refuse them.
+        char bytes[16];
+        int peeked = reply.empty() ? client_peek(sock, bytes, sizeof bytes) : 0;
+        if (peeked > 0)
+            reply.assign(bytes, static_cast<std::size_t>(peeked));
         TlsStep step = tls_handshake(tls);
         if (step == TlsStep::done)
             return tls;
         if (step == TlsStep::failed) {
             *error = std::string("TLS handshake failed: ") + tls_failure(tls);
+            if (first_reply)
+                *first_reply = reply;
         } else {
             int ready = wait_for(sock, tls, deadline);
             if (ready > 0)

@@ -67,6 +67,14 @@ int client_recv(socket_handle sock, void* buffer, std::size_t size, int timeout_
     return n == SOCKET_ERROR ? fail() : n;
 }
 
+// The socket is non-blocking wherever this is used: it does not wait.
+int client_peek(socket_handle sock, void* buffer, std::size_t size)
+{
+    int chunk = size > 65536 ? 65536 : static_cast<int>(size);
+    int n = ::recv(native(sock), static_cast<char*>(buffer), chunk, MSG_PEEK);
+    return n == SOCKET_ERROR ? fail() : n;
+}
+
 int client_shutdown_send(socket_handle sock)
 {
     return ::shutdown(native(sock), SD_SEND) == SOCKET_ERROR ? fail() : 0;

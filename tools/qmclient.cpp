@@ -29,6 +29,12 @@ enum ExitCode : int {
 // A server holding every --max-clients slot greets a newcomer only when one
 // frees: the default wait for each prompt, --prompt-wait.
 constexpr long DEFAULT_PROMPT_WAIT_S = 10;
+// A plain port greets within a second, when its look-up of the client's
+// name gives up; a TLS port says nothing until the client's hello. So
+// without --tls, a silence this long is worth one TLS handshake on a new
+// connection, given as long again.
+constexpr int TLS_PROBE_AFTER_MS = 2000;
+constexpr std::string_view PLAIN_GREETING = "login:";
 constexpr int KEEP_ALIVE_MS = 20000;              // well inside the server's 60 s
 constexpr std::string_view KEEP_ALIVE_TEXT = "-"; // one field: dropped, but it is input
 using Clock = std::chrono::steady_clock;
@@ -274,18 +280,46 @@ Options parse_options(int argc, char** argv)
     return o;
 }
 
+// Whether a TLS handshake with the port succeeds on a new connection. Only
+// that is asked: the certificate is not checked, nothing is sent after.
+bool port_speaks_tls(const Options& o)
+{
+    if (!tls_available())
+        return false;
+    socket_handle sock = client_connect(o.host.c_str(), o.port);
+    if (sock == INVALID_SOCKET_HANDLE)
+        return false;
+    std::string error;
+    TlsContext* context = tls_client_context("", false, &error);
+    TlsConnection* tls = context ? client_tls_start(context, sock, o.host, TLS_PROBE_AFTER_MS, &error) : nullptr;
+    tls_context_release(context);
+    bool speaks = tls != nullptr;
+    tls_connection_free(tls);
+    client_close(sock);
+    return speaks;
+}
+
 // Reads exactly the prompt; anything else, or a close, ends the run.
-void expect_prompt(const Connection& connection, std::string_view prompt, bool after_login_line,
-                   long wait_s)
+void expect_prompt(const Options& o, const Connection& connection, std::string_view prompt,
+                   bool after_login_line)
 {
     std::string got;
     char buffer[64];
-    auto deadline = Clock::now() + std::chrono::seconds(wait_s);
+    auto deadline = Clock::now() + std::chrono::seconds(o.prompt_wait_s);
+    bool may_speak_tls = !o.tls && !after_login_line;
+    auto probe_at = Clock::now() + std::chrono::milliseconds(TLS_PROBE_AFTER_MS);
     while (got.size() < prompt.size()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        auto until = may_speak_tls ? std::min(deadline, probe_at) : deadline;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0 && may_speak_tls) {
+            may_speak_tls = false;
+            if (got.empty() && port_speaks_tls(o))
+                finish(EXIT_UNREACHABLE, "the port speaks TLS: add --tls");
+            continue;
+        }
         if (left.count() <= 0)
             finish(EXIT_LOST, "no \"" + std::string(prompt) + "\" prompt from the server within " +
-                                  std::to_string(wait_s) +
+                                  std::to_string(o.prompt_wait_s) +
                                   " s: it may be full (a client beyond its slots is greeted but not"
                                   " read until one frees); try later, or wait longer with --prompt-wait");
         int n = connection.recv(buffer, prompt.size() - got.size(), static_cast<int>(left.count()));
@@ -381,9 +415,14 @@ TlsConnection* start_tls(const Options& o, socket_handle sock)
     if (o.insecure)
         std::fprintf(stderr, "qmclient: --insecure: the server's certificate is not checked\n");
     std::string error;
+    std::string reply;
     TlsContext* context = tls_client_context(o.ca, !o.insecure, &error);
-    TlsConnection* tls = context ? client_tls_start(context, sock, o.host, static_cast<int>(o.prompt_wait_s * 1000), &error) : nullptr;
+    TlsConnection* tls = context ? client_tls_start(context, sock, o.host, static_cast<int>(o.prompt_wait_s * 1000),
+                                                    &error, &reply)
+                                 : nullptr;
     tls_context_release(context);
+    if (!tls && reply.starts_with(PLAIN_GREETING))
+        finish(EXIT_UNREACHABLE, "the port speaks plain TCP: leave out --tls");
     if (!tls)
         finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + error);
     return tls;
@@ -402,10 +441,10 @@ Connection connect_and_log_in(const Options& o)
         finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + client_error_text(sock_last_error()));
     if (o.tls)
         connection.tls = start_tls(o, connection.sock);
-    expect_prompt(connection, "login:", false, o.prompt_wait_s);
+    expect_prompt(o, connection, PLAIN_GREETING, false);
     std::string line = o.login + "\r\n";
     connection.send_all(line.data(), line.size());
-    expect_prompt(connection, "password:", true, o.prompt_wait_s);
+    expect_prompt(o, connection, "password:", true);
     line = o.password + "\r\n";
     connection.send_all(line.data(), line.size());
     return connection;

@@ -268,6 +268,23 @@ TEST_F(TlsE2E, AStreamEndedWithoutTheClosingAlertIsALogOutAsOnThePlainPort)
     EXPECT_EQ(server->process.log_text().find("error 10054"), std::string::npos) << server->process.log_text();
 }
 
+TEST_F(TlsE2E, QmclientSaysWhichProtocolThePortSpeaks)
+{
+    std::vector<std::pair<std::string, std::string>> account{{"QM_LOGIN", E2E_LOGIN}, {"QM_PASSWORD", E2E_PASSWORD}};
+    auto start = std::chrono::steady_clock::now();
+    ToolProcess plain_to_tls(QM_CLIENT_BINARY, {"--send", "n a \"\" x", "127.0.0.1", std::to_string(tls_port)},
+                             account);
+    ToolProcess tls_to_plain(QM_CLIENT_BINARY, {"--tls", "--ca", file("server.crt"), "--send", "n a \"\" x",
+                                                "127.0.0.1", std::to_string(server->port)},
+                             account);
+    EXPECT_EQ(plain_to_tls.wait_exit(), 3);
+    EXPECT_EQ(plain_to_tls.err(), "qmclient: the port speaks TLS: add --tls\n");
+    EXPECT_EQ(tls_to_plain.wait_exit(), 3);
+    EXPECT_EQ(tls_to_plain.err(), "qmclient: the port speaks plain TCP: leave out --tls\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8))
+        << "told well before the prompt's 10 s";
+}
+
 TEST_F(TlsE2E, QmclientSendsAndListensThroughTls)
 {
     std::vector<std::pair<std::string, std::string>> account{{"QM_LOGIN", E2E_LOGIN}, {"QM_PASSWORD", E2E_PASSWORD}};
