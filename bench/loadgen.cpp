@@ -50,6 +50,7 @@ struct Options {
     int burst_frames = 100;
     int hold_bytes = 0;
     int sources = 0; // loopback source addresses the clients are spread over; 0: the system's choice
+    int announce = 0;
     std::string ready_file;
     std::string login = "bench";
     std::string password = "bench";
@@ -57,6 +58,9 @@ struct Options {
     std::string label = "server";
     bool header = false;
 };
+
+// The longest address the server keeps.
+constexpr std::size_t ADDRESS_BYTES = 255;
 
 using Clock = std::chrono::steady_clock;
 const Clock::time_point origin = Clock::now();
@@ -802,8 +806,50 @@ void hold_partial_frames(Run& run)
         pump(run, 2000);
 }
 
-// Tells a script that every client is online (and holds its bytes): the
-// file appears.
+// Every client announces its own address and announce addresses of 255
+// bytes of its own (two numbers, then control bytes, which /sessions shows
+// as 5 bytes each), all to an address no one holds. Then each says hello
+// to the next client, again until heard: a hello arrives only once the
+// server has taken every frame its sender sent before it.
+void announce_addresses(Run& run)
+{
+    const std::size_t n = run.clients.size();
+    for (std::size_t i = 0; i < n; i++) {
+        Client& c = run.clients[i];
+        std::string frames = make_frame("a " + c.address + " \"-\" ");
+        for (int k = 0; k < run.o.announce; k++) {
+            std::string name = std::to_string(i) + "." + std::to_string(k) + ".";
+            name.append(ADDRESS_BYTES - name.size(), '\x01');
+            frames += make_frame("a " + name + " \"-\" ");
+        }
+        c.heard.assign(n, false);
+        c.hellos = 0;
+        client_send_all(c.sock, frames.data(), frames.size());
+    }
+    std::int64_t deadline = now_ns() + 120'000'000'000LL;
+    for (;;) {
+        bool all_heard = true;
+        for (std::size_t i = 0; i < n; i++) {
+            const Client& next = run.clients[(i + 1) % n];
+            if (next.heard[i])
+                continue;
+            all_heard = false;
+            std::string hello = make_frame("h " + run.clients[i].address + " \"" + next.address + "\" " +
+                                           std::to_string(i) + " ");
+            client_send_all(run.clients[i].sock, hello.data(), hello.size());
+        }
+        if (all_heard)
+            return;
+        if (now_ns() > deadline)
+            fail(EXIT_SETUP, "the announcements were not all taken within 120 s");
+        std::int64_t round_end = now_ns() + 200'000'000;
+        while (now_ns() < round_end)
+            pump(run, 10000);
+    }
+}
+
+// Tells a script that every client is online (and holds its bytes and its
+// addresses): the file appears.
 void say_ready(const std::string& path)
 {
     std::ofstream file(path);
@@ -827,6 +873,8 @@ int run_benchmark(Run& run)
         synchronise(run);
     if (run.o.hold_bytes > 0)
         hold_partial_frames(run);
+    if (run.o.announce > 0)
+        announce_addresses(run);
     if (!run.o.ready_file.empty())
         say_ready(run.o.ready_file);
     run.totals = Totals{};
@@ -893,7 +941,8 @@ const char* const USAGE =
     "  --nats              speak NATS: a subject per address, frames as payloads\n"
     "  --sources K         connect from K loopback addresses, 127.1.0.1 on (default:\n"
     "                      the system's choice)\n"
-    "  --ready-file PATH   write PATH once every client is online\n"
+    "  --ready-file PATH   write PATH once every client is online (and holds what\n"
+    "                      --hold-bytes and --announce give it)\n"
     "  --seconds S         how long to send, or to stay idle (default 3)\n"
     "  --frame-bytes B     frame size, check byte included (default 64)\n"
     "  --window W          frames each sender keeps on the way (default 16)\n"
@@ -901,6 +950,8 @@ const char* const USAGE =
     "  --burst-frames F    frames per burst, sent in one write (default 100)\n"
     "  --hold-bytes B      idle workload: each client then writes B bytes of a frame\n"
     "                      without its check byte, and holds them (at most 9999)\n"
+    "  --announce K        idle workload, 2 clients or more: each client announces K\n"
+    "                      addresses of 255 bytes, and holds them\n"
     "  --login L --password P   credentials (default bench / bench)\n"
     "  --server-pid PID    read the server's CPU time and memory (peak, now) from /proc\n"
     "  --label NAME        first CSV column (default server)\n"
@@ -933,6 +984,7 @@ Options parse(int argc, char** argv)
         else if (a == "--bursts") o.bursts = static_cast<int>(number(i));
         else if (a == "--burst-frames") o.burst_frames = static_cast<int>(number(i));
         else if (a == "--hold-bytes") o.hold_bytes = static_cast<int>(number(i));
+        else if (a == "--announce") o.announce = static_cast<int>(number(i));
         else if (a == "--login" && i + 1 < argc) o.login = argv[++i];
         else if (a == "--password" && i + 1 < argc) o.password = argv[++i];
         else if (a == "--server-pid") o.server_pid = static_cast<long>(number(i));
@@ -974,6 +1026,8 @@ Options parse(int argc, char** argv)
         fail(EXIT_USAGE, "--frame-bytes must be 48 to 4095");
     if (o.hold_bytes < 0 || o.hold_bytes > 9999 || (o.hold_bytes > 0 && o.workload != Workload::idle))
         fail(EXIT_USAGE, "--hold-bytes must be 0 to 9999, and only with --workload idle");
+    if (o.announce < 0 || (o.announce > 0 && (o.workload != Workload::idle || o.clients < 2 || o.nats)))
+        fail(EXIT_USAGE, "--announce must be 0 or more, and only with --workload idle, 2 clients or more and no --nats");
     if (o.window < 1 || o.bursts < 1 || o.burst_frames < 1)
         fail(EXIT_USAGE, "--window, --bursts and --burst-frames must be at least 1");
     return o;

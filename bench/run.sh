@@ -37,6 +37,12 @@
 # clients; the server's memory per idle session at C10K_IDLE and at
 # C10K_MOST (default: the descriptor hard limit less 16) clients; TLS
 # broadcast among 63 against stunnel, C10K_ROUNDS times.
+# ROWS=sessions gives a pair's p99 latency, one frame in flight, beside 61
+# clients that each hold ANNOUNCED (default 4096) addresses of 255 bytes,
+# with and without 4 readers that loop on /sessions?limit=1000 and never
+# read (bench/unread_readers.py, python3), and the server's RSS growth from
+# when the addresses are held to the run's end (targets: p99 < 20 ms and
+# growth < 32 MB with the readers).
 # The full run (ROWS unset) runs every row above.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -67,7 +73,8 @@ cleanup() {
     rm -rf "$work"
 }
 holder_pid=
-trap 'cleanup; if [ -n "$holder_pid" ]; then kill "$holder_pid" 2>/dev/null || true; fi' EXIT
+readers_pid=
+trap 'cleanup; for pid in $holder_pid $readers_pid; do kill "$pid" 2>/dev/null || true; done' EXIT
 
 if [ "$rows" = all ]; then
     for tool in ncat gnuplot; do
@@ -231,6 +238,53 @@ partial_rows() {
         fi
         stop
     done
+}
+
+# A pair's latency beside 61 clients holding many long addresses, without
+# and with unread /sessions readers, alternating, one sitting. The RSS
+# growth is from when the addresses are held (before the readers start)
+# to the end of the pair's run (the readers still running).
+sessions_rows() {
+    local announced=${ANNOUNCED:-4096} before
+    for round in 1 2; do
+        for readers in 0 4; do
+            echo "  a pair beside 61 clients of $announced addresses, $readers unread /sessions readers (round $round)" >&2
+            start metrics
+            if ! start_holder --clients 61 --announce "$announced"; then
+                failures=$((failures + 1))
+                stop
+                continue
+            fi
+            before=$(awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status")
+            if [ "$readers" -gt 0 ]; then
+                python3 "$root/bench/unread_readers.py" 127.0.0.1 "$metrics_port" "$readers" '/sessions?limit=1000' &
+                readers_pid=$!
+                sleep 2
+            fi
+            if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "ours/sessions$readers:$before" \
+                --workload pairs --clients 2 --window 1 --seconds "$seconds" >>"$csv"; then
+                echo "run.sh: the pair beside $readers /sessions readers failed" >&2
+                failures=$((failures + 1))
+            fi
+            if [ -n "$readers_pid" ]; then
+                kill "$readers_pid" 2>/dev/null || true
+                wait "$readers_pid" 2>/dev/null || true
+                readers_pid=
+            fi
+            stop_holder
+            stop
+        done
+    done
+}
+sessions_table() {
+    awk -F, '
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] ~ /^ours\/sessions/ {
+    split(substr($col["label"], 14), part, ":")
+    printf "  %s readers: p99 %.1f ms, p50 %.2f ms, RSS %d -> %d KiB (+%.1f MB), server CPU %.1f%%\n", part[1],
+           $col["p99_us"] / 1000, $col["p50_us"] / 1000, part[2], $col["server_rss_kb"],
+           ($col["server_rss_kb"] - part[2]) / 1024, $col["server_cpu_pct"]
+}' "$csv" | { echo "a pair, one frame in flight, beside 61 clients of ${ANNOUNCED:-4096} addresses, without and with 4 unread /sessions readers (targets with them: p99 < 20 ms, RSS growth < 32 MB):"; cat; }
 }
 
 # TLS: loadgen speaks plain TCP, so an stunnel client in front of it speaks
@@ -599,7 +653,8 @@ if [ "$rows" != all ]; then
         metrics) metrics_rows ;;
         nats) nats_rows ;;
         c10k) c10k_rows ;;
-        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats and c10k" >&2; exit 2 ;;
+        sessions) sessions_rows ;;
+        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats, c10k and sessions" >&2; exit 2 ;;
         esac
     done
     case " $rows " in *" idle "* | *" partial "*) rest_table ;; esac
@@ -607,6 +662,7 @@ if [ "$rows" != all ]; then
     case " $rows " in *" metrics "*) metrics_table ;; esac
     nats_table
     c10k_table
+    case " $rows " in *" sessions "*) sessions_table ;; esac
     exit $((failures > 0))
 fi
 started=$(date +%s)
@@ -628,6 +684,7 @@ for kind in ours fixed; do
 done
 idle_rows
 partial_rows
+sessions_rows
 tls_rows
 
 # ---- at scale ---------------------------------------------------------------
@@ -819,6 +876,7 @@ END {
         printf "soak test: not run\n"
 }' "$csv" | tee "$out/table.txt"
 rest_table | tee -a "$out/table.txt"
+sessions_table | tee -a "$out/table.txt"
 tls_table | tee -a "$out/table.txt"
 nats_table | tee -a "$out/table.txt"
 c10k_table | tee -a "$out/table.txt"
