@@ -1,10 +1,10 @@
 #pragma once
 
-#include "switch/server.h"
+#include "app/options.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the server was asked to do, read from its arguments without acting on
@@ -17,59 +17,30 @@ enum class CommandAction {
     error,         // a wrong option or argument; error says which
 };
 
-constexpr std::size_t MAX_CLIENTS_LIMIT = 100000;
-constexpr std::size_t MAX_ADDRESSES_LIMIT = 1000000;
-constexpr std::size_t MAX_DIALOGUES_LIMIT = 100000;
-constexpr std::size_t DEFAULT_LOGIN_FAILURES = 10;
-constexpr std::size_t LOGIN_FAILURES_LIMIT = 100000;
-// Listening addresses an operator may name with --bind.
-constexpr std::size_t MAX_BIND_ADDRESSES = 16;
-
-// An address and port written "a.b.c.d:port" or "[v6]:port".
-struct HostPort {
-    std::string host;
-    std::uint16_t port = 0;
+// An option as the command line gave it, kept to be laid again over the
+// configuration file each time it is read.
+struct GivenOption {
+    const OptionSpec* option;
+    std::string value; // "true" or "false" for a flag
 };
 
 struct CommandLine {
     CommandAction action = CommandAction::serve;
     std::string error; // one line, for CommandAction::error
-    const char* port = nullptr;
-    const char* login = nullptr;
-    // Null when the password comes from password_file; otherwise its
-    // argument, which the caller copies and then blanks.
-    char* password = nullptr;
-    std::string password_file;
-    std::size_t max_clients = DEFAULT_MAX_CLIENTS;
-    std::size_t max_addresses = DEFAULT_MAX_ADDRESSES;
-    std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
-    std::string log_path = "QuillmarshSrv.log.txt";
-    bool quiet = false;
-    bool numeric = false;
-    // Accounts: a users file instead of the one login and password, and
-    // the addresses each login may speak for.
-    std::string users_file;
-    std::string rights_file;
-    std::size_t login_failures = DEFAULT_LOGIN_FAILURES; // 0: no throttling
-    bool login_failures_given = false;
-    // Empty: every IPv4 address, as the classic server listens.
-    std::vector<std::string> bind_addresses;
-    // Empty host: no metrics port.
-    HostPort metrics;
-    // 0: no TLS port.
-    std::uint16_t tls_port = 0;
-    std::string tls_cert;
-    std::string tls_key;
-    std::string tls_client_ca;
+    // --config: the settings come from this file first.
+    std::string config_path;
+    bool check_only = false; // --check-config
+    std::vector<GivenOption> options;
+    // The arguments after the options, in order: the port, the login and
+    // the password, as many as the way of logging in takes (checked by
+    // settle_settings). The password's argument is copied and then blanked.
+    std::vector<char*> positionals;
 };
 
 // Options come first, each beginning with "--" ("--name value" or
 // "--name=value"); the first other argument, or a lone "--", ends them, so a
 // port written "-1" is a port.
 CommandLine parse_command_line(int argc, char** argv);
-
-// The usage with every option, for --help and after an error.
-std::string full_usage();
 
 // The first line of the file, without its LF or CRLF. On failure returns
 // false with a one-line reason (the system's own where there is one).

@@ -1,8 +1,13 @@
 #include "app/server_main.h"
 
+#include "app/check_config.h"
 #include "app/command_line.h"
+#include "app/reload.h"
 #include "app/service_status.h"
+#include "app/setting_files.h"
+#include "app/settings.h"
 #include "platform/log_file.h"
+#include "platform/text_file.h"
 #include "platform/tls.h"
 #include "platform/password_hash.h"
 #include "switch/server.h"
@@ -68,22 +73,62 @@ void answer_at_once(const CommandLine& line)
     }
 }
 
+[[noreturn]] void fail_start(const std::string& reason)
+{
+    std::fprintf(stderr, "QuillmarshSrv: %s\n", reason.c_str());
+    std::exit(2);
+}
+
+// The file and the command line together; a mistake in either ends the
+// start with the reason, the command line's own with the usage too.
+Configuration configure(const CommandLine& line)
+{
+    Configuration configuration;
+    configuration.line = line;
+    std::string error;
+    if (line.action != CommandAction::serve)
+        return configuration;
+    configuration.from_file = !line.config_path.empty();
+    if (configuration.from_file) {
+        if (!read_config_file(line.config_path, configuration.file, error))
+            fail_start(error);
+        configuration.file_stamp = text_file_stamp(line.config_path.c_str());
+    }
+    if (settle_settings(line, configuration.from_file ? &configuration.file : nullptr, configuration.settings,
+                        error))
+        return configuration;
+    if (configuration.from_file)
+        fail_start(error);
+    std::fprintf(stderr, "QuillmarshSrv: %s\n%s", error.c_str(), full_usage().c_str());
+    std::exit(2);
+}
+
 // Copies the password, from its file or from the command line; the
 // argument's bytes are then blanked, so the process list no longer shows it.
-std::string take_password(const CommandLine& line)
+std::string take_password(const Configuration& configuration)
 {
     std::string password;
-    if (line.password) {
-        password = line.password;
-        std::memset(line.password, 0, password.size());
-        return password;
-    }
     std::string error;
-    if (!read_password_file(line.password_file, password, error)) {
-        std::fprintf(stderr, "QuillmarshSrv: %s\n", error.c_str());
-        std::exit(2);
-    }
+    if (!read_password(configuration.line, configuration.settings, password, error))
+        fail_start(error);
+    if (char* argument = password_argument(configuration.line))
+        std::memset(argument, 0, password.size());
     return password;
+}
+
+// Who may log in, and the TLS port's certificate: read before anything is
+// said, so that a mistake ends the start at once.
+void load_credentials_and_tls(Server& server, const Configuration& configuration)
+{
+    const Settings& settings = configuration.settings;
+    std::string error;
+    if (settings.users_file.empty())
+        set_credentials(server, settings.login->c_str(), take_password(configuration).c_str());
+    server.tls_context = load_tls(settings, error);
+    if (!error.empty())
+        fail_start(error);
+    if (!settings.users_file.empty() && !load_logins(server.logins, settings, error))
+        fail_start(error);
 }
 
 // The banner's pause, cut short by a stop: the operator who stops the
@@ -99,49 +144,6 @@ void pause_unless_stopped(unsigned milliseconds)
         sleep_ms(static_cast<unsigned>(std::min<std::int64_t>(left, STEP_MS)));
     }
     std::exit(0);
-}
-
-TlsServerFiles tls_files(const CommandLine& line)
-{
-    return TlsServerFiles{line.tls_cert, line.tls_key, line.tls_client_ca};
-}
-
-// A TLS port is checked before anything listens: a build without TLS, or
-// files that do not load, end the start-up with the reason.
-TlsContext* load_tls(const CommandLine& line)
-{
-    if (line.action != CommandAction::serve || line.tls_port == 0)
-        return nullptr;
-    if (!tls_available()) {
-        std::fprintf(stderr, "QuillmarshSrv: --tls-port: %s\n", tls_unavailable_reason());
-        std::exit(2);
-    }
-    std::string error;
-    TlsContext* context = tls_server_context(tls_files(line), &error);
-    if (!context) {
-        std::fprintf(stderr, "QuillmarshSrv: --tls-port: %s\n", error.c_str());
-        std::exit(2);
-    }
-    return context;
-}
-
-// The file is opened afresh, for whoever moved it away. A new certificate
-// serves the connections from now on; one that does not load leaves the
-// old in place.
-void reload(Server& server, const CommandLine& line)
-{
-    log_reopen(server.log, platform.now());
-    log_event(server.log, platform.now(), "srv", "reloading");
-    reload_accounts(server);
-    if (!server.tls_context)
-        return;
-    std::string error;
-    if (tls_server_context_reload(&server.tls_context, tls_files(line), &error)) {
-        log_event(server.log, platform.now(), "srv", "TLS certificate reloaded");
-        return;
-    }
-    std::string subject = "TLS certificate kept: " + error;
-    log_event(server.log, platform.now(), "srv", subject.c_str());
 }
 
 // One --bind address; a failure ends the start-up as the classic listener's
@@ -173,35 +175,17 @@ socket_handle open_listener_at(const std::string& address, std::uint16_t port)
 
 // The listeners of one port and transport: on each --bind address, or on
 // every IPv4 address as the classic server listens.
-void listen_on(Server& server, const CommandLine& line, std::uint16_t port, const Transport& transport)
+void listen_on(Server& server, const Settings& settings, std::uint16_t port, const Transport& transport)
 {
-    if (line.bind_addresses.empty()) {
+    if (settings.bind_addresses.empty()) {
         add_listener(server, open_listener(port), ListenerKind::switch_clients, &transport);
         return;
     }
     // Cannot fail: --bind is given at most MAX_BIND_ADDRESSES times.
     static_assert(2 * MAX_BIND_ADDRESSES + 1 <= MAX_LISTENERS,
                   "a plain and a TLS listener per address, and the metrics port");
-    for (const std::string& address : line.bind_addresses)
+    for (const std::string& address : settings.bind_addresses)
         add_listener(server, open_listener_at(address, port), ListenerKind::switch_clients, &transport);
-}
-
-// The users and rights files, read before anything is said; a build that
-// cannot check a password refuses them.
-void load_logins(Server& server, const CommandLine& line)
-{
-    Logins& logins = server.logins;
-    logins.users_given = true;
-    logins.users_path = line.users_file;
-    logins.rights_given = !line.rights_file.empty();
-    logins.rights_path = line.rights_file;
-    std::string error;
-    if (!password_hashing_available())
-        error = "--users: " + password_hashing_unavailable_reason();
-    else if (load_accounts(logins, &error))
-        return;
-    std::fprintf(stderr, "QuillmarshSrv: %s\n", error.c_str());
-    std::exit(2);
 }
 
 // The operator's HTTP port, on one IPv4 or IPv6 address. A port that cannot
@@ -242,12 +226,13 @@ void server_main(int argc, char** argv)
     install_signal_handlers();
     const CommandLine line = parse_command_line(argc, argv);
     answer_at_once(line);
+    Configuration configuration = configure(line);
+    const Settings& settings = configuration.settings;
+    if (line.check_only)
+        check_configuration(configuration);
     Server server;
-    if (line.action == CommandAction::serve && line.users_file.empty())
-        set_credentials(server, line.login, take_password(line).c_str());
-    server.tls_context = load_tls(line);
-    if (line.action == CommandAction::serve && !line.users_file.empty())
-        load_logins(server, line);
+    if (line.action == CommandAction::serve)
+        load_credentials_and_tls(server, configuration);
     std::fputs(BANNER, stdout);
     std::fflush(stdout);
     pause_unless_stopped(STARTUP_PAUSE_MS);
@@ -258,33 +243,32 @@ void server_main(int argc, char** argv)
         std::fputs("Try 'QuillmarshSrv --help' for the options.\n", stderr);
         std::exit(0);
     }
-    std::int32_t port = parse_port_argument(line.port);
-    server.max_clients = line.max_clients;
-    server.registry.max_per_holder = line.max_addresses;
-    server.max_dialogues_per_address = line.max_dialogues_per_address;
-    server.numeric_peer_names = line.numeric;
-    // The classic server shuts nobody out: only asked for, or with a users
-    // file, are refused logins counted.
-    if (server.logins.users_given || line.login_failures_given)
-        server.logins.failures_allowed = line.login_failures;
-    log_init(server.log, line.log_path, !line.quiet);
+    std::int32_t port = parse_port_argument(settings.port->c_str());
+    server.max_clients = settings.max_clients;
+    server.log_identity = settings.log_identity;
+    apply_live_settings(server, settings);
+    log_init(server.log, settings.log_path, !settings.quiet);
     // Only the low 16 bits name the port, and port 0 would be any free one.
     if (static_cast<std::uint16_t>(port) == 0) {
         std::fputs("port cannot be null!\n", stdout);
         std::exit(1);
     }
     log_event(server.log, platform.now(), "srv", "starting server");
+    if (server.logins.users_given && server.logins.users.empty())
+        log_event(server.log, platform.now(), "srv",
+                  "no users in " + settings.users_file + ": nobody can log in until qmpasswd adds one");
     // Said before any start-up failure below, as a line written at once.
     log_flush(server.log, platform.now());
     start_socket_library();
     raise_descriptor_limit();
     keep_freed_memory_for_reuse();
-    listen_on(server, line, static_cast<std::uint16_t>(port), plain_transport());
+    listen_on(server, settings, static_cast<std::uint16_t>(port), plain_transport());
     if (server.tls_context)
-        listen_on(server, line, line.tls_port, tls_transport());
+        listen_on(server, settings, settings.tls_port, tls_transport());
     // Cannot fail: the plain and TLS listeners leave room for it.
-    if (!line.metrics.host.empty())
-        add_listener(server, open_metrics_listener(line.metrics), ListenerKind::metrics_http, &plain_transport());
+    if (!settings.metrics.host.empty())
+        add_listener(server, open_metrics_listener(settings.metrics), ListenerKind::metrics_http,
+                     &plain_transport());
     server.http.version = QM_VERSION;
     server.metrics.start_time_seconds = platform.now();
     server.poller = platform.open_poller();
@@ -295,8 +279,10 @@ void server_main(int argc, char** argv)
     ServiceStatus service;
     service_ready(service, server);
     while (!stop_requested()) {
-        if (reload_requested() || account_files_changed(server.logins, platform.monotonic_ms()))
-            reload(server, line);
+        const std::int64_t now_ms = platform.monotonic_ms();
+        if (reload_requested() || account_files_changed(server.logins, now_ms) ||
+            config_file_changed(configuration, now_ms))
+            reload(server, configuration);
         serve_one_turn(server);
         service_tick(service, server);
     }

@@ -151,6 +151,9 @@ enum class ListenFailure {
 // returns INVALID_SOCKET_HANDLE with the step in *failure and its error as
 // the last socket error (and in errno on POSIX, for perror).
 socket_handle sock_listen_at(const char* address, std::uint16_t port, ListenFailure* failure);
+// Whether sock_listen_at takes the text as an address, without opening
+// anything (on Windows, after sock_startup).
+bool sock_is_address_literal(const char* address);
 // Raises the soft limit on open descriptors to the hard one, so the server
 // can hold as many clients as the system lets it; nothing on Windows.
 void raise_descriptor_limit();

@@ -165,6 +165,13 @@ socket_handle fail_listen(native_socket sock, ListenFailure step, ListenFailure*
 
 } // namespace
 
+bool sock_is_address_literal(const char* text)
+{
+    sockaddr_storage address{};
+    address_length length = 0;
+    return parse_listen_address(text, 0, &address, &length);
+}
+
 socket_handle sock_listen_at(const char* text, std::uint16_t port, ListenFailure* failure)
 {
     *failure = ListenFailure::none;

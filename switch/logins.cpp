@@ -140,19 +140,20 @@ bool load_accounts(Logins& logins, std::string* error)
     return true;
 }
 
-void reload_accounts(Server& server)
+bool reload_accounts(Server& server)
 {
     if (!server.logins.users_given)
-        return;
+        return true;
     std::string error;
     if (!load_accounts(server.logins, &error)) {
         log_event(server.log, platform.now(), "srv", ("reload failed, logins kept: " + error).c_str());
-        return;
+        return false;
     }
     char subject[64];
     std::snprintf(subject, sizeof subject, "logins reloaded: %zu users", server.logins.users.size());
     log_event(server.log, platform.now(), "srv", subject);
     apply_to_sessions(server);
+    return true;
 }
 
 bool account_files_changed(Logins& logins, std::int64_t now_ms)

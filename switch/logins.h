@@ -59,8 +59,8 @@ bool load_accounts(Logins& logins, std::string* error);
 
 // Rereads the files: new and changed logins count for the next dialogue,
 // online sessions whose login is gone are closed; a file that does not
-// parse keeps the old set, and the log says why.
-void reload_accounts(Server& server);
+// parse keeps the old set, and the log says why (and false is returned).
+bool reload_accounts(Server& server);
 
 // How often the files' stamps are looked at where no signal asks for a
 // reload.

@@ -94,7 +94,8 @@ Session* receive_from(Server& server, Session* session)
     // RECEIVE_BLOCKS.
     for (std::size_t at = 0; at < received.size(); at += RECEIVE_SIZE) {
         std::string_view block = received.substr(at, RECEIVE_SIZE);
-        log_block(server, *session, now, event, block);
+        if (server.log_frames)
+            log_block(server, *session, now, event, block);
         if (!queue_append(session->input, block))
             return close_session(server, session, nullptr, Disconnect::overflow);
         if (session->input.length > RX_LIMIT)

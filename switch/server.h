@@ -62,6 +62,10 @@ struct Server {
     std::int64_t names_checked_ms = 0;
     // Peers are named "[a.b.c.d]" without a reverse look-up.
     bool numeric_peer_names = false;
+    // Received blocks are written to the log; without, only events are.
+    bool log_frames = true;
+    // Log lines name a session by login, source port and number.
+    bool log_identity = false;
     // Connections from one address that may be in the login dialogue at
     // once; more are closed at accept, so that one host cannot hold every
     // served slot with connections that never log in.

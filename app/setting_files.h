@@ -1,0 +1,24 @@
+// The files the settings name, read and checked the same way for a start,
+// a --check-config and a reload. Each failure comes back as one line.
+#pragma once
+
+#include "app/command_line.h"
+#include "platform/tls.h"
+#include "switch/server.h"
+
+#include <string>
+
+// The password: its argument's bytes as they are, or the first line of the
+// password file.
+bool read_password(const CommandLine& line, const Settings& settings, std::string& password,
+                   std::string& error);
+
+// The TLS port's certificate and key, loaded and matched; null without a
+// TLS port, or with the reason when they do not load.
+TlsContext* load_tls(const Settings& settings, std::string& error);
+
+TlsServerFiles tls_files(const Settings& settings);
+
+// The users file (and rights file) named by the settings, into the logins;
+// a build that cannot check a password refuses them.
+bool load_logins(Logins& logins, const Settings& settings, std::string& error);
