@@ -238,8 +238,15 @@ Options parse_options(int argc, char** argv)
             usage_error("unknown option " + std::string(arg));
         }
     }
-    if (positional.size() != 2)
+    if (positional.size() < 2)
         usage_error("HOST and PORT are needed");
+    if (positional.size() > 2) {
+        // Most often a --send text with blanks that was not quoted.
+        std::string given;
+        for (const std::string& word : positional)
+            given += " " + word;
+        usage_error("expected HOST and PORT, got " + std::to_string(positional.size()) + " arguments:" + given);
+    }
     o.host = positional[0];
     // An IPv6 address may come bracketed, as in a URL.
     if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']')
@@ -505,6 +512,10 @@ int run_listen(const Options& o, Connection& connection)
     watch_for_refusal(connection, o.settle_ms, &early);
     if (!link.send_frame(announcement(o.listen_address)))
         finish(EXIT_LOST, "connection lost");
+    // A script that starts a listener and then a sender waits for this line
+    // instead of sleeping.
+    std::fprintf(stderr, "qmclient: listening as %s\n", o.listen_address.c_str());
+    std::fflush(stderr);
     long frames = 0;
     auto deadline = Clock::now() + std::chrono::seconds(o.timeout_s);
     bool timed_out = false;

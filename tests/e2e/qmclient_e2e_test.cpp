@@ -71,6 +71,7 @@ TEST_F(QmclientE2E, ListenAnnouncesItsAddressAndPrintsOnlyFramesForIt)
     alice->send(make_frame("msg alice \"\" everyone"));
     ASSERT_EQ(tool.wait_exit(), 0) << tool.err();
     EXPECT_EQ(tool.out(), "msg alice \"bob\" tab\\x09here\nmsg alice \"\" everyone\n");
+    EXPECT_EQ(tool.err(), "qmclient: listening as bob\n");
 }
 
 TEST_F(QmclientE2E, TypedLinesGoOutAsFramesAndEightBitLinesAreRefused)
@@ -99,7 +100,7 @@ TEST_F(QmclientE2E, ExitCodesTellRefusalUnreachableTimeOutAndUsage)
 
     Tool waiting({"--listen", "nobody", "--count", "1", "--timeout", "1", "127.0.0.1", where});
     EXPECT_EQ(waiting.wait_exit(), 6);
-    EXPECT_EQ(waiting.err(), "qmclient: timed out after 0 of 1 frames\n");
+    EXPECT_EQ(waiting.err(), "qmclient: listening as nobody\nqmclient: timed out after 0 of 1 frames\n");
 
     Tool eight_bit({"--send", "caf\xc3\xa9", "127.0.0.1", where});
     EXPECT_EQ(eight_bit.wait_exit(), 2);
@@ -119,6 +120,8 @@ TEST(QmclientUsage, AMistakeIsNamedInOneLineWithExitTwo)
     };
     for (const Case& c : std::vector<Case>{
              {{"127.0.0.1"}, {login, password}, "HOST and PORT are needed"},
+             {{"--send", "hello", "world", "127.0.0.1", "1"}, {login, password},
+              "expected HOST and PORT, got 3 arguments: world 127.0.0.1 1"},
              {{"127.0.0.1", "1"}, {password}, "no login: set QM_LOGIN or give --login"},
              {{"--login", "team", "127.0.0.1", "1"}, {}, "no password: set QM_PASSWORD or give --password"},
              {{"--count", "1", "127.0.0.1", "1"}, {login, password}, "--count works only with --listen"},
@@ -180,7 +183,7 @@ TEST(QmclientStandIn, MarksBadCheckBytesShowsHexAndReportsALostConnection)
         play_server(listener, frames);
         client_close(listener);
         EXPECT_EQ(tool.wait_exit(), 5);
-        EXPECT_EQ(tool.err(), "qmclient: connection lost\n");
+        EXPECT_EQ(tool.err(), "qmclient: listening as me\nqmclient: connection lost\n");
         if (hex)
             EXPECT_EQ(tool.out(), hex_line(make_frame("msg x \"\" good")) + "[bad check byte] " + hex_line(bad));
         else
