@@ -33,6 +33,7 @@ if(UNIX AND NOT APPLE)
     set(QM_SERVICE_TYPE simple)
     set(QM_SERVICE_WATCHDOG "# No watchdog: this build cannot notify systemd.")
   endif()
+  set(QM_CONFIG_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/quillmarsh/quillmarsh.toml)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/quillmarsh.service.in
                  ${PROJECT_BINARY_DIR}/packaging/quillmarsh.service @ONLY)
   # Debian 12 keeps units in /lib/systemd/system, where its package tools
@@ -40,13 +41,13 @@ if(UNIX AND NOT APPLE)
   set(QM_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit is installed")
   install(FILES ${PROJECT_BINARY_DIR}/packaging/quillmarsh.service
           DESTINATION ${QM_SYSTEMD_UNIT_DIR})
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmarsh.env.example
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/quillmarsh)
-  # /etc with the /usr prefix. An absolute destination, so the .tar.gz,
-  # which would install it into this machine's /etc, leaves it out (below).
+  # /etc with the /usr prefix. Absolute destinations, so the .tar.gz, which
+  # would install them into this machine's /etc, leaves them out (below).
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmarsh.logrotate
           DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME quillmarsh
-          COMPONENT logrotate)
+          COMPONENT system_configuration)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmarsh.toml
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/quillmarsh COMPONENT system_configuration)
 endif()
 
 set(CPACK_PACKAGE_NAME quillmarsh-server)

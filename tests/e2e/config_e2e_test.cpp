@@ -67,6 +67,15 @@ TEST_F(ConfigE2E, CheckConfigReadsEverythingAndBindsNothing)
     EXPECT_EQ(check.stdout_text(), "QuillmarshSrv: configuration OK\n");
     EXPECT_FALSE(check.log_exists());
 
+    // The package's file, its users file standing in for the one the
+    // package makes: empty, which is said.
+    files.write("users", "");
+    ServerProcess packaged({"--check-config", "--config", QM_PACKAGED_CONFIG, "--users", path("users")});
+    EXPECT_EQ(packaged.wait_exit(30000), 0) << packaged.stderr_text();
+    EXPECT_EQ(packaged.stdout_text(), "QuillmarshSrv: no users in " + path("users") +
+                                          ": nobody can log in until qmpasswd adds one\n"
+                                          "QuillmarshSrv: configuration OK\n");
+
     const std::pair<std::string, std::string> wrong[] = {
         {"port = 8023\nusers = \"" + path("none") + "\"\n", path("none") + ": "},
         {good + "bind = [\"localhost\"]\n", "--bind: 'localhost' is not an IPv4 or IPv6 address"},
