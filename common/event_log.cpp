@@ -129,13 +129,8 @@ std::size_t plain_run_end(std::string_view block, std::size_t from, std::size_t 
     return at;
 }
 
-std::string_view escaped(char c, char (&text)[4])
+std::string_view hex_escaped(unsigned char byte, char (&text)[4])
 {
-    const auto byte = static_cast<unsigned char>(c);
-    if (!is_control(byte)) {
-        text[0] = c;
-        return {text, 1};
-    }
     constexpr char digits[] = "0123456789abcdef";
     text[0] = '\\';
     text[1] = 'x';
@@ -143,6 +138,30 @@ std::string_view escaped(char c, char (&text)[4])
     text[3] = digits[byte & 0x0f];
     return {text, 4};
 }
+
+std::string_view escaped(char c, char (&text)[4])
+{
+    const auto byte = static_cast<unsigned char>(c);
+    if (is_control(byte))
+        return hex_escaped(byte, text);
+    text[0] = c;
+    return {text, 1};
+}
+
+} // namespace
+
+std::string log_safe_text(std::string_view text)
+{
+    std::string safe;
+    char code[4];
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        safe += byte < 0x20 || byte == 0x7f ? hex_escaped(byte, code) : std::string_view(&c, 1);
+    }
+    return safe;
+}
+
+namespace {
 
 // Appends a piece of a received block; when the text so far ends in a line
 // break (other than the CR of a CRLF meeting its LF), the mark comes first.

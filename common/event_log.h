@@ -62,6 +62,9 @@ void log_event(EventLog& log, std::time_t now, std::string_view event, std::stri
 // written as LOG_MASK once.
 void log_received(EventLog& log, std::time_t now, std::string_view event, std::string_view block,
                   std::size_t mask_begin = 0, std::size_t mask_end = 0);
+// Client bytes to stand inside a line of the server's own (a login name):
+// every control byte, TAB, CR and LF included, written as \xNN.
+std::string log_safe_text(std::string_view text);
 // Writes the turn's lines: once to the file, once to standard output. The
 // file is opened at the first flush with lines, and at most once per second
 // checked (reopened when renamed or removed) or, after a failure, retried.

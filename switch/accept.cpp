@@ -28,15 +28,23 @@ bool is_host_name(const char* host)
 
 // "host [address]", or "[address]" when there is no host name or it is not
 // one, then the transport's mark ("host [address] tls"); cut to 255
-// characters, so a long host name can cut the address short.
-void set_peer_name(Session& session, const char* host)
+// characters, so a long host name can cut the address short. With log
+// identity the source port and the session's number follow the address
+// ("host [address]:53012 tls #17"), and only the host name is ever cut.
+void set_peer_name(const Server& server, Session& session, const char* host)
 {
     char dotted[ADDRESS_TEXT_SIZE];
     sock_dotted_address(&session.peer, dotted);
     std::string name = std::string("[") + dotted + "]";
     if (host && is_host_name(host))
         name = host + (" " + name);
-    name += session.transport->peer_name_suffix;
+    std::string tail = session.transport->peer_name_suffix;
+    if (server.log_identity) {
+        tail = ":" + std::to_string(session.peer.port) + tail + " #" + std::to_string(session.accept_number);
+        if (name.size() + tail.size() >= NAME_SIZE)
+            name.erase(0, name.size() + tail.size() - (NAME_SIZE - 1));
+    }
+    name += tail;
     std::size_t length = std::min(name.size(), NAME_SIZE - 1);
     std::memcpy(session.peer_name, name.data(), length);
     session.peer_name[length] = '\0';
@@ -212,7 +220,7 @@ void close_failed_listener(Server& server, Listener& listener)
 bool greet(Server& server, Session& session, const char* host)
 {
     session.naming = false;
-    set_peer_name(session, host);
+    set_peer_name(server, session, host);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
     session.last_input_ms = platform.monotonic_ms();
     session.handshaking = true;
@@ -253,6 +261,6 @@ void name_without_greeting(Server& server, Session& session)
 {
     platform.lookup_cancel(&session);
     session.naming = false;
-    set_peer_name(session, nullptr);
+    set_peer_name(server, session, nullptr);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
 }

@@ -98,6 +98,7 @@ Step password_step(Server& server, Session* session)
     // Online, a step ends at a check byte: what was searched for line feeds
     // must be searched again.
     session->input_searched = 0;
+    name_with_login(server, *session);
     log_event(server.log, platform.now(), "logged in", session->peer_name);
     return {session->next, true};
 }

@@ -195,12 +195,14 @@ void collect_password_checks(Server& server)
             session->state = SessionState::online;
             session->input_searched = 0;
             server.metrics.logins_accepted++;
+            name_with_login(server, *session);
             log_event(server.log, platform.now(), "logged in", session->peer_name);
         }
 }
 
 Session* refuse_login(Server& server, Session* session)
 {
+    name_with_login(server, *session);
     log_event(server.log, platform.now(), "login refused", session->peer_name);
     count_failure(server, session->peer);
     server.metrics.logins_refused++;

@@ -99,7 +99,7 @@ constexpr std::size_t SESSION_ADDRESSES_LISTED = 64;
 
 // One session as /sessions shows it. The views must outlive the render.
 struct SessionRow {
-    std::uint64_t id = 0; // its number in order of acceptance
+    std::uint64_t id = 0; // its number in order of acceptance, the log's "#17"
     std::string_view peer_name; // any bytes
     std::uint16_t port = 0;
     SessionPhase phase = SessionPhase::dialogue;

@@ -2,8 +2,10 @@
 
 #include "switch/output_pass.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -46,6 +48,18 @@ Session* close_session(Server& server, Session* session, const char* reason, Dis
         std::snprintf(event, sizeof event, "logged out");
     log_event(server.log, platform.now(), event, session->peer_name);
     return free_session(server, session);
+}
+
+void name_with_login(Server& server, Session& session)
+{
+    if (!server.log_identity)
+        return;
+    const std::size_t named = std::strlen(session.peer_name);
+    std::string name = log_safe_text(session.login_name);
+    name.resize(std::min(name.size(), NAME_SIZE - 2 - named));
+    name += '@';
+    name += session.peer_name;
+    std::memcpy(session.peer_name, name.c_str(), name.size() + 1);
 }
 
 bool send_prompt(Server& server, Session& session, std::string_view text)

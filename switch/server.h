@@ -101,5 +101,10 @@ bool send_prompt(Server& server, Session& session, std::string_view text);
 // Frees every session without a word: the server is going away.
 void drop_all_sessions(Server& server);
 
+// With log identity, the session's log name begins with the login it gave
+// ("alice@host [address]:53012 #17"), its control bytes written as \xNN and
+// cut so that the rest of the name stays whole.
+void name_with_login(Server& server, Session& session);
+
 // Stores the credentials, each cut to its first 255 characters.
 void set_credentials(Server& server, const char* login, const char* password);

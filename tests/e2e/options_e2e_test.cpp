@@ -5,6 +5,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <regex>
 
 namespace {
 
@@ -47,6 +48,28 @@ TEST(OptionsE2E, LogFileQuietNumericAndMaxClients)
         << server.process.log_text();
     EXPECT_FALSE(std::filesystem::exists(server.process.directory().path() / "QuillmarshSrv.log.txt"));
     EXPECT_EQ(server.process.stdout_text(), SERVER_BANNER);
+}
+
+// One session's lines picked out of many from one host: by its login,
+// source port and number, the login's control bytes escaped.
+TEST(OptionsE2E, LogIdentityNamesTheLoginSourcePortAndNumber)
+{
+    RunningServer server({"--log-identity", "--numeric"}, {E2E_LOGIN, E2E_PASSWORD});
+    auto alice = server.join();
+    TestClient intruder(server.port);
+    EXPECT_TRUE(intruder.login("ev\x1bil", "guess"));
+    EXPECT_TRUE(intruder.wait_closed());
+    alice->send(make_frame("hi alice \"\""));
+    alice->close();
+    ASSERT_TRUE(server.process.wait_for_log("logged out: ", 2));
+    const std::string log = server.process.log_text();
+    const std::string peer = R"(\[127\.0\.0\.1\]:[0-9]+)";
+    for (const std::string& line : {"Connected to: " + peer + " #1", "from " + peer + " #1: alice",
+                                    "logged in: alice@" + peer + " #1", "from alice@" + peer + " #1: hi alice",
+                                    "logged out: alice@" + peer + " #1", "Connected to: " + peer + " #2",
+                                    R"(login refused: ev\\x1bil@)" + peer + " #2",
+                                    R"(logged out: ev\\x1bil@)" + peer + " #2"})
+        EXPECT_TRUE(std::regex_search(log, std::regex("\n[0-9:/ ]+ " + line))) << line << "\n" << log;
 }
 
 class PasswordFileE2E : public ::testing::Test {
