@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-serve
 jobs=$(nproc 2>/dev/null || echo 2)
-[ -d "$build" ] || echo "building... (the first build takes about 10 s on 2 cores, later ones none)" >&2
+[ -d "$build" ] || echo "building... (the first build takes about a minute on 2 cores, later ones a few seconds)" >&2
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target QuillmarshSrv qmclient -j "$jobs" >/dev/null
 # With the three plain arguments, say how a client reaches this server.

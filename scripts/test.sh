@@ -57,9 +57,10 @@ build_tree build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_TEST_PCH=ON -DCMAKE_UNIT
 plain_built=$((SECONDS - started))
 
 # Only the tests that time nothing (unit, fault injection, the layering
-# check) run while the sanitizer build compiles: the end-to-end tests wait
-# on a real server, and a compiler on both cores makes their deadlines lie.
-ctest --test-dir "$root/build" --no-tests=error -j "$jobs" -LE 'e2e|soak' \
+# check) run while the sanitizer build compiles: the end-to-end tests and
+# the documentation's commands wait on a real server, and a compiler on
+# both cores makes their deadlines lie.
+ctest --test-dir "$root/build" --no-tests=error -j "$jobs" -LE 'e2e|soak|docs' \
     >"$root/build/test-output-quick.txt" 2>&1 &
 quick_tests=$!
 started=$SECONDS
@@ -73,7 +74,7 @@ wait "$quick_tests" || quick_result=$?
 # Then the rest of the plain tests, and the sanitizer build's, one tree
 # after the other.
 plain_result=0
-test_tree build "$plain_built" -L 'e2e|soak' || plain_result=$?
+test_tree build "$plain_built" -L 'e2e|soak|docs' || plain_result=$?
 if [ "$quick_result" -ne 0 ]; then
     cat "$root/build/test-output-quick.txt" >>"$root/build/test-output.txt"
     plain_result=1

@@ -65,13 +65,16 @@ now_us() {
     fi
 }
 
-# Per second between two readings of a counter; "-" after a restart.
+# Per second between two readings of a counter, to a tenth, so that a
+# quiet switch does not read as 0 (3 frames in 10 s: 0.3); "-" after a
+# restart.
 rate() {
-    local delta=$(($2 - $1)) elapsed_us=$3
+    local delta=$(($2 - $1)) elapsed_us=$3 tenths
     if [ "$delta" -lt 0 ] || [ "$elapsed_us" -le 0 ]; then
         echo "-"
     else
-        echo $((delta * 1000000 / elapsed_us))
+        tenths=$(((delta * 10000000 + elapsed_us / 2) / elapsed_us))
+        echo "$((tenths / 10)).$((tenths % 10))"
     fi
 }
 
