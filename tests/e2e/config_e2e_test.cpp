@@ -5,6 +5,7 @@
 #include "tests/support/test_certificate.h"
 
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {
@@ -30,9 +31,11 @@ protected:
 
 TEST_F(ConfigE2E, ReloadTakesWhatCanChangeLiveAndKeepsTheRest)
 {
-    const std::string head = "login = \"alice\"\npassword-file = \"" + path("password") + "\"\n";
-    const std::string config = write_config(head + "max-clients = 100\nnumeric = true\n");
-    RunningServer server({"--config", config}, {});
+    // The command line's log file wins over the file's, also after the reload.
+    const std::string head = "login = \"alice\"\npassword-file = \"" + path("password") +
+                             "\"\nnumeric = true\nlog-file = \"file.log\"\n";
+    const std::string config = write_config(head + "max-clients = 100\n");
+    RunningServer server({"--config", config, "--log-file", "events.log"}, {}, "events.log");
     auto sender = server.join();
     auto receiver = server.join();
     const std::string logged = make_frame("msg a \"\" logged");
@@ -40,7 +43,7 @@ TEST_F(ConfigE2E, ReloadTakesWhatCanChangeLiveAndKeepsTheRest)
     EXPECT_EQ(receiver->read_exact(logged.size()), logged);
     EXPECT_TRUE(server.process.wait_for_log(": msg a \"\" logged"));
 
-    write_config(head + "max-clients = 200\nnumeric = true\nlog-frames = false\n");
+    write_config(head + "max-clients = 200\nlog-frames = false\n");
     reload(server);
     EXPECT_TRUE(server.process.wait_for_log("srv: reload: max-clients needs a restart\n"))
         << server.process.log_text();
@@ -53,8 +56,9 @@ TEST_F(ConfigE2E, ReloadTakesWhatCanChangeLiveAndKeepsTheRest)
     // A file that no longer reads keeps what runs.
     write_config(head + "max-clients = = 3\n");
     reload(server);
-    EXPECT_TRUE(server.process.wait_for_log("srv: reload failed, configuration kept: " + config + ":3:15: "));
+    EXPECT_TRUE(server.process.wait_for_log("srv: reload failed, configuration kept: " + config + ":5:15: "));
     auto another = server.join();
+    EXPECT_FALSE(std::filesystem::exists(server.process.directory().path() / "file.log"));
 }
 
 TEST_F(ConfigE2E, CheckConfigReadsEverythingAndBindsNothing)
