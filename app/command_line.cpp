@@ -38,7 +38,7 @@ const OptionSpec* find_command_option(std::string_view name, bool& negated)
     const OptionSpec* option = find_option(name);
     if (!option && name.starts_with("no-")) {
         option = find_option(name.substr(3));
-        negated = option && option->type == ValueType::boolean;
+        negated = option && option->type == ValueType::boolean && option->place == OptionPlace::anywhere;
         if (!negated)
             option = nullptr;
     }

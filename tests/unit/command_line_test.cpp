@@ -153,6 +153,7 @@ TEST(CommandLineOptions, WrongOptionsAreErrorsThatSayWhy)
         {{"--max-clients", "12x", "8023", "a", "b"}, "'12x'"},
         {{"--no-max-clients", "8023", "a", "b"}, "unknown option --no-max-clients"},
         {{"--port", "8023", "a", "b"}, "unknown option --port"},
+        {{"--no-help", "8023", "a", "b"}, "unknown option --no-help"},
     };
     for (const Case& c : cases) {
         Parsed parsed = parse(c.words);
