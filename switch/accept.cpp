@@ -40,7 +40,10 @@ void set_peer_name(const Server& server, Session& session, const char* host)
         name = host + (" " + name);
     std::string tail = session.transport->peer_name_suffix;
     if (server.log_identity) {
-        tail = ":" + std::to_string(session.peer.port) + tail + " #" + std::to_string(session.accept_number);
+        // Piece by piece: GCC 12 warns wrongly about a chain of string
+        // additions that begins with a literal.
+        tail.insert(0, std::to_string(session.peer.port)).insert(0, 1, ':');
+        tail.append(" #").append(std::to_string(session.accept_number));
         if (name.size() + tail.size() >= NAME_SIZE)
             name.erase(0, name.size() + tail.size() - (NAME_SIZE - 1));
     }
