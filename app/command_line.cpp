@@ -32,10 +32,10 @@ bool apply_command_option(CommandLine& line, std::string_view name, std::string_
 }
 
 // A flag is "--name", or "--no-name" for false. Null for a name no row has.
-const OptionSpec* find_command_option(std::string_view name, bool& negated)
+const OptionRow* find_command_option(std::string_view name, bool& negated)
 {
     negated = false;
-    const OptionSpec* option = find_option(name);
+    const OptionRow* option = find_option(name);
     if (!option && name.starts_with("no-")) {
         option = find_option(name.substr(3));
         negated = option && option->type == ValueType::boolean && option->place == OptionPlace::anywhere;
@@ -54,7 +54,7 @@ bool take_option(CommandLine& line, std::string_view argument, int& i, int argc,
     const std::size_t equals = argument.find('=');
     const std::string_view spelled = argument.substr(0, equals);
     bool negated = false;
-    const OptionSpec* option = find_command_option(spelled.substr(2), negated);
+    const OptionRow* option = find_command_option(spelled.substr(2), negated);
     if (!option)
         return set_error(line, "unknown option " + std::string(spelled));
     std::string_view value;

@@ -20,7 +20,7 @@ enum class CommandAction {
 // An option as the command line gave it, kept to be laid again over the
 // configuration file each time it is read.
 struct GivenOption {
-    const OptionSpec* option;
+    const OptionRow* option;
     std::string value; // "true" or "false" for a flag
 };
 

@@ -44,9 +44,9 @@ std::string unknown_key(std::string_view key)
     if (key == "password")
         return "there is no password key: give password-file, or users";
     std::string text = "unknown key '" + std::string(key) + "'";
-    const OptionSpec* nearest = nullptr;
+    const OptionRow* nearest = nullptr;
     std::size_t best = NEAR_DISTANCE + 1;
-    for (const OptionSpec& option : option_table()) {
+    for (const OptionRow& option : option_table()) {
         const std::size_t d = distance(key, option.name);
         if (option.place != OptionPlace::command_line && d < best) {
             best = d;
@@ -98,7 +98,7 @@ bool value_text(const toml::node& node, ValueType type, std::string& text)
 }
 
 // A zero byte would cut a path or a login where the system reads it.
-bool take_value(const std::string& path, const OptionSpec& option, const toml::node& node,
+bool take_value(const std::string& path, const OptionRow& option, const toml::node& node,
                 std::vector<std::string>& values, std::string& error)
 {
     std::string text;
@@ -118,7 +118,7 @@ bool take_value(const std::string& path, const OptionSpec& option, const toml::n
 bool take_key(const std::string& path, const toml::key& key, const toml::node& node, ConfigValue& value,
               std::string& error)
 {
-    const OptionSpec* option = find_option(key.str());
+    const OptionRow* option = find_option(key.str());
     if (!option || option->place == OptionPlace::command_line) {
         error = place(path, key.source().begin) +
                 (option ? "--" + std::string(key.str()) + " is an option of the command line, not a key"

@@ -11,7 +11,7 @@
 // One key as the file gives it, its type checked, its value as the command
 // line would spell it.
 struct ConfigValue {
-    const OptionSpec* option;
+    const OptionRow* option;
     std::vector<std::string> values; // one; a list's in order
     std::uint32_t line;
     std::uint32_t column;
@@ -33,4 +33,4 @@ const char* config_files_unsupported_reason();
 bool read_config_file(const std::string& path, ConfigFile& file, std::string& error);
 
 // The file's value for an option, or null when the file does not name it.
-const ConfigValue* config_value(const ConfigFile& file, const OptionSpec& option);
+const ConfigValue* config_value(const ConfigFile& file, const OptionRow& option);

@@ -154,7 +154,7 @@ using enum OptionPlace;
 
 // A new option is one row here: the command line, --help and the
 // configuration file all take it from this table.
-constexpr OptionSpec OPTIONS[] = {
+constexpr OptionRow OPTIONS[] = {
     {"config", string, restart, command_line, "--config FILE",
      "read the settings from FILE (TOML; keys as these options,\n"
      "plus port and login); options given here win",
@@ -240,14 +240,14 @@ void add_help_line(std::string& text, std::string_view synopsis, std::string_vie
 
 } // namespace
 
-std::span<const OptionSpec> option_table()
+std::span<const OptionRow> option_table()
 {
     return OPTIONS;
 }
 
-const OptionSpec* find_option(std::string_view name)
+const OptionRow* find_option(std::string_view name)
 {
-    for (const OptionSpec& option : OPTIONS)
+    for (const OptionRow& option : OPTIONS)
         if (option.name == name)
             return &option;
     return nullptr;
@@ -260,14 +260,14 @@ std::string full_usage()
                        "       QuillmarshSrv [options] --users FILE <port_number>\n"
                        "       QuillmarshSrv [options] --config FILE [<port_number> [<login>]]\n"
                        "Options:\n";
-    for (const OptionSpec& option : OPTIONS)
+    for (const OptionRow& option : OPTIONS)
         if (!option.synopsis.empty())
             add_help_line(text, option.synopsis, option.help);
     add_help_line(text, "--", "end of options");
     return text;
 }
 
-bool apply_option(Settings& settings, const OptionSpec& option, std::string_view spelled,
+bool apply_option(Settings& settings, const OptionRow& option, std::string_view spelled,
                   std::string_view value, std::string& reason)
 {
     if (option.type != ValueType::boolean && value.empty()) {

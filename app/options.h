@@ -85,7 +85,7 @@ enum class OptionPlace {
     file,         // the positional values' keys (port, login)
 };
 
-struct OptionSpec {
+struct OptionRow {
     std::string_view name; // the key, and the option without its "--"
     ValueType type;
     OnReload reload;
@@ -104,15 +104,15 @@ struct OptionSpec {
 };
 
 // Every option, in the order --help lists them.
-std::span<const OptionSpec> option_table();
+std::span<const OptionRow> option_table();
 
 // The row of a name; null when there is none.
-const OptionSpec* find_option(std::string_view name);
+const OptionRow* find_option(std::string_view name);
 
 // The usage with every option, for --help and after an error.
 std::string full_usage();
 
 // Stores a value given on the command line or in a file; the reason is the
 // whole sentence, the option's name as the caller spells it first.
-bool apply_option(Settings& settings, const OptionSpec& option, std::string_view spelled,
+bool apply_option(Settings& settings, const OptionRow& option, std::string_view spelled,
                   std::string_view value, std::string& reason);

@@ -25,7 +25,7 @@ bool same_values(const ConfigValue* a, const ConfigValue* b)
 // file as it runs; so is each time it is still changed at a later reload.
 void keep_restart_values(Server& server, const Configuration& running, ConfigFile& next)
 {
-    for (const OptionSpec& option : option_table()) {
+    for (const OptionRow& option : option_table()) {
         if (option.reload == OnReload::live || option.place == OptionPlace::command_line ||
             given_on_command_line(running.line, option))
             continue;

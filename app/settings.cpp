@@ -22,7 +22,7 @@ bool apply_file(const ConfigFile& file, Settings& settings, std::string& error)
 // rather than adding to it. Checked when the command line was read.
 void apply_command_line(const CommandLine& line, Settings& settings)
 {
-    std::set<const OptionSpec*> reset;
+    std::set<const OptionRow*> reset;
     for (const GivenOption& given : line.options)
         if (reset.insert(given.option).second)
             given.option->reset(settings);
@@ -110,7 +110,7 @@ char* password_argument(const CommandLine& line)
     return line.positionals.size() == 3 ? line.positionals[2] : nullptr;
 }
 
-const ConfigValue* config_value(const ConfigFile& file, const OptionSpec& option)
+const ConfigValue* config_value(const ConfigFile& file, const OptionRow& option)
 {
     for (const ConfigValue& value : file.values)
         if (value.option == &option)
@@ -118,7 +118,7 @@ const ConfigValue* config_value(const ConfigFile& file, const OptionSpec& option
     return nullptr;
 }
 
-bool given_on_command_line(const CommandLine& line, const OptionSpec& option)
+bool given_on_command_line(const CommandLine& line, const OptionRow& option)
 {
     // The positional values: the port first, then the login.
     if (option.place == OptionPlace::file)

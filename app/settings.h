@@ -17,7 +17,7 @@ bool settle_settings(const CommandLine& line, const ConfigFile* file, Settings& 
 char* password_argument(const CommandLine& line);
 
 // The file's value for an option, or null when the file does not name it.
-const ConfigValue* config_value(const ConfigFile& file, const OptionSpec& option);
+const ConfigValue* config_value(const ConfigFile& file, const OptionRow& option);
 
 // Whether the command line gives the option, which then wins over the file.
-bool given_on_command_line(const CommandLine& line, const OptionSpec& option);
+bool given_on_command_line(const CommandLine& line, const OptionRow& option);
