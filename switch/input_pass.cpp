@@ -79,10 +79,16 @@ Step password_step(Server& server, Session* session)
     if (step_length(*session) == 0)
         return {session->next, false};
     LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX, session->input_searched);
-    if (server.logins.users_given) {
-        bool started = start_password_check(server, *session, line.text);
+    // A dialogue that began before its source was shut out gets no guess
+    // past the limit.
+    if (shut_out(server, session->peer)) {
         consume_input(*session, line.consumed);
-        if (!started)
+        return {refuse_login(server, session), false};
+    }
+    if (server.logins.users_given) {
+        bool queued = queue_password_check(server, *session, line.text);
+        consume_input(*session, line.consumed);
+        if (!queued)
             return {refuse_login(server, session), false};
         session->state = SessionState::checking_password;
         return {session->next, false};

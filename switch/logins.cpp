@@ -5,9 +5,10 @@
 #include "platform/text_file.h"
 #include "switch/server.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <new>
+#include <tuple>
 
 namespace {
 
@@ -25,37 +26,53 @@ std::string parse_error(const std::string& path, const AccountsError& error)
     return path + ":" + std::to_string(error.line) + ": " + error.reason;
 }
 
-std::uint32_t address_key(const PeerAddress& peer)
-{
-    std::uint32_t key;
-    std::memcpy(&key, peer.octets, sizeof key);
-    return key;
-}
-
-// Makes room for one more address. Costs a walk of the table, only when it
+// Makes room for one more source. Costs a walk of the table, only when it
 // is full.
-void forget_oldest_failures(Logins& logins)
+void forget_longest_refused(Logins& logins)
 {
     auto oldest = logins.failures.begin();
     for (auto at = logins.failures.begin(); at != logins.failures.end(); ++at)
-        if (at->second.window_start_ms < oldest->second.window_start_ms)
+        if (at->second.level_ms < oldest->second.level_ms)
             oldest = at;
     logins.failures.erase(oldest);
 }
 
-// Counts a refused login; the one that reaches the limit shuts the address
-// out, which is logged once for the episode.
+// What a full bucket holds.
+std::int64_t failure_capacity(const Logins& logins)
+{
+    return static_cast<std::int64_t>(logins.failures_allowed) * LOGIN_FAILURE_WINDOW_MS;
+}
+
+// The level drained to now. A minute empties any bucket, so a longer gap
+// is counted as a minute, and the product cannot overflow.
+std::int64_t drained_level(const Logins& logins, const LoginFailures& failures, std::int64_t now_ms)
+{
+    std::int64_t elapsed_ms = std::clamp<std::int64_t>(now_ms - failures.level_ms, 0, LOGIN_FAILURE_WINDOW_MS);
+    std::int64_t drained = elapsed_ms * static_cast<std::int64_t>(logins.failures_allowed);
+    return std::max<std::int64_t>(failures.level - drained, 0);
+}
+
+// The refusals on record against the source, as its bucket's level now;
+// 0 when none are counted.
+std::int64_t refusal_level(const Logins& logins, const SourceKey& key, std::int64_t now_ms)
+{
+    auto at = logins.failures.find(key);
+    return at == logins.failures.end() ? 0 : drained_level(logins, at->second, now_ms);
+}
+
+// Counts a refused login; the one that fills the source's bucket shuts the
+// source out, which is logged once for the episode.
 void count_failure(Server& server, const PeerAddress& peer)
 {
     Logins& logins = server.logins;
     if (logins.failures_allowed == 0)
         return;
     const std::int64_t now_ms = platform.monotonic_ms();
-    const std::uint32_t key = address_key(peer);
+    const SourceKey key = source_key(peer);
     auto at = logins.failures.find(key);
     if (at == logins.failures.end()) {
-        if (logins.failures.size() >= LOGIN_FAILURE_ADDRESSES_MAX)
-            forget_oldest_failures(logins);
+        if (logins.failures.size() >= LOGIN_FAILURE_SOURCES_MAX)
+            forget_longest_refused(logins);
         // Without memory the refusal goes uncounted; the server goes on.
         try {
             at = logins.failures.emplace(key, LoginFailures{0, now_ms, 0}).first;
@@ -64,16 +81,16 @@ void count_failure(Server& server, const PeerAddress& peer)
         }
     }
     LoginFailures& failures = at->second;
-    if (now_ms - failures.window_start_ms > LOGIN_FAILURE_WINDOW_MS) {
-        failures.count = 0;
-        failures.window_start_ms = now_ms;
-    }
-    if (++failures.count < logins.failures_allowed || now_ms < failures.shut_until_ms)
+    // Refusals while shut out (of dialogues already pending) keep it full.
+    failures.level = std::min(drained_level(logins, failures, now_ms) + LOGIN_FAILURE_WINDOW_MS,
+                              failure_capacity(logins));
+    failures.level_ms = now_ms;
+    if (failures.level < failure_capacity(logins) || now_ms < failures.shut_until_ms)
         return;
     failures.shut_until_ms = now_ms + LOGIN_SHUT_OUT_MS;
-    char text[16];
+    char text[ADDRESS_TEXT_SIZE];
     sock_dotted_address(&peer, text);
-    char subject[96];
+    char subject[ADDRESS_TEXT_SIZE + 64];
     std::snprintf(subject, sizeof subject,
                   "too many refused logins from [%s]: new connections closed for %lld s", text,
                   static_cast<long long>(LOGIN_SHUT_OUT_MS / 1000));
@@ -103,6 +120,172 @@ void apply_to_sessions(Server& server)
             });
         s = s->next;
     }
+}
+
+bool source_shut_out(Logins& logins, const SourceKey& key, std::int64_t now_ms)
+{
+    if (logins.failures_allowed == 0)
+        return false;
+    auto at = logins.failures.find(key);
+    if (at == logins.failures.end())
+        return false;
+    if (now_ms < at->second.shut_until_ms)
+        return true;
+    // The episode is over: its source starts afresh.
+    if (at->second.shut_until_ms != 0)
+        logins.failures.erase(at);
+    return false;
+}
+
+// The password's bytes do not outlive their wait.
+void wipe(std::string& text)
+{
+    std::fill(text.begin(), text.end(), '\0');
+}
+
+// Logs the session in, or refuses it. The answer counts only while the
+// login still holds the hash that was checked (a reload may have removed
+// the login or changed its password since) and its source is not shut out.
+void settle(Server& server, Session* session, const std::string& hash, bool accepted)
+{
+    const PasswordHashes& users = server.logins.users;
+    auto user = users.find(session->login_name);
+    bool hash_kept = session->login_known && user != users.end() && user->second == hash;
+    if (!accepted || !hash_kept || shut_out(server, session->peer)) {
+        refuse_login(server, session);
+        return;
+    }
+    session->state = SessionState::online;
+    session->input_searched = 0;
+    server.metrics.logins_accepted++;
+    name_with_login(server, *session);
+    log_event(server.log, platform.now(), "logged in", session->peer_name);
+}
+
+// Costs a look at the running checks per answer.
+void take_answers(Server& server)
+{
+    std::vector<RunningCheck>& running = server.logins.running_checks;
+    PasswordCheckResult results[CHECKS_RUNNING_MAX];
+    int n;
+    while ((n = password_check_collect(results, CHECKS_RUNNING_MAX)) > 0)
+        for (int i = 0; i < n; i++) {
+            auto at = std::find_if(running.begin(), running.end(),
+                                   [&](const RunningCheck& r) { return r.session == results[i].owner; });
+            // Its session has gone meanwhile.
+            if (at == running.end())
+                continue;
+            RunningCheck check = std::move(*at);
+            running.erase(at);
+            settle(server, check.session, check.hash, results[i].accepted);
+        }
+}
+
+// Once its source is shut out, a password that waits is refused unchecked,
+// like one that comes later. Costs a look-up per source with checks waiting.
+void refuse_waiting_shut_out(Server& server)
+{
+    Logins& logins = server.logins;
+    const std::int64_t now_ms = platform.monotonic_ms();
+    for (auto source = logins.waiting_checks.begin(); source != logins.waiting_checks.end();) {
+        if (!source_shut_out(logins, source->first, now_ms)) {
+            ++source;
+            continue;
+        }
+        std::deque<WaitingCheck> refused = std::move(source->second.waiting);
+        source = logins.waiting_checks.erase(source);
+        for (WaitingCheck& check : refused) {
+            wipe(check.password);
+            refuse_login(server, check.session);
+        }
+    }
+}
+
+// Whether source a's next check goes before source b's: fewer refusals on
+// record first, then the source whose turn came longest ago, then the
+// older password.
+bool goes_before(std::int64_t a_level, const SourceChecks& a, std::int64_t b_level, const SourceChecks& b)
+{
+    return std::tuple(a_level, a.handed_number, a.waiting.front().queued_number) <
+           std::tuple(b_level, b.handed_number, b.waiting.front().queued_number);
+}
+
+// Costs a walk of the sources with checks waiting.
+std::map<SourceKey, SourceChecks>::iterator next_source(Logins& logins, std::int64_t now_ms)
+{
+    auto best = logins.waiting_checks.end();
+    std::int64_t best_level = 0;
+    for (auto at = logins.waiting_checks.begin(); at != logins.waiting_checks.end(); ++at) {
+        std::int64_t level = refusal_level(logins, at->first, now_ms);
+        if (best == logins.waiting_checks.end() || goes_before(level, at->second, best_level, best->second)) {
+            best = at;
+            best_level = level;
+        }
+    }
+    return best;
+}
+
+// Starts the check of the password against its login's hash, remembered
+// with it; false when it cannot be started.
+bool start_check(Server& server, const WaitingCheck& check)
+{
+    Session& session = *check.session;
+    const PasswordHashes& users = server.logins.users;
+    auto user = session.login_has_zero_byte ? users.end() : users.find(session.login_name);
+    // An unknown login costs the same check, and is refused whatever it says.
+    session.login_known = user != users.end();
+    const std::string& hash = session.login_known ? user->second : server.logins.unknown_login_hash;
+    std::vector<RunningCheck>& running = server.logins.running_checks;
+    try {
+        running.push_back(RunningCheck{&session, hash});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (password_check_start(check.password, hash, &session))
+        return true;
+    running.pop_back();
+    return false;
+}
+
+// A check that cannot be started refuses its login.
+void hand_over_checks(Server& server)
+{
+    Logins& logins = server.logins;
+    const std::int64_t now_ms = platform.monotonic_ms();
+    while (logins.running_checks.size() < CHECKS_RUNNING_MAX && !logins.waiting_checks.empty()) {
+        auto source = next_source(logins, now_ms);
+        WaitingCheck check = std::move(source->second.waiting.front());
+        source->second.waiting.pop_front();
+        source->second.handed_number = ++logins.checks_handed;
+        if (source->second.waiting.empty())
+            logins.waiting_checks.erase(source);
+        bool started = start_check(server, check);
+        wipe(check.password);
+        if (!started)
+            refuse_login(server, check.session);
+    }
+}
+
+// Costs a look at the running checks, or a walk of the source's waiting ones.
+void forget_check(Logins& logins, Session& session)
+{
+    auto running = std::find_if(logins.running_checks.begin(), logins.running_checks.end(),
+                                [&](const RunningCheck& r) { return r.session == &session; });
+    if (running != logins.running_checks.end()) {
+        password_check_cancel(&session);
+        logins.running_checks.erase(running);
+        return;
+    }
+    auto source = logins.waiting_checks.find(source_key(session.peer));
+    if (source == logins.waiting_checks.end())
+        return;
+    std::deque<WaitingCheck>& waiting = source->second.waiting;
+    for (WaitingCheck& check : waiting)
+        if (check.session == &session)
+            wipe(check.password);
+    std::erase_if(waiting, [&](const WaitingCheck& check) { return check.session == &session; });
+    if (waiting.empty())
+        logins.waiting_checks.erase(source);
 }
 
 } // namespace
@@ -170,34 +353,26 @@ bool account_files_changed(Logins& logins, std::int64_t now_ms)
     return changed;
 }
 
-bool start_password_check(Server& server, Session& session, std::string_view password)
+bool queue_password_check(Server& server, Session& session, std::string_view password)
 {
-    const PasswordHashes& users = server.logins.users;
-    auto user = session.login_has_zero_byte ? users.end() : users.find(session.login_name);
-    // An unknown login costs the same check, and is refused whatever it says.
-    bool known = user != users.end();
-    session.login_known = known;
-    return password_check_start(password, known ? user->second : server.logins.unknown_login_hash,
-                                &session);
+    Logins& logins = server.logins;
+    auto source = logins.waiting_checks.end();
+    try {
+        source = logins.waiting_checks.try_emplace(source_key(session.peer)).first;
+        source->second.waiting.push_back(WaitingCheck{&session, std::string(password), ++logins.checks_queued});
+    } catch (const std::bad_alloc&) {
+        if (source != logins.waiting_checks.end() && source->second.waiting.empty())
+            logins.waiting_checks.erase(source);
+        return false;
+    }
+    return true;
 }
 
 void collect_password_checks(Server& server)
 {
-    PasswordCheckResult results[16];
-    int n;
-    while ((n = password_check_collect(results, 16)) > 0)
-        for (int i = 0; i < n; i++) {
-            auto* session = static_cast<Session*>(results[i].owner);
-            if (!results[i].accepted || !session->login_known) {
-                refuse_login(server, session);
-                continue;
-            }
-            session->state = SessionState::online;
-            session->input_searched = 0;
-            server.metrics.logins_accepted++;
-            name_with_login(server, *session);
-            log_event(server.log, platform.now(), "logged in", session->peer_name);
-        }
+    take_answers(server);
+    refuse_waiting_shut_out(server);
+    hand_over_checks(server);
 }
 
 Session* refuse_login(Server& server, Session* session)
@@ -212,18 +387,7 @@ Session* refuse_login(Server& server, Session* session)
 // Costs one look-up in the table per accept.
 bool shut_out(Server& server, const PeerAddress& peer)
 {
-    Logins& logins = server.logins;
-    if (logins.failures_allowed == 0)
-        return false;
-    auto at = logins.failures.find(address_key(peer));
-    if (at == logins.failures.end())
-        return false;
-    if (platform.monotonic_ms() < at->second.shut_until_ms)
-        return true;
-    // The episode is over: its address starts afresh.
-    if (at->second.shut_until_ms != 0)
-        logins.failures.erase(at);
-    return false;
+    return source_shut_out(server.logins, source_key(peer), platform.monotonic_ms());
 }
 
 // Costs the matches of the login's patterns per frame, and a look-up in the
@@ -255,6 +419,6 @@ bool may_send_as(Server& server, Session& session, std::string_view address)
 void forget_login_session(Server& server, Session& session)
 {
     if (session.state == SessionState::checking_password)
-        password_check_cancel(&session);
+        forget_check(server.logins, session);
     server.logins.refused_addresses.erase(session.accept_number);
 }

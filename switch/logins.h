@@ -1,30 +1,63 @@
 #pragma once
 
 #include "protocol/accounts.h"
+#include "switch/source_key.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
-struct PeerAddress;
 struct Server;
 struct Session;
 
-// Refused logins counted for one source address.
+// Refused logins counted for one source, as a bucket that drains at a
+// constant rate: each refusal pours in LOGIN_FAILURE_WINDOW_MS, and it
+// drains failures_allowed every millisecond. So the refusal that fills it,
+// failures_allowed at once or more than failures_allowed a minute kept up,
+// shuts the source out, and one entry is a few numbers however many come.
 struct LoginFailures {
-    std::size_t count;
-    std::int64_t window_start_ms; // the first refusal counted
-    std::int64_t shut_until_ms;   // new connections closed at once until then
+    std::int64_t level;
+    std::int64_t level_ms;      // when the level was last drained
+    std::int64_t shut_until_ms; // new connections closed at once until then
 };
 
 constexpr std::int64_t LOGIN_FAILURE_WINDOW_MS = 60000;
 constexpr std::int64_t LOGIN_SHUT_OUT_MS = 60000;
-// Source addresses whose refusals are counted at once; when a new one comes
-// to a full table, the entry whose window began first is forgotten.
-constexpr std::size_t LOGIN_FAILURE_ADDRESSES_MAX = 4096;
+// Sources whose refusals are counted at once; when a new one comes to a
+// full table, the one refused longest ago is forgotten.
+constexpr std::size_t LOGIN_FAILURE_SOURCES_MAX = 4096;
+
+// A password that waits for the checker, and the order it came in.
+struct WaitingCheck {
+    Session* session;
+    std::string password;
+    std::uint64_t queued_number;
+};
+
+// The passwords one source has waiting, oldest first.
+struct SourceChecks {
+    std::deque<WaitingCheck> waiting;
+    // When its last check was handed over (a count of hand-overs; 0: not
+    // since its first waited), so that sources take their turns.
+    std::uint64_t handed_number = 0;
+};
+
+// A check with the checker, and the stored hash it checks against: the
+// answer counts only while the login still has that hash.
+struct RunningCheck {
+    Session* session;
+    std::string hash;
+};
+
+// Checks handed to the checker at once: one running and one ready behind
+// it, so the checker never waits for the loop, and a newly waiting source
+// waits at most for those two.
+constexpr std::size_t CHECKS_RUNNING_MAX = 2;
 
 // Who may log in and speak for what. Without a users file, the command
 // line's login and password, checked on the loop.
@@ -45,8 +78,14 @@ struct Logins {
     long long users_stamp = 0;
     long long rights_stamp = 0;
     std::int64_t stamps_due_ms = 0;
-    // Source addresses (network order) -> their refusals.
-    std::map<std::uint32_t, LoginFailures> failures;
+    std::map<SourceKey, LoginFailures> failures;
+    // Password checks not yet handed over, by source; every session
+    // checking its password is here or among the running checks, so they
+    // hold at most one password per served session.
+    std::map<SourceKey, SourceChecks> waiting_checks;
+    std::vector<RunningCheck> running_checks;
+    std::uint64_t checks_queued = 0;
+    std::uint64_t checks_handed = 0;
     // A session (by accept number) -> the addresses it was refused and
     // that were logged; at most the registry's addresses per session.
     std::map<std::uint64_t, std::set<std::string, std::less<>>> refused_addresses;
@@ -70,19 +109,24 @@ constexpr std::int64_t ACCOUNT_FILES_LOOK_MS = 1000;
 // was last read; looks at most once every ACCOUNT_FILES_LOOK_MS.
 bool account_files_changed(Logins& logins, std::int64_t now_ms);
 
-// Starts the check of the session's password against its login's hash,
-// off the loop; the session waits for the answer, unread. False when the
-// check could not be started (the login is refused at once).
-bool start_password_check(Server& server, Session& session, std::string_view password);
+// Queues the check of the session's password against its login's hash,
+// done off the loop; the session waits for the answer, unread. False when
+// there is no memory for it (the login is refused at once).
+bool queue_password_check(Server& server, Session& session, std::string_view password);
 
-// Logs in or refuses the sessions whose checks have answered.
+// Logs in or refuses the sessions whose checks have answered, refuses the
+// waiting passwords of sources now shut out, and hands the checker the
+// next checks: first those of the sources with the fewest refusals on
+// record, and among those of the source whose turn came longest ago.
+// Closes sessions: called where no pass holds one.
 void collect_password_checks(Server& server);
 
 // Logs the refusal, counts it against the peer's address and closes the
 // session ("logged out"); returns the session that followed it.
 Session* refuse_login(Server& server, Session* session);
 
-// Whether new connections from the address are closed at once.
+// Whether the peer's source is shut out: its new connections are closed at
+// once, and its passwords refused unchecked.
 bool shut_out(Server& server, const PeerAddress& peer);
 
 // Whether the session's login may speak for the address (cut as the

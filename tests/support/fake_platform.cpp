@@ -100,7 +100,7 @@ socket_handle fake_accept(socket_handle listener, PeerAddress* peer)
     }
     socket_handle sock = fake->pending_accepts.front();
     fake->pending_accepts.pop_front();
-    *peer = PeerAddress{{127, 0, 0, static_cast<std::uint8_t>(sock % 250 + 1)}, 40000, false};
+    *peer = fake->accept_peer.value_or(PeerAddress{{127, 0, 0, static_cast<std::uint8_t>(sock % 250 + 1)}, 40000, false});
     return sock;
 }
 

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ public:
     bool listener_exception = false;
     bool wait_fails = false;
     int accept_error = 0;       // accept fails with this code while set
+    // Whom accept reports as the peer; unset: 127.0.0.N, N from the socket.
+    std::optional<PeerAddress> accept_peer;
     std::string host_name;      // what the reverse look-up finds; empty: none
     bool lookups_fail = false;  // no look-up can be started
     bool lookups_hang = false;  // started look-ups never finish
