@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <new>
+#include <optional>
 #include <string>
 
 namespace {
@@ -53,48 +56,108 @@ void set_peer_name(const Server& server, Session& session, const char* host)
     session.peer_name[length] = '\0';
 }
 
-bool same_address(const PeerAddress& a, const PeerAddress& b)
-{
-    return a.ipv6 == b.ipv6 && std::memcmp(a.octets, b.octets, sizeof a.octets) == 0;
-}
-
 bool logging_in(const Session& s)
 {
     return s.state == SessionState::awaiting_login || s.state == SessionState::awaiting_password ||
            s.state == SessionState::checking_password;
 }
 
-// Whether the peer's address already has its share of connections in the
-// login dialogue. Costs a walk of the sessions, once per accept.
-bool dialogues_full(const Server& server, const PeerAddress& peer, bool* logged)
+// The first session beyond the served ones, or null when a slot is free.
+// Costs a walk of the served sessions.
+Session* first_beyond_served(const Server& server)
 {
-    std::size_t count = 0;
-    *logged = false;
-    for (const Session* s = server.sessions.first; s; s = s->next)
-        if (logging_in(*s) && same_address(s->peer, peer)) {
-            count++;
-            *logged = *logged || s->refusals_logged;
-        }
-    return count >= server.max_dialogues_per_address;
+    Session* s = server.sessions.first;
+    for (std::size_t served = 0; s && served < server.max_clients; served++)
+        s = s->next;
+    return s;
 }
 
-// Closes the connection at once. Logged once for as long as one of the
-// dialogues that filled the share remains, so a flood of connects costs the
-// log one line a minute at most. Costs a walk of the sessions when it logs.
-void refuse_connection(Server& server, socket_handle sock, const PeerAddress& peer, bool logged)
+// The source with the most sessions in the login dialogue, when that is
+// more than its share; none without memory to count them. Costs a walk of
+// the sessions, and a look-up per session in the dialogue.
+std::optional<SourceKey> crowding_source(const Server& server)
 {
-    platform.close(sock);
-    if (logged)
-        return;
+    std::optional<SourceKey> most;
+    std::size_t most_count = server.max_dialogues_per_address;
+    try {
+        std::map<SourceKey, std::size_t> dialogues;
+        for (const Session* s = server.sessions.first; s; s = s->next) {
+            if (!logging_in(*s))
+                continue;
+            SourceKey key = source_key(s->peer);
+            std::size_t count = ++dialogues[key];
+            if (count > most_count) {
+                most = key;
+                most_count = count;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    return most;
+}
+
+// Said once for as long as one of the source's dialogues that were there
+// when it was said remains, so a flood of connects costs the log one line
+// a minute at most. Costs a walk of the sessions.
+void say_crowding_once(Server& server, const SourceKey& crowding, const PeerAddress& peer)
+{
+    bool said = false;
     for (Session* s = server.sessions.first; s; s = s->next)
-        if (logging_in(*s) && same_address(s->peer, peer))
+        if (logging_in(*s) && source_key(s->peer) == crowding) {
+            said = said || s->refusals_logged;
             s->refusals_logged = true;
+        }
+    if (said)
+        return;
     char dotted[ADDRESS_TEXT_SIZE];
     sock_dotted_address(&peer, dotted);
-    char subject[120];
+    char subject[ADDRESS_TEXT_SIZE + 64];
     std::snprintf(subject, sizeof subject, "too many logins pending from [%s]: new connections closed",
                   dotted);
     log_event(server.log, platform.now(), "srv", subject);
+}
+
+// A session still waiting for its name is named by its address first, so
+// its close names it too. Returns the session that followed it.
+Session* close_crowding(Server& server, Session* session)
+{
+    if (session->naming)
+        name_without_greeting(server, *session);
+    return close_session(server, session, "too many logins pending", Disconnect::refused);
+}
+
+// While a served slot is free, any source may hold any number of
+// dialogues. Once every slot is taken and a connection from another source
+// waits, the source with the most dialogues past its share gives way: its
+// connections that wait ahead of that one are closed, and so is its newest
+// served dialogue, whose slot the other connection takes (sessions are
+// served in the order they came). One host then cannot hold every slot
+// with connections that never log in, and a busy gateway still has all
+// its clients served while there is room. Frees at most one slot per
+// accept; costs walks of the sessions and a look-up per session.
+void make_room_for_another_source(Server& server)
+{
+    Session* waiting = first_beyond_served(server);
+    if (!waiting)
+        return;
+    std::optional<SourceKey> crowding = crowding_source(server);
+    if (!crowding)
+        return;
+    Session* other = waiting;
+    while (other && source_key(other->peer) == *crowding)
+        other = other->next;
+    if (!other)
+        return;
+    Session* newest_served = nullptr;
+    for (Session* s = server.sessions.first; s != waiting; s = s->next)
+        if (logging_in(*s) && source_key(s->peer) == *crowding)
+            newest_served = s;
+    say_crowding_once(server, *crowding, newest_served ? newest_served->peer : waiting->peer);
+    while (waiting != other)
+        waiting = close_crowding(server, waiting);
+    if (newest_served)
+        close_crowding(server, newest_served);
 }
 
 } // namespace
@@ -178,12 +241,6 @@ void accept_from(Server& server, Listener& listener)
         platform.release(session);
         return;
     }
-    bool logged;
-    if (dialogues_full(server, session->peer, &logged)) {
-        refuse_connection(server, sock, session->peer, logged);
-        platform.release(session);
-        return;
-    }
     // A blocking client socket would stall the loop in its first read.
     if (platform.set_nonblocking(sock) != 0) {
         platform.close(sock);
@@ -200,6 +257,7 @@ void accept_from(Server& server, Listener& listener)
     }
     session->state = SessionState::awaiting_login;
     link_at_end(server.sessions, session);
+    make_room_for_another_source(server);
     session->last_input_ms = session->connected_ms = platform.monotonic_ms();
     if (server.numeric_peer_names || platform.lookup_start(&session->peer, session) != 0) {
         greet(server, *session, nullptr);

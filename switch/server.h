@@ -66,9 +66,10 @@ struct Server {
     bool log_frames = true;
     // Log lines name a session by login, source port and number.
     bool log_identity = false;
-    // Connections from one address that may be in the login dialogue at
-    // once; more are closed at accept, so that one host cannot hold every
-    // served slot with connections that never log in.
+    // A source's share of the sessions in the login dialogue. Only when
+    // every served slot is taken and another source's connection waits
+    // does the source most past its share give way, so that one host
+    // cannot hold every slot with connections that never log in.
     std::size_t max_dialogues_per_address = DEFAULT_MAX_DIALOGUES_PER_ADDRESS;
     // What new TLS connections are made from; replaced on reload, while
     // open connections keep the one they were made from. Null without TLS.

@@ -263,6 +263,47 @@ TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButTheOthersTimeOut)
     EXPECT_EQ(sessions().size(), 64u) << "the idle check reaches past the 63rd";
 }
 
+// A source may open any number of dialogues while a slot is free. Once
+// every slot is taken and another source's connection waits, the source
+// most past its share gives way: its connections waiting ahead of that one,
+// and its newest served dialogue, whose slot the other connection takes.
+TEST_F(WaitPassTest, ASourcePastItsShareOfDialoguesGivesWayOnlyWhenAnotherWaits)
+{
+    server.max_clients = 4;
+    server.max_dialogues_per_address = 2;
+    server.numeric_peer_names = true;
+    auto connect_from = [&](std::uint8_t host) {
+        net.accept_peer = PeerAddress{{127, 0, 0, host}, 40000, false};
+        socket_handle sock = net.queue_connection();
+        wait_pass(server);
+        EXPECT_EQ(net.socket(sock).sent, "login:");
+        return sock;
+    };
+    std::vector<socket_handle> crowd;
+    for (int i = 0; i < 6; i++)
+        crowd.push_back(connect_from(2));
+    EXPECT_EQ(sessions().size(), 6u) << "two wait, none is closed";
+
+    socket_handle other = connect_from(3);
+    for (std::size_t i = 0; i < crowd.size(); i++)
+        EXPECT_EQ(net.socket(crowd[i]).closed, i >= 3) << "connection " << i;
+    net.socket(other).incoming = "bob\n";
+    wait_pass(server);
+    input_pass(server);
+    EXPECT_EQ(net.socket(other).sent, "login:password:") << "served at once";
+
+    socket_handle late = connect_from(2);
+    EXPECT_FALSE(net.socket(late).closed) << "only its own connections wait";
+    connect_from(4);
+    EXPECT_TRUE(net.socket(late).closed);
+    EXPECT_TRUE(net.socket(crowd[2]).closed);
+    std::string text = log();
+    const std::string said = "srv: too many logins pending from [127.0.0.2]: new connections closed\n";
+    EXPECT_NE(text.find(said), std::string::npos) << text;
+    EXPECT_EQ(text.find(said), text.rfind(said)) << "once while its dialogues remain";
+    EXPECT_NE(text.find("disconnected (too many logins pending): [127.0.0.2]\n"), std::string::npos) << text;
+}
+
 TEST_F(WaitPassTest, FailedSelectIsLoggedAndTouchesNoSession)
 {
     Session* s = add_session();
