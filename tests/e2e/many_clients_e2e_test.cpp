@@ -11,8 +11,7 @@ namespace {
 TEST(ManyClientsE2E, TwoHundredClientsLogInAndAllReceiveOneFrameToAll)
 {
     constexpr int CLIENTS = 200;
-    RunningServer server({"--max-clients", "300", "--max-dialogues-per-address", "300"},
-                         {E2E_LOGIN, E2E_PASSWORD});
+    RunningServer server({"--max-clients", "300"}, {E2E_LOGIN, E2E_PASSWORD});
     std::vector<std::unique_ptr<TestClient>> clients;
     // All connect before any logs in, so their names are looked up side by side.
     for (int i = 0; i < CLIENTS; i++) {

@@ -141,9 +141,7 @@ struct Chaos {
 
 class Soak {
 public:
-    // All connections come from one address; the bursts are to queue past
-    // the served slots, not to be refused as squatters.
-    Soak() : server({"--max-dialogues-per-address", "1000", std::to_string(port), LOGIN, PASSWORD}) {}
+    Soak() : server({std::to_string(port), LOGIN, PASSWORD}) {}
 
     void run()
     {
