@@ -16,6 +16,7 @@
 #include "switch/turn.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +46,62 @@ void start_socket_library()
         fail_socket_library("WinSock version not supported");
 }
 
-[[noreturn]] void fail_listener(const char* what, socket_handle listener)
+// "192.0.2.7:8023", "[::1]:8023": where a listener was to be opened.
+std::string listen_address_text(std::string address, std::uint16_t port)
 {
-    std::perror(what);
+    if (address.starts_with('['))
+        address = address.substr(1, address.size() - 2);
+    if (address.find(':') != std::string::npos)
+        address = "[" + address + "]";
+    return address + ":" + std::to_string(port);
+}
+
+// How a failed step of opening a listener is named in the log, and the
+// classic text perror gives it on standard error.
+struct ListenStep {
+    const char* name;
+    const char* perror_text;
+};
+
+ListenStep listen_step(ListenFailure failure)
+{
+    switch (failure) {
+    case ListenFailure::socket:
+        return {"socket", "socket"};
+    case ListenFailure::reuse_address:
+        return {"setsockopt SO_REUSEADDR", "opn_tcp : setsockopt SO_REUSEADDR"};
+    case ListenFailure::ipv6_only:
+        return {"setsockopt IPV6_V6ONLY", "opn_tcp : setsockopt IPV6_V6ONLY"};
+    case ListenFailure::bind:
+        return {"bind", "bind"};
+    case ListenFailure::listen:
+    case ListenFailure::address:
+    case ListenFailure::none:
+        break;
+    }
+    return {"listen", "listen"};
+}
+
+// Said in the log before a failed start ends: where, why, and that the
+// server stops.
+void log_listen_failure(Server& server, ListenFailure failure, const std::string& where)
+{
+    const std::string subject = "cannot listen: " + std::string(listen_step(failure).name) + " " + where +
+                                ": " + sock_error_text(sock_last_error());
+    log_event(server.log, platform.now(), "srv", subject.c_str());
+    log_event(server.log, platform.now(), "srv", "stopping server");
+    log_close(server.log);
+}
+
+// A listener that cannot be opened ends the start with exit code 1, and
+// standard error has the classic perror text.
+[[noreturn]] void fail_listener(Server& server, ListenFailure failure, const std::string& where,
+                                socket_handle listener)
+{
+    const int posix_errno = errno;
+    log_listen_failure(server, failure, where);
+    errno = posix_errno;
+    std::perror(listen_step(failure).perror_text);
     if (listener != INVALID_SOCKET_HANDLE)
         platform.close(listener);
     std::exit(1);
@@ -146,31 +200,36 @@ void pause_unless_stopped(unsigned milliseconds)
     std::exit(0);
 }
 
+// The listening socket on every IPv4 address, as the classic server opens it.
+socket_handle open_listener(Server& server, std::uint16_t port)
+{
+    const std::string where = listen_address_text("0.0.0.0", port);
+    socket_handle listener = sock_open_stream();
+    if (listener == INVALID_SOCKET_HANDLE)
+        fail_listener(server, ListenFailure::socket, where, listener);
+    if (sock_reuse_address(listener) != 0)
+        fail_listener(server, ListenFailure::reuse_address, where, INVALID_SOCKET_HANDLE);
+    if (sock_bind_any(listener, port) != 0)
+        fail_listener(server, ListenFailure::bind, where, listener);
+    if (sock_listen(listener) != 0)
+        fail_listener(server, ListenFailure::listen, where, listener);
+    return listener;
+}
+
 // One --bind address; a failure ends the start-up as the classic listener's
 // does, with the failed step's text and exit code 1.
-socket_handle open_listener_at(const std::string& address, std::uint16_t port)
+socket_handle open_listener_at(Server& server, const std::string& address, std::uint16_t port)
 {
     ListenFailure failure;
     socket_handle listener = sock_listen_at(address.c_str(), port, &failure);
-    switch (failure) {
-    case ListenFailure::none:
+    if (failure == ListenFailure::none)
         return listener;
-    case ListenFailure::address:
+    if (failure == ListenFailure::address) {
         std::fprintf(stderr, "QuillmarshSrv: --bind: '%s' is not an IPv4 or IPv6 address\n",
                      address.c_str());
         std::exit(2);
-    case ListenFailure::socket:
-        fail_listener("socket", INVALID_SOCKET_HANDLE);
-    case ListenFailure::reuse_address:
-        fail_listener("opn_tcp : setsockopt SO_REUSEADDR", INVALID_SOCKET_HANDLE);
-    case ListenFailure::ipv6_only:
-        fail_listener("opn_tcp : setsockopt IPV6_V6ONLY", INVALID_SOCKET_HANDLE);
-    case ListenFailure::bind:
-        fail_listener("bind", INVALID_SOCKET_HANDLE);
-    case ListenFailure::listen:
-        fail_listener("listen", INVALID_SOCKET_HANDLE);
     }
-    std::exit(1);
+    fail_listener(server, failure, listen_address_text(address, port), INVALID_SOCKET_HANDLE);
 }
 
 // The listeners of one port and transport: on each --bind address, or on
@@ -178,45 +237,31 @@ socket_handle open_listener_at(const std::string& address, std::uint16_t port)
 void listen_on(Server& server, const Settings& settings, std::uint16_t port, const Transport& transport)
 {
     if (settings.bind_addresses.empty()) {
-        add_listener(server, open_listener(port), ListenerKind::switch_clients, &transport);
+        add_listener(server, open_listener(server, port), ListenerKind::switch_clients, &transport);
         return;
     }
     // Cannot fail: --bind is given at most MAX_BIND_ADDRESSES times.
     static_assert(2 * MAX_BIND_ADDRESSES + 1 <= MAX_LISTENERS,
                   "a plain and a TLS listener per address, and the metrics port");
     for (const std::string& address : settings.bind_addresses)
-        add_listener(server, open_listener_at(address, port), ListenerKind::switch_clients, &transport);
+        add_listener(server, open_listener_at(server, address, port), ListenerKind::switch_clients, &transport);
 }
 
 // The operator's HTTP port, on one IPv4 or IPv6 address. A port that cannot
 // be had ends the start-up: the operator asked for it.
-socket_handle open_metrics_listener(const HostPort& address)
+socket_handle open_metrics_listener(Server& server, const HostPort& address)
 {
     ListenFailure failure;
     socket_handle listener = sock_listen_at(address.host.c_str(), address.port, &failure);
     if (listener != INVALID_SOCKET_HANDLE && platform.set_nonblocking(listener) == 0)
         return listener;
+    log_listen_failure(server, failure, listen_address_text(address.host, address.port));
     std::fprintf(stderr, "QuillmarshSrv: cannot listen for metrics on %s port %u (error %d)\n",
                  address.host.c_str(), static_cast<unsigned>(address.port), sock_last_error());
     std::exit(1);
 }
 
 } // namespace
-
-socket_handle open_listener(std::int32_t port)
-{
-    socket_handle listener = sock_open_stream();
-    if (listener == INVALID_SOCKET_HANDLE)
-        fail_listener("socket", listener);
-    if (sock_reuse_address(listener) != 0)
-        fail_listener("opn_tcp : setsockopt SO_REUSEADDR", INVALID_SOCKET_HANDLE);
-    // Only the low 16 bits name the port: 70000 listens on 4464.
-    if (sock_bind_any(listener, static_cast<std::uint16_t>(port)) != 0)
-        fail_listener("bind", listener);
-    if (sock_listen(listener) != 0)
-        fail_listener("listen", listener);
-    return listener;
-}
 
 void server_main(int argc, char** argv)
 {
@@ -267,7 +312,7 @@ void server_main(int argc, char** argv)
         listen_on(server, settings, settings.tls_port, tls_transport());
     // Cannot fail: the plain and TLS listeners leave room for it.
     if (!settings.metrics.host.empty())
-        add_listener(server, open_metrics_listener(settings.metrics), ListenerKind::metrics_http,
+        add_listener(server, open_metrics_listener(server, settings.metrics), ListenerKind::metrics_http,
                      &plain_transport());
     server.http.version = QM_VERSION;
     server.metrics.start_time_seconds = platform.now();

@@ -569,7 +569,7 @@ void connect_all(Run& run)
         c.sock = connect_patiently(run.o, i);
         if (c.sock == INVALID_SOCKET_HANDLE)
             fail(EXIT_SETUP, "cannot connect client " + std::to_string(i) + ": " +
-                                 client_error_text(sock_last_error()));
+                                 sock_error_text(sock_last_error()));
         c.address = address_of(run.o, i);
         // Idle clients hear the two that speak, and keep no streams.
         c.heard.assign(idle ? 2 : static_cast<std::size_t>(run.o.clients), false);

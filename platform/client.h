@@ -21,10 +21,6 @@ socket_handle client_connect(const char* host, std::uint16_t port,
 // system's choice when source is null.
 socket_handle client_connect_from(const char* source, const char* host, std::uint16_t port);
 
-// The system's own words for a socket error code (sock_last_error()), such
-// as "Connection refused", for messages meant for people.
-std::string client_error_text(int code);
-
 // Sends every byte; 0 on success, -1 on failure.
 int client_send_all(socket_handle sock, const void* data, std::size_t size);
 

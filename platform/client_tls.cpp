@@ -39,7 +39,7 @@ TlsConnection* client_tls_start(TlsContext* context, socket_handle sock, const s
 {
     std::string reply;
     if (client_set_nonblocking(sock) < 0) {
-        *error = client_error_text(sock_last_error());
+        *error = sock_error_text(sock_last_error());
         return nullptr;
     }
     TlsConnection* tls = tls_connect(context, sock, host, error);
@@ -62,7 +62,7 @@ TlsConnection* client_tls_start(TlsContext* context, socket_handle sock, const s
             int ready = wait_for(sock, tls, deadline);
             if (ready > 0)
                 continue;
-            *error = ready == 0 ? "the TLS handshake timed out" : client_error_text(sock_last_error());
+            *error = ready == 0 ? "the TLS handshake timed out" : sock_error_text(sock_last_error());
         }
         tls_connection_free(tls);
         tls = nullptr;

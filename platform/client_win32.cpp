@@ -21,19 +21,6 @@ int fail()
 } // namespace
 
 
-std::string client_error_text(int code)
-{
-    char text[256];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-    // The system's sentence ends in a full stop and a line break.
-    while (length > 0 && std::strchr(". \r\n", text[length - 1]))
-        length--;
-    if (length == 0)
-        return "error " + std::to_string(code);
-    return std::string(text, length);
-}
-
 int client_startup()
 {
     WSADATA data;

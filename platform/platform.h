@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 // Wide enough for a WinSock SOCKET and for a POSIX descriptor alike.
 using socket_handle = std::uintptr_t;
@@ -116,6 +117,9 @@ extern const PlatformCalls platform_defaults;
 // The error of the last failed socket call, as a WSA code (WSAGetLastError).
 int sock_last_error();
 void sock_set_last_error(int code);
+// The system's own words for a socket error code (sock_last_error()), such
+// as "Connection refused", for messages meant for people.
+std::string sock_error_text(int code);
 
 // Heap helpers over the table, so that every allocation can be failed.
 void* mem_zalloc(std::size_t size);

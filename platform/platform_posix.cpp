@@ -64,6 +64,44 @@ int wsa_code_from_errno(int posix_errno)
     }
 }
 
+namespace {
+
+// The errno behind a WSA code; any other code came through as an errno.
+int errno_from_wsa_code(int code)
+{
+    switch (code) {
+    case WSAEINTR: return EINTR;
+    case WSAEBADF: return EBADF;
+    case WSAEACCES: return EACCES;
+    case WSAEFAULT: return EFAULT;
+    case WSAEINVAL: return EINVAL;
+    case WSAEMFILE: return EMFILE;
+    case WSAEWOULDBLOCK: return EWOULDBLOCK;
+    case WSAENOTSOCK: return ENOTSOCK;
+    case WSAEMSGSIZE: return EMSGSIZE;
+    case WSAEADDRINUSE: return EADDRINUSE;
+    case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
+    case WSAENETDOWN: return ENETDOWN;
+    case WSAENETUNREACH: return ENETUNREACH;
+    case WSAECONNABORTED: return ECONNABORTED;
+    case WSAECONNRESET: return ECONNRESET;
+    case WSAENOBUFS: return ENOBUFS;
+    case WSAENOTCONN: return ENOTCONN;
+    case WSAESHUTDOWN: return ESHUTDOWN;
+    case WSAETIMEDOUT: return ETIMEDOUT;
+    case WSAECONNREFUSED: return ECONNREFUSED;
+    case WSAEHOSTUNREACH: return EHOSTUNREACH;
+    default: return code;
+    }
+}
+
+} // namespace
+
+std::string sock_error_text(int code)
+{
+    return std::strerror(errno_from_wsa_code(code));
+}
+
 int record_errno()
 {
     sock_set_last_error(wsa_code_from_errno(errno));

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -306,6 +307,19 @@ void raise_descriptor_limit() {}
 void keep_freed_memory_for_reuse() {}
 
 void give_back_freed_memory() {}
+
+std::string sock_error_text(int code)
+{
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    // The system's sentence ends in a full stop and a line break.
+    while (length > 0 && std::strchr(". \r\n", text[length - 1]))
+        length--;
+    if (length == 0)
+        return "error " + std::to_string(code);
+    return std::string(text, length);
+}
 
 void debug_output(const char* text)
 {

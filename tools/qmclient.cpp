@@ -445,7 +445,7 @@ Connection connect_and_log_in(const Options& o)
     if (!resolve_problem.empty())
         finish(EXIT_UNREACHABLE, "cannot resolve " + o.host + ": " + resolve_problem);
     if (connection.sock == INVALID_SOCKET_HANDLE)
-        finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + client_error_text(sock_last_error()));
+        finish(EXIT_UNREACHABLE, "cannot reach " + where(o) + ": " + sock_error_text(sock_last_error()));
     if (o.tls)
         connection.tls = start_tls(o, connection.sock);
     expect_prompt(o, connection, PLAIN_GREETING, false);

@@ -107,9 +107,14 @@ TEST(BindE2E, ListensOnExactlyTheGivenAddressesAndNamesIpv6PeersByTheirAddress)
 TEST(BindE2E, AnAddressThatCannotBeBoundEndsTheStartAsTheClassicBindDoes)
 {
     // 192.0.2.1 (documentation only) is no address of this host.
-    ServerProcess server({"--bind", "192.0.2.1", std::to_string(ServerProcess::free_port()), "a", "b"});
+    std::string port = std::to_string(ServerProcess::free_port());
+    ServerProcess server({"--bind", "192.0.2.1", port, "a", "b"});
     EXPECT_EQ(server.wait_exit(10000), 1);
     EXPECT_EQ(server.stderr_text().rfind("bind: ", 0), 0u) << server.stderr_text();
+    std::string log = server.log_text();
+    std::size_t said = log.find("srv: cannot listen: bind 192.0.2.1:" + port + ": ");
+    EXPECT_NE(said, std::string::npos) << log;
+    EXPECT_NE(log.find("srv: stopping server\n", said), std::string::npos) << log;
 }
 
 TEST(StartE2E, AnAddressOrACertificateThatIsNoneEndsTheStartWithTheReason)

@@ -60,7 +60,7 @@ TEST(SessionE2E, PortIsReadLikeAtoiAndOnlyItsLow16BitsCount)
     EXPECT_EQ(client.read_exact(6), "login:");
 }
 
-TEST(SessionE2E, PortInUseFailsWithBindAfterTheStartLine)
+TEST(SessionE2E, PortInUseFailsWithBindAndLogsWhyAndTheStop)
 {
     std::uint16_t port = 0;
     socket_handle holder = client_listen_loopback(&port);
@@ -68,7 +68,11 @@ TEST(SessionE2E, PortInUseFailsWithBindAfterTheStartLine)
     ServerProcess server({std::to_string(port), "alice", "s3cret"});
     EXPECT_EQ(server.wait_exit(30000), 1);
     EXPECT_EQ(server.stderr_text().rfind("bind: ", 0), 0u) << server.stderr_text();
-    EXPECT_NE(server.log_text().find("srv: starting server"), std::string::npos);
+    std::string log = server.log_text();
+    std::size_t said = log.find("srv: cannot listen: bind 0.0.0.0:" + std::to_string(port) + ": ");
+    EXPECT_LT(log.find("srv: starting server"), said) << log;
+    EXPECT_NE(said, std::string::npos) << log;
+    EXPECT_NE(log.find("srv: stopping server\n", said), std::string::npos) << log;
     client_close(holder);
 }
 
