@@ -22,6 +22,20 @@ bool is_skipped(std::string_view line)
     return first == std::string_view::npos || line[first] == '#';
 }
 
+// Windows editors start a UTF-8 file with a byte-order mark: it is no part
+// of the first line, and an edit keeps it.
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
+std::string_view byte_order_mark_of(std::string_view text)
+{
+    return text.starts_with(BYTE_ORDER_MARK) ? BYTE_ORDER_MARK : std::string_view();
+}
+
+std::string_view without_byte_order_mark(std::string_view text)
+{
+    return text.substr(byte_order_mark_of(text).size());
+}
+
 // Walks a text line by line; the last line may lack its line feed.
 struct LineWalk {
     std::string_view rest;
@@ -88,7 +102,7 @@ UsersParse parse_users(std::string_view text, bool (*hash_well_formed)(std::stri
 {
     UsersParse result;
     std::map<std::string_view, std::size_t, std::less<>> first_line;
-    LineWalk walk{text};
+    LineWalk walk{without_byte_order_mark(text)};
     std::string_view line;
     while (walk.next(&line)) {
         if (is_skipped(line))
@@ -115,10 +129,11 @@ UsersParse parse_users(std::string_view text, bool (*hash_well_formed)(std::stri
 
 std::string users_text_with(std::string_view text, std::string_view login, std::string_view hash)
 {
-    std::string result;
+    std::string result(byte_order_mark_of(text));
+    const std::size_t mark_size = result.size();
     std::string entry = std::string(login) + ":" + std::string(hash);
     bool placed = false;
-    LineWalk walk{text};
+    LineWalk walk{text.substr(mark_size)};
     std::string_view line;
     while (walk.next(&line)) {
         bool is_login = !is_skipped(line) && login_of_users_line(line) == login;
@@ -129,16 +144,16 @@ std::string users_text_with(std::string_view text, std::string_view login, std::
     }
     if (placed)
         return result;
-    if (!result.empty() && result.back() != '\n')
+    if (result.size() > mark_size && result.back() != '\n')
         result += '\n';
     return result + entry + "\n";
 }
 
 bool users_text_without(std::string_view text, std::string_view login, std::string* result)
 {
-    result->clear();
+    *result = byte_order_mark_of(text);
     bool found = false;
-    LineWalk walk{text};
+    LineWalk walk{without_byte_order_mark(text)};
     std::string_view line;
     while (walk.next(&line)) {
         if (!is_skipped(line) && login_of_users_line(line) == login) {
@@ -156,7 +171,7 @@ RightsParse parse_rights(std::string_view text)
 {
     RightsParse result;
     std::map<std::string_view, std::size_t, std::less<>> first_line;
-    LineWalk walk{text};
+    LineWalk walk{without_byte_order_mark(text)};
     std::string_view line;
     while (walk.next(&line)) {
         if (is_skipped(line))

@@ -71,6 +71,20 @@ TEST(UsersFile, EditsKeepEveryOtherLineByteForByte)
     EXPECT_FALSE(users_text_without(text, "ali", &rest));
 }
 
+// Windows editors write one: it is not part of the first login, and an
+// edit keeps it where it was.
+TEST(UsersFile, AByteOrderMarkIsSkippedAndKept)
+{
+    const std::string mark = "\xEF\xBB\xBF";
+    EXPECT_EQ(users(mark + "alice:$a\r\nbob:$b\r\n").users, (PasswordHashes{{"alice", "$a"}, {"bob", "$b"}}));
+    EXPECT_EQ(parse_rights(mark + "alice a*\n").rights, (AddressRights{{"alice", {"a*"}}}));
+    EXPECT_EQ(users_text_with(mark + "alice:$a\n", "alice", "$new"), mark + "alice:$new\n");
+    EXPECT_EQ(users_text_with(mark, "carol", "$c"), mark + "carol:$c\n");
+    std::string rest;
+    ASSERT_TRUE(users_text_without(mark + "alice:$a\nbob:$b\n", "alice", &rest));
+    EXPECT_EQ(rest, mark + "bob:$b\n");
+}
+
 TEST(RightsFile, PatternsPerLoginAndItsErrors)
 {
     RightsParse parsed = parse_rights("# who speaks for what\nalice  desk-* ops?\t  \r\n\nbob bob\n");
