@@ -2,6 +2,7 @@
 // and qmpasswd's edits. Symbolic links are refused, not followed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,12 +13,26 @@ enum class TextFileStatus { read, missing, failed };
 TextFileStatus text_file_read(const char* path, std::string* content, std::string* error);
 
 // Replaces the file at path by content, or creates it readable and writable
-// by its owner only (mode 0600 on POSIX). Writes a new file beside it and
-// renames it over the old, so a crash leaves the old file or the new one,
+// by its owner only (mode 0600 on POSIX). Writes a new file beside it, under
+// a name no other writer uses, and renames it over the old, so a crash leaves the old file or the new one,
 // never part of either. On POSIX an existing file's mode and (where allowed)
 // owner are kept. On failure *error holds the system's reason and the old
 // file is as it was.
 bool text_file_replace(const char* path, std::string_view content, std::string* error);
+
+// Held while one program edits the file at path: an exclusive lock on
+// PATH.lock beside it, a file of its own that is never renamed or removed,
+// so every editor locks the same file whatever replaced PATH meanwhile.
+struct TextFileLock {
+    std::intptr_t handle = -1;
+};
+
+// Waits until the lock is free and takes it, creating PATH.lock (readable
+// and writable by its owner only) when it does not exist. On failure
+// *error holds the system's reason.
+bool text_file_lock(const char* path, TextFileLock* lock, std::string* error);
+// Lets the next editor in.
+void text_file_unlock(TextFileLock* lock);
 
 // When the file at path was last changed, as a number that changes with it
 // (its modification time, in the system's own unit); 0 when it cannot be

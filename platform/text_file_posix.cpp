@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,35 @@ bool text_file_replace(const char* path, std::string_view content, std::string* 
         close(directory);
     }
     return true;
+}
+
+bool text_file_lock(const char* path, TextFileLock* lock, std::string* error)
+{
+    std::string lock_path = std::string(path) + ".lock";
+    int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = lock_path + ": " + (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+        return false;
+    }
+    int locked;
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        *error = lock_path + ": " + std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    lock->handle = fd;
+    return true;
+}
+
+void text_file_unlock(TextFileLock* lock)
+{
+    if (lock->handle < 0)
+        return;
+    // Closing the descriptor lets the lock go.
+    close(static_cast<int>(lock->handle));
+    lock->handle = -1;
 }
 
 long long text_file_stamp(const char* path)

@@ -26,6 +26,21 @@ bool is_plain_file(HANDLE file)
            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
 }
 
+// A new file beside path that no other writer uses: named after this
+// process, and never one that exists.
+HANDLE create_temporary_beside(const char* path, std::string* name)
+{
+    const std::string stem = std::string(path) + "." + std::to_string(GetCurrentProcessId());
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; attempt++) {
+        *name = stem + "." + std::to_string(attempt) + ".new";
+        file = CreateFileA(name->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    return file;
+}
+
 } // namespace
 
 TextFileStatus text_file_read(const char* path, std::string* content, std::string* error)
@@ -68,9 +83,8 @@ bool text_file_replace(const char* path, std::string_view content, std::string* 
         *error = "not a regular file";
         return false;
     }
-    std::string temporary = std::string(path) + ".new";
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string temporary;
+    HANDLE file = create_temporary_beside(path, &temporary);
     if (file == INVALID_HANDLE_VALUE)
         return failed(error);
     bool written = (write_all(file, content) && FlushFileBuffers(file)) || failed(error);
@@ -82,6 +96,42 @@ bool text_file_replace(const char* path, std::string_view content, std::string* 
         return false;
     }
     return true;
+}
+
+bool text_file_lock(const char* path, TextFileLock* lock, std::string* error)
+{
+    std::string lock_path = std::string(path) + ".lock";
+    HANDLE file = CreateFileA(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        failed(error);
+        *error = lock_path + ": " + *error;
+        return false;
+    }
+    if (!is_plain_file(file)) {
+        *error = lock_path + ": not a regular file";
+        CloseHandle(file);
+        return false;
+    }
+    OVERLAPPED whole{};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+        failed(error);
+        *error = lock_path + ": " + *error;
+        CloseHandle(file);
+        return false;
+    }
+    lock->handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+void text_file_unlock(TextFileLock* lock)
+{
+    if (lock->handle == -1)
+        return;
+    // Closing the handle lets the lock go.
+    CloseHandle(reinterpret_cast<HANDLE>(lock->handle));
+    lock->handle = -1;
 }
 
 long long text_file_stamp(const char* path)

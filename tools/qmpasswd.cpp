@@ -117,14 +117,37 @@ bool write_users(const std::string& file, const std::string& text)
     return false;
 }
 
+// Held from the read of the file to the rename of its new text, so two
+// edits at once cannot both start from the same text and lose one.
+class EditLock {
+public:
+    explicit EditLock(const std::string& file)
+    {
+        std::string error;
+        if (!text_file_lock(file.c_str(), &lock, &error))
+            fail("cannot lock " + error);
+    }
+    ~EditLock() { text_file_unlock(&lock); }
+    EditLock(const EditLock&) = delete;
+    EditLock& operator=(const EditLock&) = delete;
+
+    bool held() const { return lock.handle != -1; }
+
+private:
+    TextFileLock lock;
+};
+
+// The password comes first: nobody else waits while it is typed.
 int add_or_change(const std::string& file, const std::string& login)
 {
     if (!password_hashing_available())
         return fail(password_hashing_unavailable_reason());
-    std::string text;
     std::string password;
-    if (!read_users(file, false, &text) || !check_users(file, text) || !read_password(&password) ||
-        !password_acceptable(password))
+    if (!read_password(&password) || !password_acceptable(password))
+        return EXIT_FAILED;
+    EditLock lock(file);
+    std::string text;
+    if (!lock.held() || !read_users(file, false, &text) || !check_users(file, text))
         return EXIT_FAILED;
     std::string hash = password_hash_new(password);
     if (hash.empty())
@@ -139,9 +162,10 @@ int add_or_change(const std::string& file, const std::string& login)
 
 int remove_login(const std::string& file, const std::string& login)
 {
+    EditLock lock(file);
     std::string text;
     std::string rest;
-    if (!read_users(file, true, &text) || !check_users(file, text))
+    if (!lock.held() || !read_users(file, true, &text) || !check_users(file, text))
         return EXIT_FAILED;
     if (!users_text_without(text, login, &rest))
         return fail("no login " + login + " in " + file);

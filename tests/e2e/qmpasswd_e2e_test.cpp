@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 
@@ -84,7 +85,25 @@ TEST_F(QmpasswdE2E, RefusesWithoutTouchingTheFile)
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(run({file, "a:b"}, "pass\n"), 2);
     EXPECT_EQ(run({file}), 2);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0) << "a temporary file was left";
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().extension(), ".lock") << "a temporary file was left";
+}
+
+// Each run holds the lock from its read of the file to its rename, so none
+// starts from a text another is replacing.
+TEST_F(QmpasswdE2E, RunsAtOnceLoseNoUser)
+{
+    ASSERT_EQ(run({file, "alice"}, "alice pass\n"), 0) << err;
+    std::vector<std::unique_ptr<ToolProcess>> runs;
+    for (int i = 0; i < 20; i++)
+        runs.push_back(std::make_unique<ToolProcess>(QM_PASSWD_BINARY, std::vector<std::string>{file, "user" + std::to_string(i)},
+                                                     std::vector<std::pair<std::string, std::string>>{},
+                                                     "pass " + std::to_string(i) + "\n"));
+    for (auto& tool : runs)
+        EXPECT_EQ(tool->wait_exit(60000), 0) << tool->err();
+    PasswordHashes users = parse_users(dir.read("users"), password_hash_well_formed).users;
+    EXPECT_EQ(users.size(), 21u) << dir.read("users");
+    EXPECT_TRUE(password_hash_verify("pass 7", hash_of("user7")));
 }
 
 } // namespace
