@@ -170,7 +170,8 @@ constexpr OptionRow OPTIONS[] = {
      "addresses one session may hold (default 4096, at most 1000000)",
      apply_count<&Settings::max_addresses, MAX_ADDRESSES_LIMIT>, reset_field<&Settings::max_addresses>},
     {"max-dialogues-per-address", integer, live, anywhere, "--max-dialogues-per-address N",
-     "connections from one address still logging in (default 8)",
+     "an address's share of the logins pending once every\n"
+     "slot is taken (default 8)",
      apply_count<&Settings::max_dialogues_per_address, MAX_DIALOGUES_LIMIT>,
      reset_field<&Settings::max_dialogues_per_address>},
     {"log-file", string, live, anywhere, "--log-file PATH",
@@ -194,8 +195,9 @@ constexpr OptionRow OPTIONS[] = {
     {"rights", string, live, anywhere, "--rights FILE", "the addresses each login may speak for",
      apply_text<&Settings::rights_file>, reset_field<&Settings::rights_file>},
     {"login-failures", integer, live, anywhere, "--login-failures N",
-     "refused logins from one address in 60 s before it\n"
-     "is shut out for 60 s (default 10, 0: never)",
+     "shut an address out for 60 s after N refused logins\n"
+     "at once, or more than N a minute (default 10 with\n"
+     "--users, else never; 0: never)",
      apply_login_failures, reset_field<&Settings::login_failures>},
     {"bind", strings, restart, anywhere, "--bind ADDRESS",
      "listen on this IPv4 or IPv6 address only (repeatable;\n"

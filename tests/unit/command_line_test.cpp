@@ -110,6 +110,8 @@ TEST(CommandLineOptions, AccountsListenersTlsAndMetrics)
     EXPECT_EQ(settings.tls_port, 8443);
     EXPECT_EQ(parse({"--metrics", "127.0.0.1:9100", "8023", "a", "b"}).settings.metrics.host, "127.0.0.1");
     EXPECT_FALSE(parse({"8023", "a", "b"}).settings.login_failures);
+    EXPECT_NE(full_usage().find("(default 10 with\n"), std::string::npos)
+        << "without --users, refused logins shut nobody out unless asked";
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
         {{"--users", "u", "8023", "alice"}, "expected <port_number> after the options"},
