@@ -85,7 +85,9 @@ void count_failure(Server& server, const PeerAddress& peer)
     failures.level = std::min(drained_level(logins, failures, now_ms) + LOGIN_FAILURE_WINDOW_MS,
                               failure_capacity(logins));
     failures.level_ms = now_ms;
-    if (failures.level < failure_capacity(logins) || now_ms < failures.shut_until_ms)
+    // Full but for what drained since the first of them: no room for one
+    // more refusal.
+    if (failures.level <= failure_capacity(logins) - LOGIN_FAILURE_WINDOW_MS || now_ms < failures.shut_until_ms)
         return;
     failures.shut_until_ms = now_ms + LOGIN_SHUT_OUT_MS;
     char text[ADDRESS_TEXT_SIZE];

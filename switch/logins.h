@@ -17,9 +17,10 @@ struct Session;
 
 // Refused logins counted for one source, as a bucket that drains at a
 // constant rate: each refusal pours in LOGIN_FAILURE_WINDOW_MS, and it
-// drains failures_allowed every millisecond. So the refusal that fills it,
-// failures_allowed at once or more than failures_allowed a minute kept up,
-// shuts the source out, and one entry is a few numbers however many come.
+// drains failures_allowed every millisecond, so it empties in a minute. The
+// refusal after which it has no room for another, failures_allowed in
+// quick succession or more than failures_allowed a minute kept up, shuts
+// the source out; one entry is a few numbers however many refusals come.
 struct LoginFailures {
     std::int64_t level;
     std::int64_t level_ms;      // when the level was last drained
