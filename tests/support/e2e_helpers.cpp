@@ -18,6 +18,10 @@ RunningServer::RunningServer(const std::vector<std::string>& options, const std:
                              const std::string& log_name, ServerStdout stdout_to)
     : port(ServerProcess::free_port()), process(joined(options, port, after_port), log_name, stdout_to)
 {
+    for (int attempt = 1; attempt < 5 && process.lost_the_port(port); attempt++) {
+        port = ServerProcess::free_port();
+        process.restart(joined(options, port, after_port), stdout_to);
+    }
 }
 
 std::unique_ptr<TestClient> RunningServer::join(int receive_buffer)

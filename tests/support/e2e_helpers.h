@@ -12,8 +12,10 @@
 constexpr const char* E2E_LOGIN = "alice";
 constexpr const char* E2E_PASSWORD = "s3cret";
 
+// A server listening on a port of its own: started again on another port
+// when another test took the first one before the server could bind it.
 struct RunningServer {
-    RunningServer() : port(ServerProcess::free_port()), process({std::to_string(port), E2E_LOGIN, E2E_PASSWORD}) {}
+    RunningServer() : RunningServer({}, {E2E_LOGIN, E2E_PASSWORD}) {}
     // Started with options before the port; the positional arguments after
     // the port are given too (the login, and the password unless a file has it).
     RunningServer(const std::vector<std::string>& options, const std::vector<std::string>& after_port,

@@ -5,7 +5,10 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -47,6 +50,39 @@ int closed_pipe()
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
+}
+
+// The inodes of the sockets listening on port, IPv4 and IPv6, from the
+// kernel's tables.
+std::vector<std::string> listening_inodes(std::uint16_t port)
+{
+    constexpr const char* LISTEN_STATE = "0A";
+    char local_port[8];
+    std::snprintf(local_port, sizeof local_port, ":%04X", static_cast<unsigned>(port));
+    std::vector<std::string> inodes;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream file(table);
+        std::string line;
+        std::getline(file, line); // the heading
+        while (std::getline(file, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeouts, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeouts >> inode;
+            if (state == LISTEN_STATE && local.ends_with(local_port))
+                inodes.push_back(inode);
+        }
+    }
+    return inodes;
+}
+
+bool holds_socket(pid_t pid, const std::string& inode)
+{
+    const std::string wanted = "socket:[" + inode + "]";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        if (std::filesystem::read_symlink(entry.path(), error).string() == wanted)
+            return true;
+    return false;
 }
 
 } // namespace
@@ -92,6 +128,11 @@ std::string text_mode_read(const std::string& stored)
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments, std::string log_name,
                              ServerStdout stdout_to)
     : log_name(std::move(log_name))
+{
+    start(arguments, stdout_to);
+}
+
+void ServerProcess::start(const std::vector<std::string>& arguments, ServerStdout stdout_to)
 {
     std::vector<std::string> words = server_command();
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -141,6 +182,37 @@ ServerProcess::~ServerProcess()
 std::uint16_t ServerProcess::free_port()
 {
     return client_free_port();
+}
+
+bool ServerProcess::lost_the_port(std::uint16_t port)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline) {
+        if (!running())
+            return exit_code == 1 && stderr_text().find("bind: Address already in use") != std::string::npos;
+        // A listener the test holds is inherited by the server too. Under
+        // wine the socket may be held by the wine server; the suite runs one
+        // test at a time there, so any listener is this one.
+        for (const std::string& inode : listening_inodes(port))
+            if (server_runs_under_wine() || (holds_socket(pid, inode) && !holds_socket(getpid(), inode)))
+                return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void ServerProcess::restart(const std::vector<std::string>& arguments, ServerStdout stdout_to)
+{
+    if (running()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    if (stdout_reader >= 0)
+        close(stdout_reader);
+    stdout_reader = -1;
+    std::filesystem::remove(dir.path() / log_name);
+    start(arguments, stdout_to);
 }
 
 bool ServerProcess::running()

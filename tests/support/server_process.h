@@ -35,8 +35,15 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // A loopback port that is free to give the server.
+    // A loopback port that is free to give the server. Another test may take
+    // it before the server binds it: see lost_the_port.
     static std::uint16_t free_port();
+
+    // Waits until the server listens on port or ends; true when it ended
+    // because another process had taken the port first.
+    bool lost_the_port(std::uint16_t port);
+    // Starts the server again, in the same directory, its log removed.
+    void restart(const std::vector<std::string>& arguments, ServerStdout stdout_to);
 
     // Waits for the process to end; its exit code, or -1 on time-out.
     int wait_exit(int timeout_ms);
@@ -61,6 +68,8 @@ public:
     std::string drain_stdout() const;
 
 private:
+    void start(const std::vector<std::string>& arguments, ServerStdout stdout_to);
+
     ScratchDirectory dir;
     std::string log_name;
     pid_t pid = -1;
