@@ -12,6 +12,7 @@
 #include "protocol/frame.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -33,7 +35,7 @@ enum ExitCode : int {
     EXIT_SETUP = 3,        // could not connect, log in or synchronise, or a client was closed
 };
 
-enum class Workload { broadcast, pairs, fanout, burst, idle };
+enum class Workload { broadcast, pairs, fanout, burst, idle, logins };
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -52,6 +54,8 @@ struct Options {
     int sources = 0; // loopback source addresses the clients are spread over; 0: the system's choice
     int announce = 0;
     std::string ready_file;
+    int flood_sources = 0;
+    double flood_rate = 0;
     std::string login = "bench";
     std::string password = "bench";
     long server_pid = 0;
@@ -932,11 +936,156 @@ int run_benchmark(Run& run)
     return clean ? EXIT_OK : EXIT_BAD_DELIVERY;
 }
 
+// ---- the logins workload ------------------------------------------------
+//
+// Honest logins, one at a time, beside wrong passwords from flood_sources
+// addresses (127.0.0.2 and on): how long an honest login takes from its
+// connect to the arrival of a frame sent right behind its password, at a
+// client already logged in. Each source sends one wrong password at a time and
+// waits for the server to close it; all together at most flood_rate a
+// second (0: as fast as the server answers).
+
+struct Flood {
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> sent{0};
+};
+
+// Reads the prompt, waiting for it while the flood runs; false when the
+// connection closed or failed before it came whole.
+bool read_prompt(socket_handle sock, std::string_view prompt)
+{
+    std::string got;
+    char buffer[16];
+    while (got.size() < prompt.size()) {
+        int n = client_recv(sock, buffer, prompt.size() - got.size(), 30000);
+        if (n <= 0)
+            return false;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got == prompt;
+}
+
+// Until the server closes the connection, or the flood stops.
+void wait_closed(socket_handle sock, const Flood& flood)
+{
+    char buffer[64];
+    while (!flood.stop) {
+        int n = client_recv(sock, buffer, sizeof buffer, 200);
+        if (n == 0 || n == -1)
+            return;
+    }
+}
+
+void send_line(socket_handle sock, const std::string& text)
+{
+    std::string line = text + "\r\n";
+    client_send_all(sock, line.data(), line.size());
+}
+
+void flood_from(const Options& o, int index, Flood& flood)
+{
+    const std::string source = "127.0.0." + std::to_string(index + 2);
+    const std::int64_t interval_ns =
+        o.flood_rate > 0 ? static_cast<std::int64_t>(1e9 * o.flood_sources / o.flood_rate) : 0;
+    std::int64_t next = now_ns() + interval_ns * index / std::max(o.flood_sources, 1);
+    while (!flood.stop) {
+        while (interval_ns > 0 && now_ns() < next && !flood.stop)
+            usleep(10000);
+        next += interval_ns;
+        socket_handle sock = client_connect_from(source.c_str(), o.host.c_str(), o.port);
+        if (sock == INVALID_SOCKET_HANDLE) {
+            usleep(100000);
+            continue;
+        }
+        // A source shut out for its refusals is closed before the prompt.
+        if (read_prompt(sock, "login:")) {
+            send_line(sock, o.login);
+            if (read_prompt(sock, "password:")) {
+                send_line(sock, "wrong " + o.password);
+                flood.sent++;
+                wait_closed(sock, flood);
+            }
+        }
+        client_close(sock);
+    }
+}
+
+// One honest login; its time in nanoseconds from the connect to its
+// frame's arrival at the receiver: the prompts, the password check and a
+// served slot, as a client waits for them.
+std::int64_t honest_login(const Options& o, socket_handle receiver, int number)
+{
+    std::int64_t start = now_ns();
+    socket_handle sock = connect_patiently(o, 1);
+    if (sock == INVALID_SOCKET_HANDLE)
+        fail(EXIT_SETUP, "cannot connect an honest client");
+    expect(sock, "login:");
+    send_line(sock, o.login);
+    expect(sock, "password:");
+    const std::string frame = make_frame("p honest \"\" " + std::to_string(number));
+    std::string line = o.password + "\r\n" + frame;
+    client_send_all(sock, line.data(), line.size());
+    std::string got;
+    char buffer[4096];
+    while (got.find(frame) == std::string::npos) {
+        int n = client_recv(receiver, buffer, sizeof buffer, 30000);
+        if (n <= 0)
+            fail(EXIT_SETUP, "an honest login's frame did not arrive (wrong password?)");
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::int64_t took = now_ns() - start;
+    client_close(sock);
+    return took;
+}
+
+int run_logins(const Options& o)
+{
+    socket_handle receiver = connect_patiently(o, 0);
+    if (receiver == INVALID_SOCKET_HANDLE)
+        fail(EXIT_SETUP, "cannot connect");
+    expect(receiver, "login:");
+    send_line(receiver, o.login);
+    expect(receiver, "password:");
+    send_line(receiver, o.password);
+    Flood flood;
+    std::vector<std::thread> sources;
+    for (int i = 0; i < o.flood_sources; i++)
+        sources.emplace_back(flood_from, std::cref(o), i, std::ref(flood));
+    double cpu_before = cpu_seconds(o.server_pid);
+    std::vector<std::int64_t> latencies;
+    std::int64_t start = now_ns();
+    const auto end = start + static_cast<std::int64_t>(o.seconds * 1e9);
+    for (int number = 0; now_ns() < end; number++) {
+        latencies.push_back(honest_login(o, receiver, number));
+        usleep(50000);
+    }
+    double wall = static_cast<double>(now_ns() - start) / 1e9;
+    std::uint64_t wrong = flood.sent;
+    double cpu = cpu_before < 0 ? -1 : cpu_seconds(o.server_pid) - cpu_before;
+    flood.stop = true;
+    for (std::thread& source : sources)
+        source.join();
+    client_close(receiver);
+    std::size_t honest = latencies.size();
+    double p50 = percentile_us(latencies, 0.50);
+    double p99 = percentile_us(latencies, 0.99);
+    double max = static_cast<double>(*std::max_element(latencies.begin(), latencies.end())) / 1000.0;
+    if (o.header)
+        std::printf("%s\n", CSV_HEADER);
+    // sent: the flood's wrong passwords; delivered: the honest logins.
+    std::printf("%s,logins,%d,0,1,%.3f,%llu,%zu,%.1f,0,%.1f,%.1f,%.1f,0,0,0,0,%.3f,%.1f,-1,0,-1,-1,-1\n",
+                o.label.c_str(), o.flood_sources, wall, static_cast<unsigned long long>(wrong), honest,
+                static_cast<double>(honest) / wall, p50, p99, max, cpu,
+                cpu >= 0 && wall > 0 ? 100.0 * cpu / wall : -1.0);
+    std::fflush(stdout);
+    return EXIT_OK;
+}
+
 const char* const USAGE =
     "usage: loadgen --port P [options]\n"
     "  --host H            server address (default 127.0.0.1)\n"
     "  --clients N         2 to 100000 (default 2); 0 is allowed with --workload idle\n"
-    "  --workload W        broadcast | pairs | fanout | burst | idle\n"
+    "  --workload W        broadcast | pairs | fanout | burst | idle | logins\n"
     "  --raw               no login (for a relay that forwards every byte)\n"
     "  --nats              speak NATS: a subject per address, frames as payloads\n"
     "  --sources K         connect from K loopback addresses, 127.1.0.1 on (default:\n"
@@ -952,6 +1101,10 @@ const char* const USAGE =
     "                      without its check byte, and holds them (at most 9999)\n"
     "  --announce K        idle workload, 2 clients or more: each client announces K\n"
     "                      addresses of 255 bytes, and holds them\n"
+    "  --flood-sources N   logins workload: addresses 127.0.0.2 and on that send\n"
+    "                      wrong passwords beside the honest logins (default 0)\n"
+    "  --flood-rate R      their wrong passwords a second, all together (default 0:\n"
+    "                      each as soon as the last one was answered)\n"
     "  --login L --password P   credentials (default bench / bench)\n"
     "  --server-pid PID    read the server's CPU time and memory (peak, now) from /proc\n"
     "  --label NAME        first CSV column (default server)\n"
@@ -985,6 +1138,8 @@ Options parse(int argc, char** argv)
         else if (a == "--burst-frames") o.burst_frames = static_cast<int>(number(i));
         else if (a == "--hold-bytes") o.hold_bytes = static_cast<int>(number(i));
         else if (a == "--announce") o.announce = static_cast<int>(number(i));
+        else if (a == "--flood-sources") o.flood_sources = static_cast<int>(number(i));
+        else if (a == "--flood-rate") o.flood_rate = number(i);
         else if (a == "--login" && i + 1 < argc) o.login = argv[++i];
         else if (a == "--password" && i + 1 < argc) o.password = argv[++i];
         else if (a == "--server-pid") o.server_pid = static_cast<long>(number(i));
@@ -1002,7 +1157,7 @@ Options parse(int argc, char** argv)
     }
     const std::pair<const char*, Workload> names[] = {
         {"broadcast", Workload::broadcast}, {"pairs", Workload::pairs}, {"fanout", Workload::fanout},
-        {"burst", Workload::burst}, {"idle", Workload::idle}};
+        {"burst", Workload::burst}, {"idle", Workload::idle}, {"logins", Workload::logins}};
     bool known = false;
     for (const auto& [name, w] : names)
         if (o.workload_name == name) {
@@ -1013,6 +1168,11 @@ Options parse(int argc, char** argv)
         fail(EXIT_USAGE, "unknown workload " + o.workload_name + "\n" + USAGE);
     if (o.port == 0)
         fail(EXIT_USAGE, std::string("--port is needed\n") + USAGE);
+    if (o.flood_sources < 0 || o.flood_sources > 250 || o.flood_rate < 0 ||
+        (o.flood_sources > 0 && o.workload != Workload::logins))
+        fail(EXIT_USAGE, "--flood-sources must be 0 to 250, --flood-rate at least 0, and only with --workload logins");
+    if (o.workload == Workload::logins)
+        return o;
     int least = o.workload == Workload::idle ? 0 : 2;
     if (o.workload == Workload::burst)
         o.clients = 2;
@@ -1043,5 +1203,7 @@ int main(int argc, char** argv)
         fail(EXIT_SETUP, "the socket library did not start");
     Run run;
     run.o = parse(argc, argv);
+    if (run.o.workload == Workload::logins)
+        return run_logins(run.o);
     return run_benchmark(run);
 }

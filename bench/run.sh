@@ -43,6 +43,10 @@
 # read (bench/unread_readers.py, python3), and the server's RSS growth from
 # when the addresses are held to the run's end (targets: p99 < 20 ms and
 # growth < 32 MB with the readers).
+# The login rows (ROWS=logins) give the p50 of an honest login, from its
+# connect to its first frame's arrival, with a users file: alone, and
+# beside wrong passwords from 100 addresses (127.0.0.2 and on, about 32 a
+# second); twice each, alternating (target < 150 ms beside them).
 # The full run (ROWS unset) runs every row above.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -96,7 +100,7 @@ build() { # dir, extra cmake arguments
     local dir=$1
     shift
     cmake -S "$root" -B "$root/$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "$@" >/dev/null
-    cmake --build "$root/$dir" -j 2 --target QuillmarshSrv loadgen >/dev/null
+    cmake --build "$root/$dir" -j 2 --target QuillmarshSrv loadgen qmpasswd >/dev/null
 }
 echo "building the server twice (zero wait, fixed wait) ..." >&2
 build build-bench
@@ -285,6 +289,39 @@ $col["label"] ~ /^ours\/sessions/ {
            $col["p99_us"] / 1000, $col["p50_us"] / 1000, part[2], $col["server_rss_kb"],
            ($col["server_rss_kb"] - part[2]) / 1024, $col["server_cpu_pct"]
 }' "$csv" | { echo "a pair, one frame in flight, beside 61 clients of ${ANNOUNCED:-4096} addresses, without and with 4 unread /sessions readers (targets with them: p99 < 20 ms, RSS growth < 32 MB):"; cat; }
+}
+
+# Honest logins beside a flood of wrong passwords from many addresses, and
+# alone; each run on a fresh server with a users file, so every source
+# starts with no refusals on record.
+logins_rows() {
+    printf 'bench\n' | "$root/build-bench/tools/qmpasswd" "$work/users" bench >/dev/null
+    for round in 1 2; do
+        for flood in 0 100; do
+            echo "  honest logins beside $flood sources of wrong passwords, round $round, ours" >&2
+            port=$("$loadgen" --free-port)
+            rm -rf "$work/run" && mkdir "$work/run"
+            (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" --numeric --users "$work/users" "$port" \
+                >/dev/null 2>&1) &
+            server_pid=$!
+            if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "ours/logins$flood" --workload logins \
+                --flood-sources "$flood" --flood-rate 32 --seconds 13 >>"$csv"; then
+                echo "run.sh: the honest logins beside $flood sources failed" >&2
+                failures=$((failures + 1))
+            fi
+            stop
+        done
+    done
+}
+logins_table() {
+    awk -F, '
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] ~ /^ours\/logins/ {
+    flood = $col["clients"]
+    printf "honest login beside %3d sources of wrong passwords: p50 %6.1f ms, p99 %6.1f ms (%d logins; %d wrong passwords in %.1f s)%s\n",
+           flood, $col["p50_us"] / 1000, $col["p99_us"] / 1000, $col["delivered"], $col["sent"], $col["seconds"],
+           (flood > 0 ? ($col["p50_us"] < 150000 ? ", target < 150 ms met" : ", target < 150 ms MISSED") : "")
+}' "$csv"
 }
 
 # TLS: loadgen speaks plain TCP, so an stunnel client in front of it speaks
@@ -654,7 +691,8 @@ if [ "$rows" != all ]; then
         nats) nats_rows ;;
         c10k) c10k_rows ;;
         sessions) sessions_rows ;;
-        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats, c10k and sessions" >&2; exit 2 ;;
+        logins) logins_rows ;;
+        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats, c10k, sessions and logins" >&2; exit 2 ;;
         esac
     done
     case " $rows " in *" idle "* | *" partial "*) rest_table ;; esac
@@ -663,6 +701,7 @@ if [ "$rows" != all ]; then
     nats_table
     c10k_table
     case " $rows " in *" sessions "*) sessions_table ;; esac
+    logins_table
     exit $((failures > 0))
 fi
 started=$(date +%s)
@@ -686,6 +725,7 @@ idle_rows
 partial_rows
 sessions_rows
 tls_rows
+logins_rows
 
 # ---- at scale ---------------------------------------------------------------
 # A broadcast among N clients keeps N * (N - 1) * window deliveries on the
@@ -878,6 +918,7 @@ END {
 rest_table | tee -a "$out/table.txt"
 sessions_table | tee -a "$out/table.txt"
 tls_table | tee -a "$out/table.txt"
+logins_table | tee -a "$out/table.txt"
 nats_table | tee -a "$out/table.txt"
 c10k_table | tee -a "$out/table.txt"
 
