@@ -45,6 +45,20 @@ TEST(LoadgenE2E, EveryWorkloadDeliversEveryFrameOnceInOrderAndIntact)
     }
 }
 
+TEST(LoadgenE2E, HonestLoginsAreTimedBesideWrongPasswords)
+{
+    std::uint16_t port = ServerProcess::free_port();
+    ServerProcess server({std::to_string(port), "bench", "bench"});
+    ASSERT_TRUE(TestClient(port).connected());
+    ToolProcess run(QM_LOADGEN_BINARY, {"--port", std::to_string(port), "--workload", "logins",
+                                        "--flood-sources", "3", "--seconds", "0.5"});
+    ASSERT_EQ(run.wait_exit(60000), 0) << run.out() << run.err();
+    std::vector<std::string> f = csv_fields(run.out());
+    ASSERT_EQ(f.size(), 24u) << run.out();
+    EXPECT_GT(std::stoull(f[6]), 0u) << "no wrong password was sent";
+    EXPECT_GT(std::stoull(f[7]), 0u) << "no honest login was timed";
+}
+
 TEST(LoadgenE2E, ABurstWrittenAtOnceIsNotPacedByTheWait)
 {
     std::uint16_t port = ServerProcess::free_port();
