@@ -188,14 +188,15 @@ struct PasswordChecksTest : LoginsTest {
         ASSERT_FALSE(checking());
     }
 
-    // How many logins the log refuses before the line.
-    std::size_t refusals_before(const std::string& line)
+    // How many checks the log has answered before the line.
+    std::size_t answers_before(const std::string& line)
     {
         std::string text = log();
         std::string before = text.substr(0, text.find(line));
         std::size_t count = 0;
-        for (std::size_t at = 0; (at = before.find("login refused: ", at)) != std::string::npos; at++)
-            count++;
+        for (const char* answer : {"logged in: ", "login refused: "})
+            for (std::size_t at = 0; (at = before.find(answer, at)) != std::string::npos; at++)
+                count++;
         return count;
     }
 };
@@ -211,7 +212,7 @@ TEST_F(PasswordChecksTest, ALoginRemovedOrChangedDuringItsCheckIsRefused)
     reload_accounts(server);
     settle_all();
     EXPECT_EQ(log().find("logged in"), std::string::npos) << log();
-    EXPECT_EQ(refusals_before("logged out: [127.0.0.101]"), 2u) << log();
+    EXPECT_EQ(answers_before("logged out: [127.0.0.101]"), 2u) << log();
 }
 
 // A source whose checks pile up, or that has refusals on record, does not
@@ -225,7 +226,7 @@ TEST_F(PasswordChecksTest, ASourceWithNoCheckWaitingIsCheckedNext)
     collect_password_checks(server);
     queue_login(OTHER, "bob", "bob pass");
     settle_all();
-    EXPECT_LE(refusals_before("logged in: [127.0.0.104]"), 2u) << log();
+    EXPECT_LE(answers_before("logged in: [127.0.0.104]"), 2u) << log();
 }
 
 TEST_F(PasswordChecksTest, SourcesWithRefusalsOnRecordWaitBehindOneWithout)
@@ -239,7 +240,7 @@ TEST_F(PasswordChecksTest, SourcesWithRefusalsOnRecordWaitBehindOneWithout)
         queue_login(PeerAddress{{127, 0, 0, n}, 40000, false}, "alice", "wrong");
     queue_login(OTHER, "bob", "bob pass");
     settle_all();
-    EXPECT_EQ(refusals_before("logged in: [127.0.0.106]"), 3u) << "before the guessers' second round\n" << log();
+    EXPECT_EQ(answers_before("logged in: [127.0.0.106]"), 3u) << "before the guessers' second round\n" << log();
 }
 
 } // namespace
