@@ -43,8 +43,8 @@ struct WaitingCheck {
 // The passwords one source has waiting, oldest first.
 struct SourceChecks {
     std::deque<WaitingCheck> waiting;
-    // When its last check was handed over (a count of hand-overs; 0: not
-    // since its first waited), so that sources take their turns.
+    // When its last check was handed over, as a count of hand-overs (0:
+    // none yet), so that sources take turns.
     std::uint64_t handed_number = 0;
 };
 
