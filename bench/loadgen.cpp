@@ -515,9 +515,8 @@ void expect(socket_handle sock, std::string_view prompt)
 
 // Client i's source address when the clients are spread over o.sources
 // loopback addresses (127.1.0.1, 127.1.0.2, ...), or "" for the system's
-// choice. Ten thousand clients from one address would meet the server's
-// bound on logins under way from one address, and no real crowd comes
-// from one.
+// choice. Ten thousand clients from one address would be one source to
+// the server's bounds on logins, and no real crowd comes from one.
 std::string source_address(const Options& o, int i)
 {
     if (o.sources == 0)
