@@ -18,7 +18,7 @@ namespace {
 
 TEST(DottedAddress, FormatsEveryOctetWidth)
 {
-    char text[16];
+    char text[ADDRESS_TEXT_SIZE];
     PeerAddress peer{{255, 0, 10, 7}, 0, false};
     sock_dotted_address(&peer, text);
     EXPECT_STREQ(text, "255.0.10.7");
