@@ -137,6 +137,14 @@ int fake_send(socket_handle sock, const char* data, int size, int)
             return -1;
         }
         allowed = std::min(size, step);
+    } else {
+        allowed = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(size), s.send_room));
+        if (allowed == 0) {
+            sock_set_last_error(WSAEWOULDBLOCK);
+            return -1;
+        }
+        if (s.send_room != SIZE_MAX)
+            s.send_room -= static_cast<std::size_t>(allowed);
     }
     s.sent.append(data, static_cast<std::size_t>(allowed));
     return allowed;

@@ -5,6 +5,7 @@
 #include "switch/server.h"
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -25,6 +26,9 @@ struct FakeSocket {
     // One entry per send call: n >= 0 takes at most n bytes, a negative value
     // fails with that WSA code negated. When empty every byte is taken.
     std::deque<int> send_plan;
+    // Without a plan: how many bytes the socket's buffer takes before it
+    // refuses (would block) until the peer reads and the script adds room.
+    std::size_t send_room = SIZE_MAX;
     bool closed = false;
     // How the server's poller watches it.
     bool watched = false;
