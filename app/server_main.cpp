@@ -10,6 +10,7 @@
 #include "platform/text_file.h"
 #include "platform/tls.h"
 #include "platform/password_hash.h"
+#include "platform/signals.h"
 #include "switch/server.h"
 #include "switch/tls_transport.h"
 #include "switch/output_pass.h"
@@ -316,11 +317,12 @@ void server_main(int argc, char** argv)
                      &plain_transport());
     server.http.version = QM_VERSION;
     server.metrics.start_time_seconds = platform.now();
-    server.poller = platform.open_poller();
-    if (server.poller == NO_POLLER) {
+    if (!open_loop(server)) {
         std::perror("poller");
         std::exit(1);
     }
+    // A signal now ends the loop's wait at once, however long it sleeps.
+    wake_on_signal(server.wakeup.socket);
     ServiceStatus service;
     service_ready(service, server);
     while (!stop_requested()) {

@@ -52,6 +52,7 @@ void run_passes(Server& server)
 {
     input_pass(server);
     output_pass(server);
+    free_closed_sessions(server);
 }
 
 // Turns until the sender's queue and state stop changing.
@@ -132,9 +133,10 @@ Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocati
         // The wait pass appends what it receives; a failed append closes.
         Session* s = find_session(server, sender_socket);
         if (!queue_append(s->input, std::string_view(stream).substr(fed, piece))) {
-            close_session(server, s, nullptr);
+            close_session(server, *s, nullptr);
             break;
         }
+        push_back(server.work.input, *s);
         fed += piece;
         run_passes(server);
     }

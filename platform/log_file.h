@@ -1,5 +1,5 @@
 // The operating system's half of the event log: a file kept open for
-// appending, standard output, and the signals an operator sends.
+// appending, and standard output.
 #pragma once
 
 #include <cstddef>
@@ -56,13 +56,3 @@ ConsoleOutput console_open();
 // Never raises a signal.
 long console_write(const ConsoleOutput& console, std::string_view bytes);
 void console_close(ConsoleOutput& console);
-
-// Installs every handler at once, before anything can be lost: SIGINT,
-// SIGTERM and SIGQUIT (Ctrl-C or closing the console on Windows) ask for a
-// stop, SIGHUP for a reload; SIGUSR1, SIGUSR2, SIGPIPE and SIGXFSZ are
-// ignored. The main loop polls the requests once per turn.
-void install_signal_handlers();
-bool stop_requested();
-// True once per reload asked for since the last call; requests that come
-// before the loop looks are taken as one.
-bool reload_requested();

@@ -3,38 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-volatile std::sig_atomic_t stop_flag = 0;
-volatile std::sig_atomic_t reload_flag = 0;
-
-void on_stop_signal(int)
-{
-    stop_flag = 1;
-}
-
-void on_reload_signal(int)
-{
-    reload_flag = 1;
-}
-
-// No SA_RESTART: a signal ends a wait at once, so the loop sees it.
-void set_handler(int signal_number, void (*handler)(int))
-{
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal_number, &action, nullptr);
-}
 
 int fd_of(log_file_handle file)
 {
@@ -211,28 +187,4 @@ void console_close(ConsoleOutput& console)
     if (console.owned)
         close(fd_of(console.handle));
     console = ConsoleOutput{};
-}
-
-// SIGXFSZ: a log past the file size limit must cost failed writes, counted
-// as lost lines, not the process.
-void install_signal_handlers()
-{
-    for (int stop : {SIGINT, SIGTERM, SIGQUIT})
-        set_handler(stop, on_stop_signal);
-    set_handler(SIGHUP, on_reload_signal);
-    for (int ignored : {SIGUSR1, SIGUSR2, SIGPIPE, SIGXFSZ})
-        set_handler(ignored, SIG_IGN);
-}
-
-bool stop_requested()
-{
-    return stop_flag != 0;
-}
-
-bool reload_requested()
-{
-    if (reload_flag == 0)
-        return false;
-    reload_flag = 0;
-    return true;
 }

@@ -3,13 +3,10 @@
 #include "platform/file_win32.h"
 #include "platform/log_file.h"
 
-#include <atomic>
 #include <cstdio>
 #include <string>
 
 namespace {
-
-std::atomic<bool> stop_flag{false};
 
 HANDLE handle_of(log_file_handle file)
 {
@@ -86,16 +83,6 @@ LogOpenStatus refusal_of(HANDLE file)
     if (info.nNumberOfLinks > 1)
         return LogOpenStatus::several_links;
     return LogOpenStatus::opened;
-}
-
-BOOL WINAPI on_console_event(DWORD event)
-{
-    stop_flag = true;
-    // Returning from a close event ends the process at once: give the main
-    // loop time to flush the log and exit on its own.
-    if (event == CTRL_CLOSE_EVENT)
-        Sleep(2000);
-    return TRUE;
 }
 
 } // namespace
@@ -188,20 +175,4 @@ long console_write(const ConsoleOutput& console, std::string_view bytes)
 void console_close(ConsoleOutput& console)
 {
     console = ConsoleOutput{};
-}
-
-// There is no SIGHUP, SIGUSR1 or SIGUSR2: only the console's stop events.
-void install_signal_handlers()
-{
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-bool stop_requested()
-{
-    return stop_flag;
-}
-
-bool reload_requested()
-{
-    return false;
 }

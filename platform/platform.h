@@ -44,10 +44,24 @@ constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTUNREACH = 10065;
 #endif
 
+// What a socket is watched for. An exceptional condition (urgent data) is
+// watched for as long as the socket is watched at all.
+struct Interest {
+    bool read = false;
+    bool write = false;
+    bool operator==(const Interest&) const = default;
+};
+
+// What the caller watches a socket as (the switch's listeners, sessions,
+// HTTP slots and wake-up): the poller only keeps the pointer and gives it
+// back with each event for that socket.
+struct Watcher;
+
 // What the wait reports for one watched socket.
 struct SocketEvent {
-    void* owner;    // what the socket was watched with
+    Watcher* watcher;
     bool readable;  // data, end of stream, an error, or a connection to accept
+    bool writable;  // room to send (only while watched for writes)
     bool exception; // an exceptional condition (urgent data)
     // The peer hung up or the socket failed; reported whatever it is
     // watched for, where the system does so (epoll), never on Windows.
@@ -70,6 +84,9 @@ struct PeerAddress {
 // Room for the text of any address, IPv6 included, and its zero byte.
 constexpr std::size_t ADDRESS_TEXT_SIZE = 46;
 
+// The reverse look-ups' workers and queues (resolver.h); one per server.
+struct Resolver;
+
 // A finished reverse look-up.
 struct NameLookup {
     void* owner; // what the look-up was started with
@@ -82,14 +99,15 @@ struct PlatformCalls {
     std::time_t (*now)();
     poller_handle (*open_poller)();
     void (*close_poller)(poller_handle poller);
-    // Starts watching sock, or changes how: always for exceptions, and for
-    // reads when read is set. Events name the socket by owner. 0 or -1.
-    int (*watch)(poller_handle poller, socket_handle sock, bool read, void* owner);
+    // Starts watching sock, or changes what for. Its events name watcher.
+    // 0 or -1.
+    int (*watch)(poller_handle poller, socket_handle sock, Interest interest, Watcher* watcher);
     // Stops watching; a socket must leave its poller before it is closed.
     void (*unwatch)(poller_handle poller, socket_handle sock);
-    // Waits at most timeout_us for any watched socket to be ready and stores
-    // up to capacity events. Returns their count, 0 on time-out or when a
-    // signal cut the wait short, -1 on failure.
+    // Waits at most timeout_us (with a negative one, for as long as it
+    // takes) for any watched socket to be ready and stores up to capacity
+    // events. Returns their count, 0 on time-out or when a signal cut the
+    // wait short, -1 on failure.
     int (*wait)(poller_handle poller, SocketEvent* events, int capacity, long timeout_us);
     socket_handle (*accept)(socket_handle listener, PeerAddress* peer);
     int (*recv)(socket_handle sock, char* buffer, int size);
@@ -100,11 +118,11 @@ struct PlatformCalls {
     std::int64_t (*monotonic_ms)();
     // Starts the reverse look-up of peer in the background; 0, or -1 when
     // none can be started (then there is no name).
-    int (*lookup_start)(const PeerAddress* peer, void* owner);
+    int (*lookup_start)(Resolver* resolver, const PeerAddress* peer, void* owner);
     // Stores up to capacity finished look-ups; returns their count.
-    int (*lookup_collect)(NameLookup* answers, int capacity);
+    int (*lookup_collect)(Resolver* resolver, NameLookup* answers, int capacity);
     // Nobody wants the answer for owner any more.
-    void (*lookup_cancel)(void* owner);
+    void (*lookup_cancel)(Resolver* resolver, void* owner);
     void* (*alloc)(std::size_t size);
     void* (*resize)(void* block, std::size_t size);
     void (*release)(void* block);

@@ -141,11 +141,11 @@ void posix_close_poller(poller_handle poller)
         ::close(static_cast<int>(poller));
 }
 
-int posix_watch(poller_handle poller, socket_handle sock, bool read, void* owner)
+int posix_watch(poller_handle poller, socket_handle sock, Interest interest, Watcher* watcher)
 {
     epoll_event event{};
-    event.events = EPOLLPRI | (read ? EPOLLIN : 0u);
-    event.data.ptr = owner;
+    event.events = EPOLLPRI | (interest.read ? EPOLLIN : 0u) | (interest.write ? EPOLLOUT : 0u);
+    event.data.ptr = watcher;
     int epoll = static_cast<int>(poller);
     if (epoll_ctl(epoll, EPOLL_CTL_MOD, fd_of(sock), &event) == 0)
         return 0;
@@ -159,18 +159,21 @@ void posix_unwatch(poller_handle poller, socket_handle sock)
     epoll_ctl(static_cast<int>(poller), EPOLL_CTL_DEL, fd_of(sock), nullptr);
 }
 
-// Waits at most timeout_us for ready sockets. epoll_pwait2 takes the time-out
-// in nanoseconds, so one call can wait the 500 microseconds that epoll_wait's
-// milliseconds cannot express. Where it is missing (C libraries before 2.35,
-// kernels before 5.11) the wait collects without waiting and, when nothing is
-// ready, sleeps on the epoll descriptor with ppoll and collects again.
+// Waits at most timeout_us for ready sockets, or without a time-out when it
+// is negative. epoll_pwait2 takes the time-out in nanoseconds, so one call
+// can wait to the microsecond where epoll_wait's milliseconds cannot. Where
+// it is missing (C libraries before 2.35, kernels before 5.11) the wait
+// collects without waiting and, when nothing is ready, sleeps on the epoll
+// descriptor with ppoll and collects again.
 int wait_for_ready(int epoll, epoll_event* ready, int most, long timeout_us)
 {
     timespec timeout{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
+    timespec* limit = timeout_us < 0 ? nullptr : &timeout;
 #ifdef QM_HAVE_EPOLL_PWAIT2
+    // Read and written on the loop's thread only.
     static bool kernel_has_pwait2 = true;
     if (kernel_has_pwait2) {
-        int got = epoll_pwait2(epoll, ready, most, &timeout, nullptr);
+        int got = epoll_pwait2(epoll, ready, most, limit, nullptr);
         if (got >= 0 || errno != ENOSYS)
             return got;
         kernel_has_pwait2 = false;
@@ -180,26 +183,29 @@ int wait_for_ready(int epoll, epoll_event* ready, int most, long timeout_us)
     if (got != 0 || timeout_us == 0)
         return got;
     pollfd on_epoll{epoll, POLLIN, 0};
-    int woken = ppoll(&on_epoll, 1, &timeout, nullptr);
+    int woken = ppoll(&on_epoll, 1, limit, nullptr);
     return woken > 0 ? epoll_wait(epoll, ready, most, 0) : woken;
 }
 
 // A hang-up or error counts as readable, so that the next recv reports it,
-// which is what select does.
+// which is what select does; an error counts as writable too, so that a
+// send waiting for room hears of it.
 int posix_wait(poller_handle poller, SocketEvent* events, int capacity, long timeout_us)
 {
     constexpr int BATCH = 256;
     epoll_event ready[BATCH];
-    int got = wait_for_ready(static_cast<int>(poller), ready, std::min(capacity, BATCH),
-                             std::max(timeout_us, 0L));
+    int got = wait_for_ready(static_cast<int>(poller), ready, std::min(capacity, BATCH), timeout_us);
     // A handled signal ends the wait early; that is no failure, just no events.
     if (got < 0)
         return errno == EINTR ? 0 : record_errno();
-    for (int i = 0; i < got; i++)
-        events[i] = SocketEvent{ready[i].data.ptr,
-                                (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0,
-                                (ready[i].events & EPOLLPRI) != 0,
-                                (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0};
+    for (int i = 0; i < got; i++) {
+        const std::uint32_t what = ready[i].events;
+        events[i] = SocketEvent{static_cast<Watcher*>(ready[i].data.ptr),
+                                (what & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0,
+                                (what & (EPOLLOUT | EPOLLERR)) != 0,
+                                (what & EPOLLPRI) != 0,
+                                (what & (EPOLLHUP | EPOLLERR)) != 0};
+    }
     return got;
 }
 
@@ -310,7 +316,7 @@ void resolver_wake_all()
 // A worker starts with every signal blocked, so that an operator's signal
 // is taken by the loop's thread and ends its wait, instead of landing in a
 // worker while the loop sleeps on.
-bool resolver_start_worker(void (*run)())
+bool resolver_start_worker(void (*run)(void*), void* argument)
 {
     sigset_t all;
     sigset_t previous;
@@ -318,7 +324,7 @@ bool resolver_start_worker(void (*run)())
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     bool started = true;
     try {
-        std::thread(run).detach();
+        std::thread(run, argument).detach();
     } catch (const std::system_error&) {
         started = false;
     } catch (const std::bad_alloc&) {

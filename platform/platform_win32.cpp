@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -37,8 +38,8 @@ std::time_t win_now()
 // sockets, and a wait hands them to select in fd_sets of FD_SETSIZE (64).
 struct Watched {
     SOCKET sock;
-    bool read;
-    void* owner;
+    Interest interest;
+    Watcher* watcher;
 };
 
 struct WinPoller {
@@ -66,14 +67,14 @@ void win_close_poller(poller_handle poller)
         delete poller_of(poller);
 }
 
-int win_watch(poller_handle poller, socket_handle sock, bool read, void* owner)
+int win_watch(poller_handle poller, socket_handle sock, Interest interest, Watcher* watcher)
 {
     WinPoller& p = *poller_of(poller);
     auto [at, added] = p.index.try_emplace(native(sock), p.entries.size());
     if (added)
-        p.entries.push_back(Watched{native(sock), read, owner});
+        p.entries.push_back(Watched{native(sock), interest, watcher});
     else
-        p.entries[at->second] = Watched{native(sock), read, owner};
+        p.entries[at->second] = Watched{native(sock), interest, watcher};
     return 0;
 }
 
@@ -92,28 +93,34 @@ void win_unwatch(poller_handle poller, socket_handle sock)
     p.entries.pop_back();
 }
 
-// One select over up to 64 entries from first; adds their events.
+// One select over up to 64 entries from first; adds their events. A
+// negative time-out waits for as long as it takes.
 int select_slice(const WinPoller& p, std::size_t first, long timeout_us, SocketEvent* events,
                  int capacity, int stored)
 {
     fd_set reads;
+    fd_set writes;
     fd_set excepts;
     FD_ZERO(&reads);
+    FD_ZERO(&writes);
     FD_ZERO(&excepts);
     std::size_t end = std::min(p.entries.size(), first + FD_SETSIZE);
     for (std::size_t i = first; i < end; i++) {
-        if (p.entries[i].read)
+        if (p.entries[i].interest.read)
             reads.fd_array[reads.fd_count++] = p.entries[i].sock;
+        if (p.entries[i].interest.write)
+            writes.fd_array[writes.fd_count++] = p.entries[i].sock;
         excepts.fd_array[excepts.fd_count++] = p.entries[i].sock;
     }
     timeval timeout{timeout_us / 1000000, timeout_us % 1000000};
-    if (::select(0, &reads, nullptr, &excepts, &timeout) == SOCKET_ERROR)
+    if (::select(0, &reads, &writes, &excepts, timeout_us < 0 ? nullptr : &timeout) == SOCKET_ERROR)
         return WSAGetLastError() == WSAEINTR ? stored : record_wsa_error();
     for (std::size_t i = first; i < end && stored < capacity; i++) {
         bool readable = FD_ISSET(p.entries[i].sock, &reads) != 0;
+        bool writable = FD_ISSET(p.entries[i].sock, &writes) != 0;
         bool exception = FD_ISSET(p.entries[i].sock, &excepts) != 0;
-        if (readable || exception)
-            events[stored++] = SocketEvent{p.entries[i].owner, readable, exception, false};
+        if (readable || writable || exception)
+            events[stored++] = SocketEvent{p.entries[i].watcher, readable, writable, exception, false};
     }
     return stored;
 }
@@ -129,8 +136,9 @@ int win_wait(poller_handle poller, SocketEvent* events, int capacity, long timeo
 {
     WinPoller& p = *poller_of(poller);
     if (p.entries.empty()) {
-        // WinSock refuses a select over empty sets; wait out the time-out instead.
-        Sleep(static_cast<DWORD>((timeout_us + 999) / 1000));
+        // WinSock refuses a select over empty sets; wait out the time-out
+        // instead (the loop always watches its wake-up, so never for ever).
+        Sleep(timeout_us < 0 ? INFINITE : static_cast<DWORD>((timeout_us + 999) / 1000));
         return 0;
     }
     if (p.entries.size() <= FD_SETSIZE)
@@ -149,7 +157,8 @@ int win_wait(poller_handle poller, SocketEvent* events, int capacity, long timeo
     p.first_slice = stored == capacity ? (slice + slices - 1) % slices : (p.first_slice + 1) % slices;
     if (stored > 0 || timeout_us == 0)
         return stored;
-    return select_slice(p, 0, std::min(timeout_us, LONGEST_SLICE_SLEEP_US), events, capacity, 0);
+    const long slice_sleep_us = timeout_us < 0 ? LONGEST_SLICE_SLEEP_US : std::min(timeout_us, LONGEST_SLICE_SLEEP_US);
+    return select_slice(p, 0, slice_sleep_us, events, capacity, 0);
 }
 
 socket_handle win_accept(socket_handle listener, PeerAddress* peer)
@@ -213,9 +222,17 @@ BOOL CALLBACK start_resolver_section(INIT_ONCE*, void*, void**)
     return TRUE;
 }
 
-DWORD WINAPI run_worker(void* run)
+// What a worker thread is started with; freed by the thread itself.
+struct WorkerStart {
+    void (*run)(void*);
+    void* argument;
+};
+
+DWORD WINAPI run_worker(void* start)
 {
-    reinterpret_cast<void (*)()>(run)();
+    const WorkerStart what = *static_cast<WorkerStart*>(start);
+    delete static_cast<WorkerStart*>(start);
+    what.run(what.argument);
     return 0;
 }
 
@@ -268,11 +285,16 @@ void resolver_wake_all()
     WakeAllConditionVariable(&resolver_signal);
 }
 
-bool resolver_start_worker(void (*run)())
+bool resolver_start_worker(void (*run)(void*), void* argument)
 {
-    HANDLE thread = CreateThread(nullptr, 0, run_worker, reinterpret_cast<void*>(run), 0, nullptr);
-    if (!thread)
+    auto* start = new (std::nothrow) WorkerStart{run, argument};
+    if (!start)
         return false;
+    HANDLE thread = CreateThread(nullptr, 0, run_worker, start, 0, nullptr);
+    if (!thread) {
+        delete start;
+        return false;
+    }
     CloseHandle(thread);
     return true;
 }
@@ -292,9 +314,6 @@ void sock_cleanup()
 {
     ::WSACleanup();
 }
-
-
-
 
 // SOMAXCONN lets WinSock choose its largest reasonable queue.
 int sock_listen(socket_handle sock)

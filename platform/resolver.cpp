@@ -1,7 +1,10 @@
 // Reverse look-ups on a few worker threads, so that a peer whose address
 // resolves slowly holds up nobody but itself.
+#include "platform/resolver.h"
+
 #include "platform/resolver_backend.h"
 #include "platform/socket_api.h"
+#include "platform/wakeup.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,30 +16,41 @@ namespace {
 
 constexpr int WORKERS = 4;
 
-// Numbered, because an owner's memory may be reused for a new client while
-// a look-up for the old one is still running.
-struct Request {
-    PeerAddress peer;
-    void* owner;
-    std::uint64_t number;
-    bool cancelled; // in progress, but nobody wants the answer
-};
+} // namespace
 
-// Created once and never destroyed: the workers outlive every caller and
-// may still hold the lock while the process exits.
+// Shared by its owner (a server) and its workers, and freed by whichever
+// of them leaves last: a worker in the middle of a look-up cannot be
+// stopped, so the owner does not wait for it.
 struct Resolver {
+    // Numbered, because an owner's memory may be reused for a new client
+    // while a look-up for the old one is still running.
+    struct Request {
+        PeerAddress peer;
+        void* owner;
+        std::uint64_t number;
+        bool cancelled; // in progress, but nobody wants the answer
+    };
+
+    explicit Resolver(socket_handle wakeup) : wakeup(wakeup) {}
     std::deque<Request> waiting;
     std::vector<NameLookup> done;
     std::vector<Request> in_progress;
     std::uint64_t requests = 0;
     bool workers_started = false;
     int workers = 0;
+    // Signalled when an answer is put in done, while the owner is there.
+    socket_handle wakeup;
+    bool owner_gone = false;
+    int holders = 1; // the owner and each running worker
 };
 
-Resolver& resolver()
+namespace {
+
+// Called with the lock held; frees the resolver once nobody holds it.
+void let_go(Resolver* r)
 {
-    static Resolver* instance = new Resolver;
-    return *instance;
+    if (--r->holders == 0)
+        delete r;
 }
 
 // May take as long as the system's resolver does.
@@ -61,10 +75,10 @@ bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t si
 
 // Takes the request off the list of those in progress; returns whether
 // its answer is still wanted.
-bool finish(std::vector<Request>& in_progress, std::uint64_t number)
+bool finish(std::vector<Resolver::Request>& in_progress, std::uint64_t number)
 {
     auto at = std::find_if(in_progress.begin(), in_progress.end(),
-                           [number](const Request& q) { return q.number == number; });
+                           [number](const Resolver::Request& q) { return q.number == number; });
     if (at == in_progress.end())
         return false;
     bool wanted = !at->cancelled;
@@ -74,17 +88,19 @@ bool finish(std::vector<Request>& in_progress, std::uint64_t number)
 
 // Without memory for its bookkeeping a look-up is dropped: its client is
 // named by its address at the deadline, and the server goes on.
-void work()
+void work(void* argument)
 {
-    Resolver& r = resolver();
+    auto* r = static_cast<Resolver*>(argument);
     resolver_lock();
     for (;;) {
-        while (r.waiting.empty())
+        while (r->waiting.empty() && !r->owner_gone)
             resolver_sleep();
-        Request request = r.waiting.front();
-        r.waiting.pop_front();
+        if (r->owner_gone)
+            break;
+        Resolver::Request request = r->waiting.front();
+        r->waiting.pop_front();
         try {
-            r.in_progress.push_back(request);
+            r->in_progress.push_back(request);
         } catch (const std::bad_alloc&) {
             continue;
         }
@@ -96,28 +112,54 @@ void work()
 
         resolver_lock();
         try {
-            if (finish(r.in_progress, request.number))
-                r.done.push_back(answer);
+            if (!r->owner_gone && finish(r->in_progress, request.number)) {
+                r->done.push_back(answer);
+                wakeup_signal(r->wakeup);
+            }
         } catch (const std::bad_alloc&) {
         }
     }
+    let_go(r);
+    resolver_unlock();
 }
 
 } // namespace
 
-int resolver_lookup_start(const PeerAddress* peer, void* owner)
+Resolver* resolver_open(socket_handle wakeup)
 {
-    Resolver& r = resolver();
+    return new (std::nothrow) Resolver(wakeup);
+}
+
+void resolver_close(Resolver* r)
+{
+    if (!r)
+        return;
     resolver_lock();
-    if (!r.workers_started) {
-        r.workers_started = true;
-        for (int i = 0; i < WORKERS; i++)
-            r.workers += resolver_start_worker(work) ? 1 : 0;
+    r->owner_gone = true;
+    let_go(r);
+    resolver_unlock();
+    resolver_wake_all();
+}
+
+int resolver_lookup_start(Resolver* r, const PeerAddress* peer, void* owner)
+{
+    if (!r)
+        return -1;
+    resolver_lock();
+    if (!r->workers_started) {
+        r->workers_started = true;
+        for (int i = 0; i < WORKERS; i++) {
+            r->holders++;
+            if (resolver_start_worker(work, r))
+                r->workers++;
+            else
+                r->holders--;
+        }
     }
-    bool ready = r.workers > 0;
+    bool ready = r->workers > 0;
     try {
         if (ready)
-            r.waiting.push_back(Request{*peer, owner, ++r.requests, false});
+            r->waiting.push_back(Resolver::Request{*peer, owner, ++r->requests, false});
     } catch (const std::bad_alloc&) {
         ready = false;
     }
@@ -127,20 +169,21 @@ int resolver_lookup_start(const PeerAddress* peer, void* owner)
     return ready ? 0 : -1;
 }
 
-int resolver_lookup_collect(NameLookup* answers, int capacity)
+int resolver_lookup_collect(Resolver* r, NameLookup* answers, int capacity)
 {
-    return take_finished(resolver().done, answers, capacity);
+    return r ? take_finished(r->done, answers, capacity) : 0;
 }
 
-void resolver_lookup_cancel(void* owner)
+void resolver_lookup_cancel(Resolver* r, void* owner)
 {
-    Resolver& r = resolver();
+    if (!r)
+        return;
     resolver_lock();
-    auto mine = [owner](const Request& q) { return q.owner == owner; };
-    std::erase_if(r.waiting, mine);
-    for (Request& running : r.in_progress)
+    auto mine = [owner](const Resolver::Request& q) { return q.owner == owner; };
+    std::erase_if(r->waiting, mine);
+    for (Resolver::Request& running : r->in_progress)
         if (mine(running))
             running.cancelled = true;
-    std::erase_if(r.done, [owner](const NameLookup& a) { return a.owner == owner; });
+    std::erase_if(r->done, [owner](const NameLookup& a) { return a.owner == owner; });
     resolver_unlock();
 }

@@ -1,5 +1,6 @@
-// Internal to platform/: what the background name look-ups need from each
-// backend: one lock with its wake-up, and worker threads.
+// Internal to platform/: what the background workers (name look-ups,
+// password checks) need from each backend: one lock with its wake-up, and
+// worker threads.
 #pragma once
 
 #include "platform/platform.h"
@@ -8,19 +9,20 @@
 #include <cstddef>
 #include <vector>
 
+// One lock for every worker's queue, held only while a queue is touched.
 void resolver_lock();
 void resolver_unlock();
 // Called with the lock held: releases it until resolver_wake_all, then
 // takes it again.
 void resolver_sleep();
 void resolver_wake_all();
-// Runs run on a thread of its own that lives as long as the process.
-bool resolver_start_worker(void (*run)());
+// Runs run(argument) on a thread of its own, which ends when run returns.
+bool resolver_start_worker(void (*run)(void*), void* argument);
 
 // The table's look-up entries, shared by both backends.
-int resolver_lookup_start(const PeerAddress* peer, void* owner);
-int resolver_lookup_collect(NameLookup* answers, int capacity);
-void resolver_lookup_cancel(void* owner);
+int resolver_lookup_start(Resolver* resolver, const PeerAddress* peer, void* owner);
+int resolver_lookup_collect(Resolver* resolver, NameLookup* answers, int capacity);
+void resolver_lookup_cancel(Resolver* resolver, void* owner);
 
 // Moves up to capacity finished answers from the front of done into out,
 // under the lock the workers share; returns how many. Costs a move of the

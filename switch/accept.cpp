@@ -1,5 +1,6 @@
 #include "switch/listener.h"
 
+#include "switch/old_texts.h"
 #include "switch/server.h"
 
 #include <algorithm>
@@ -62,16 +63,6 @@ bool logging_in(const Session& s)
            s.state == SessionState::checking_password;
 }
 
-// The first session beyond the served ones, or null when a slot is free.
-// Costs a walk of the served sessions.
-Session* first_beyond_served(const Server& server)
-{
-    Session* s = server.sessions.first;
-    for (std::size_t served = 0; s && served < server.max_clients; served++)
-        s = s->next;
-    return s;
-}
-
 // The source with the most sessions in the login dialogue, when that is
 // more than its share; none without memory to count them. Costs a walk of
 // the sessions, and a look-up per session in the dialogue.
@@ -119,12 +110,12 @@ void say_crowding_once(Server& server, const SourceKey& crowding, const PeerAddr
 }
 
 // A session still waiting for its name is named by its address first, so
-// its close names it too. Returns the session that followed it.
-Session* close_crowding(Server& server, Session* session)
+// its close names it too.
+void close_crowding(Server& server, Session& session)
 {
-    if (session->naming)
-        name_without_greeting(server, *session);
-    return close_session(server, session, "too many logins pending", Disconnect::refused);
+    if (session.naming)
+        name_without_greeting(server, session);
+    close_session(server, session, "too many logins pending", Disconnect::refused);
 }
 
 // While a served slot is free, any source may hold any number of
@@ -138,7 +129,8 @@ Session* close_crowding(Server& server, Session* session)
 // accept; costs walks of the sessions and a look-up per session.
 void make_room_for_another_source(Server& server)
 {
-    Session* waiting = first_beyond_served(server);
+    promote_waiting(server);
+    Session* waiting = server.first_waiting;
     if (!waiting)
         return;
     std::optional<SourceKey> crowding = crowding_source(server);
@@ -154,10 +146,13 @@ void make_room_for_another_source(Server& server)
         if (logging_in(*s) && source_key(s->peer) == *crowding)
             newest_served = s;
     say_crowding_once(server, *crowding, newest_served ? newest_served->peer : waiting->peer);
-    while (waiting != other)
-        waiting = close_crowding(server, waiting);
+    while (waiting != other) {
+        Session* next = waiting->next;
+        close_crowding(server, *waiting);
+        waiting = next;
+    }
     if (newest_served)
-        close_crowding(server, newest_served);
+        close_crowding(server, *newest_served);
 }
 
 } // namespace
@@ -167,8 +162,7 @@ void make_room_for_another_source(Server& server)
 // clients already here, and say so once until an accept succeeds again.
 void pause_accepts(Server& server, Listener& listener)
 {
-    platform.unwatch(server.poller, listener.socket);
-    listener.watched = false;
+    unwatch(server, listener.watcher);
     listener.accepts_resume_ms = platform.monotonic_ms() + ACCEPT_PAUSE_MS;
     if (!listener.accepts_paused)
         log_event(server.log, platform.now(), "srv", "out of descriptors: accepts paused");
@@ -179,24 +173,22 @@ bool add_listener(Server& server, socket_handle socket, ListenerKind kind, const
 {
     if (server.listener_count == MAX_LISTENERS)
         return false;
-    server.listeners[server.listener_count++] = Listener{
+    Listener& listener = server.listeners[server.listener_count++];
+    listener = Listener{
         .kind = kind,
-        .socket = socket,
+        .watcher = Watcher{
+            .kind = WatcherKind::listener,
+            .take_event = take_listener_event,
+            .owner = &listener,
+            .socket = socket,
+            .interest = {},
+            .watched = false,
+        },
         .transport = transport,
-        .watched = false,
         .accepts_resume_ms = 0,
         .accepts_paused = false,
     };
     return true;
-}
-
-// Costs a look at each listener (at most MAX_LISTENERS) per event.
-Listener* listener_of(Server& server, const void* owner)
-{
-    for (std::size_t i = 0; i < server.listener_count; i++)
-        if (owner == &server.listeners[i])
-            return &server.listeners[i];
-    return nullptr;
 }
 
 // Costs a look at each listener (at most MAX_LISTENERS) per turn.
@@ -204,16 +196,36 @@ void watch_listeners(Server& server, std::int64_t now_ms, std::int64_t* until_ms
 {
     for (std::size_t i = 0; i < server.listener_count; i++) {
         Listener& listener = server.listeners[i];
-        if (listener.socket == INVALID_SOCKET_HANDLE || listener.watched)
+        if (listener.watcher.socket == INVALID_SOCKET_HANDLE || listener.watcher.watched)
             continue;
         if (listener.accepts_paused && now_ms < listener.accepts_resume_ms) {
             *until_ms = std::min(*until_ms, listener.accepts_resume_ms);
             continue;
         }
-        if (platform.watch(server.poller, listener.socket, true, &listener) == 0)
-            listener.watched = true;
+        watch(server, listener.watcher, Interest{.read = true});
     }
 }
+
+void take_listener_event(Server& server, Watcher& watcher, const SocketEvent& event)
+{
+    if (!event.readable)
+        return;
+    accept_from(server, *static_cast<Listener*>(watcher.owner));
+    // A name found at once greets the client before anyone is read.
+    greet_named_peers(server);
+}
+
+namespace {
+
+// A connection not taken after all: its socket goes, and so does its
+// record.
+void drop_connection(socket_handle sock, Session* session)
+{
+    platform.close(sock);
+    platform.release(session);
+}
+
+} // namespace
 
 void accept_from(Server& server, Listener& listener)
 {
@@ -221,12 +233,14 @@ void accept_from(Server& server, Listener& listener)
         accept_http(server, listener);
         return;
     }
-    // Without a record, take no connection: it stays pending and a later
-    // call tries again.
+    // Without a record (or room for its deadline), take no connection: it
+    // stays pending and a later call tries again.
+    if (!idle_reserve(server.idle))
+        return;
     auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
     if (!session)
         return;
-    socket_handle sock = platform.accept(listener.socket, &session->peer);
+    socket_handle sock = platform.accept(listener.watcher.socket, &session->peer);
     if (sock == INVALID_SOCKET_HANDLE) {
         if (sock_last_error() == WSAEMFILE)
             pause_accepts(server, listener);
@@ -237,81 +251,79 @@ void accept_from(Server& server, Listener& listener)
     // Shut out for its refused logins: closed before the prompt, unlogged
     // (the episode's start was).
     if (shut_out(server, session->peer)) {
-        platform.close(sock);
-        platform.release(session);
+        drop_connection(sock, session);
         return;
     }
     // A blocking client socket would stall the loop in its first read.
     if (platform.set_nonblocking(sock) != 0) {
-        platform.close(sock);
-        platform.release(session);
+        drop_connection(sock, session);
         return;
     }
     server.metrics.connections_total++;
     session->client_socket = sock;
     session->transport = listener.transport;
     if (!session->transport->open(server, *session)) {
-        platform.close(sock);
-        platform.release(session);
+        drop_connection(sock, session);
         return;
     }
     session->state = SessionState::awaiting_login;
-    link_at_end(server.sessions, session);
-    make_room_for_another_source(server);
     session->last_input_ms = session->connected_ms = platform.monotonic_ms();
-    if (server.numeric_peer_names || platform.lookup_start(&session->peer, session) != 0) {
+    session->naming = !server.numeric_peer_names &&
+                      platform.lookup_start(server.resolver, &session->peer, session) == 0;
+    // Cannot fail: room for its deadline was made above.
+    admit_session(server, *session);
+    make_room_for_another_source(server);
+    if (session->naming)
+        push_back(server.work.naming, *session);
+    else
         greet(server, *session, nullptr);
-        return;
-    }
-    session->naming = true;
-    session->naming_deadline_ms = session->connected_ms + NAMING_DEADLINE_MS;
 }
 
 void close_failed_listener(Server& server, Listener& listener)
 {
-    if (listener.socket == INVALID_SOCKET_HANDLE)
+    if (listener.watcher.socket == INVALID_SOCKET_HANDLE)
         return;
-    platform.unwatch(server.poller, listener.socket);
-    platform.close(listener.socket);
-    std::perror("TELNET socket exception\n");
-    listener.socket = INVALID_SOCKET_HANDLE;
-    listener.watched = false;
+    close_watched_socket(server, listener.watcher);
+    std::perror(old_text::LISTENER_EXCEPTION);
 }
 
-bool greet(Server& server, Session& session, const char* host)
+void greet(Server& server, Session& session, const char* host)
 {
     session.naming = false;
+    remove(server.work.naming, session);
     set_peer_name(server, session, host);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
     session.last_input_ms = platform.monotonic_ms();
     session.handshaking = true;
-    return advance_handshake(server, session);
+    refresh_watch(server, session);
+    advance_handshake(server, session);
 }
 
-bool advance_handshake(Server& server, Session& session)
+void advance_handshake(Server& server, Session& session)
 {
+    if (session.closing)
+        return;
     const char* failure = "";
-    switch (session.transport->handshake(session, &failure)) {
-    case HandshakeStep::pending:
-        return true;
-    case HandshakeStep::failed: {
+    const HandshakeStep step = session.transport->handshake(session, &failure);
+    if (step == HandshakeStep::failed) {
         char reason[200];
         std::snprintf(reason, sizeof reason, "%s handshake failed: %s", session.transport->name, failure);
-        close_session(server, &session, reason, Disconnect::recv_error);
-        return false;
+        close_session(server, session, reason, Disconnect::recv_error);
+        return;
     }
-    case HandshakeStep::done:
-        break;
-    }
+    // Pending, the handshake may wait for the socket to take its bytes.
+    refresh_watch(server, session);
+    if (step == HandshakeStep::pending)
+        return;
     session.handshaking = false;
-    return send_prompt(server, session, "login:");
+    send_prompt(server, session, "login:");
 }
 
 void greet_named_peers(Server& server)
 {
     NameLookup answers[16];
     int n;
-    while ((n = platform.lookup_collect(answers, 16)) > 0)
+    while ((n = platform.lookup_collect(server.resolver, answers, 16)) > 0)
         for (int i = 0; i < n; i++) {
             auto* session = static_cast<Session*>(answers[i].owner);
             greet(server, *session, answers[i].found ? answers[i].host : nullptr);
@@ -320,8 +332,9 @@ void greet_named_peers(Server& server)
 
 void name_without_greeting(Server& server, Session& session)
 {
-    platform.lookup_cancel(&session);
+    platform.lookup_cancel(server.resolver, &session);
     session.naming = false;
+    remove(server.work.naming, session);
     set_peer_name(server, session, nullptr);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
 }

@@ -4,16 +4,18 @@
 #include "switch/server.h"
 
 #include <algorithm>
-#include <functional>
 #include <new>
 
 namespace {
 
+bool is_open(const HttpConnection& connection)
+{
+    return connection.watcher.socket != INVALID_SOCKET_HANDLE;
+}
+
 void close_http(Server& server, HttpConnection& connection)
 {
-    if (connection.watched)
-        platform.unwatch(server.poller, connection.socket);
-    platform.close(connection.socket);
+    close_watched_socket(server, connection.watcher);
     server.http.open--;
     // Assigned afresh, so a flood of scrapes leaves no memory behind.
     connection = HttpConnection{};
@@ -22,7 +24,7 @@ void close_http(Server& server, HttpConnection& connection)
 HttpConnection* free_slot(Server& server)
 {
     for (HttpConnection& c : server.http.connections)
-        if (c.socket == INVALID_SOCKET_HANDLE)
+        if (!is_open(c))
             return &c;
     return nullptr;
 }
@@ -34,7 +36,7 @@ HttpConnection* longest_stalled(Server& server)
 {
     HttpConnection* oldest = nullptr;
     for (HttpConnection& c : server.http.connections)
-        if (c.socket != INVALID_SOCKET_HANDLE && !c.answering && (!oldest || c.deadline_ms < oldest->deadline_ms))
+        if (is_open(c) && !c.answering && (!oldest || c.deadline_ms < oldest->deadline_ms))
             oldest = &c;
     return oldest;
 }
@@ -75,9 +77,9 @@ void begin_answer(Server& server, const HttpHead& head, HttpConnection& connecti
 // Offers the rest of the piece in hand, after making the next one if the
 // socket took the last: one piece a turn, so a long page never holds the
 // loop, and a reader that never reads costs one piece. The connection is
-// closed once the answer is sent, or when the socket fails. Returns whether
-// it is still open.
-bool send_answer(Server& server, HttpConnection& connection)
+// closed once the answer is sent, or when the socket fails; otherwise the
+// rest waits for room.
+void send_answer(Server& server, HttpConnection& connection)
 {
     if (connection.more && connection.sent == connection.pending.size()) {
         connection.pending.clear();
@@ -86,20 +88,17 @@ bool send_answer(Server& server, HttpConnection& connection)
             connection.more = append_sessions_piece(server, connection.page, connection.pending);
         } catch (const std::bad_alloc&) {
             close_http(server, connection);
-            return false;
+            return;
         }
     }
     std::string_view rest = std::string_view(connection.pending).substr(connection.sent);
-    int sent = platform.send(connection.socket, rest.data(), static_cast<int>(rest.size()), 0);
+    int sent = platform.send(connection.watcher.socket, rest.data(), static_cast<int>(rest.size()), 0);
     if (sent < 0 && sock_last_error() == WSAEWOULDBLOCK)
-        return true;
+        return;
     if (sent >= 0)
         connection.sent += static_cast<std::size_t>(sent);
-    if (sent < 0 || (connection.sent == connection.pending.size() && !connection.more)) {
+    if (sent < 0 || (connection.sent == connection.pending.size() && !connection.more))
         close_http(server, connection);
-        return false;
-    }
-    return true;
 }
 
 // Reads what came and answers once the head is whole (or cannot be). The
@@ -108,7 +107,7 @@ void read_request(Server& server, HttpConnection& connection)
 {
     char buffer[HTTP_HEAD_MAX + 1];
     const std::size_t room = sizeof buffer - connection.received.size();
-    int n = platform.recv(connection.socket, buffer, static_cast<int>(room));
+    int n = platform.recv(connection.watcher.socket, buffer, static_cast<int>(room));
     if (n < 0 && sock_last_error() == WSAEWOULDBLOCK)
         return;
     if (n <= 0) {
@@ -125,8 +124,9 @@ void read_request(Server& server, HttpConnection& connection)
         close_http(server, connection);
         return;
     }
-    // Read no more: what else the client sends is not looked at.
-    if (platform.watch(server.poller, connection.socket, false, &connection) != 0) {
+    // Read no more: what else the client sends is not looked at; what the
+    // socket does not take at once waits for room.
+    if (!watch(server, connection.watcher, Interest{.write = true})) {
         close_http(server, connection);
         return;
     }
@@ -138,7 +138,7 @@ void read_request(Server& server, HttpConnection& connection)
 void accept_http(Server& server, Listener& listener)
 {
     PeerAddress peer;
-    socket_handle sock = platform.accept(listener.socket, &peer);
+    socket_handle sock = platform.accept(listener.watcher.socket, &peer);
     if (sock == INVALID_SOCKET_HANDLE) {
         if (sock_last_error() == WSAEMFILE)
             pause_accepts(server, listener);
@@ -162,46 +162,37 @@ void accept_http(Server& server, Listener& listener)
         platform.close(sock);
         return;
     }
-    connection->socket = sock;
+    connection->watcher = Watcher{
+        .kind = WatcherKind::http_slot,
+        .take_event = take_http_event,
+        .owner = connection,
+        .socket = sock,
+        .interest = {},
+        .watched = false,
+    };
     server.http.open++;
     connection->deadline_ms = platform.monotonic_ms() + HTTP_DEADLINE_MS;
+    if (!watch(server, connection->watcher, Interest{.read = true}))
+        close_http(server, *connection);
 }
 
-HttpConnection* http_connection_of(Server& server, const void* owner)
-{
-    // One range check, so a session's event costs no walk of the slots;
-    // std::less orders pointers into different objects too.
-    auto& slots = server.http.connections;
-    std::less<const void*> before;
-    if (before(owner, slots.data()) || !before(owner, slots.data() + slots.size()))
-        return nullptr;
-    for (HttpConnection& c : slots)
-        if (owner == &c)
-            return &c;
-    return nullptr;
-}
-
-void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, bool* polling)
+void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms)
 {
     if (server.http.open == 0)
         return;
     for (HttpConnection& c : server.http.connections) {
-        if (c.socket == INVALID_SOCKET_HANDLE)
+        if (!is_open(c))
             continue;
-        if (now_ms >= c.deadline_ms) {
+        if (now_ms >= c.deadline_ms)
             close_http(server, c);
-            continue;
-        }
-        if (c.answering && !send_answer(server, c))
-            continue;
-        *until_ms = std::min(*until_ms, c.deadline_ms);
-        if (c.answering) {
-            *polling = true;
-            continue;
-        }
-        if (!c.watched && platform.watch(server.poller, c.socket, true, &c) == 0)
-            c.watched = true;
+        else
+            *until_ms = std::min(*until_ms, c.deadline_ms);
     }
+}
+
+void take_http_event(Server&, Watcher& watcher, const SocketEvent&)
+{
+    static_cast<HttpConnection*>(watcher.owner)->reported = true;
 }
 
 void serve_http(Server& server)
@@ -211,7 +202,11 @@ void serve_http(Server& server)
     for (HttpConnection& c : server.http.connections) {
         bool reported = c.reported;
         c.reported = false;
-        if (reported && c.socket != INVALID_SOCKET_HANDLE && !c.answering)
+        if (!reported || !is_open(c))
+            continue;
+        if (c.answering)
+            send_answer(server, c);
+        else
             read_request(server, c);
     }
 }

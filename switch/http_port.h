@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "protocol/http_request.h"
 #include "switch/http_documents.h"
+#include "switch/watcher.h"
 
 #include <array>
 #include <cstddef>
@@ -27,9 +28,9 @@ constexpr std::size_t MAX_HTTP_CONNECTIONS = 16;
 constexpr std::int64_t HTTP_DEADLINE_MS = 5000;
 
 struct HttpConnection {
-    socket_handle socket = INVALID_SOCKET_HANDLE;
-    bool watched = false;
-    // The last wait reported it readable or failed.
+    // Its socket: watched for the request, then for room for the answer.
+    Watcher watcher{};
+    // The last wait reported it readable, writable or failed.
     bool reported = false;
     std::int64_t deadline_ms = 0;
     HttpHeadReader reader;
@@ -46,7 +47,7 @@ struct HttpConnection {
 };
 
 struct HttpPort {
-    // Entries stay put, so each is its own token among the poller's owners.
+    // Entries stay put, so each is its own watcher.
     std::array<HttpConnection, MAX_HTTP_CONNECTIONS> connections;
     // How many are open: with none, a turn does not look at the slots.
     std::size_t open = 0;
@@ -59,18 +60,17 @@ struct HttpPort {
 // closes it at once when none is stalled.
 void accept_http(Server& server, Listener& listener);
 
-// The connection that owner (a waited event's owner) is, or null.
-HttpConnection* http_connection_of(Server& server, const void* owner);
+// Before the wait: closes the connections past their deadline. Lowers
+// *until_ms to the next deadline. Costs a look at each of
+// MAX_HTTP_CONNECTIONS per turn while one is open.
+void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms);
 
-// Before the wait: closes the connections past their deadline, offers the
-// rest of each answer to its socket (making its next piece once the last is
-// sent), closing the connection once all is sent, and watches those still
-// reading. Lowers *until_ms to the next deadline; sets
-// *polling while an answer waits for its socket, which no event announces.
-// Costs a look at each of MAX_HTTP_CONNECTIONS per turn while one is open.
-void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms, bool* polling);
+// What the wait reported for a connection, noted for serve_http.
+void take_http_event(Server& server, Watcher& watcher, const SocketEvent& event);
 
-// After the wait: reads the connections it reported and answers those whose
-// request is whole. Costs a look at each of MAX_HTTP_CONNECTIONS per turn
-// while one is open.
+// After the wait: reads the connections it reported and answers those
+// whose request is whole; offers the next piece of an answer to a socket
+// that has room (one piece a turn, so a long page never holds the loop),
+// closing the connection once all is sent. Costs a look at each of
+// MAX_HTTP_CONNECTIONS per turn while one is open.
 void serve_http(Server& server);

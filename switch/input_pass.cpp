@@ -47,66 +47,54 @@ void store_line(char* field, std::size_t size, std::string_view line)
     field[n] = '\0';
 }
 
-// The session that follows a step, and whether the step took anything
-// from a session that is still there.
-struct Step {
-    Session* next;
-    bool stepped;
-};
-
-// Takes the login line, if whole, and asks for the password. A prompt the
-// socket refuses costs the session.
-Step login_step(Server& server, Session* session)
+// Takes the login line, if whole, and asks for the password; returns
+// whether it took it. A prompt the socket refuses costs the session.
+bool login_step(Server& server, Session& session)
 {
-    if (step_length(*session) == 0)
-        return {session->next, false};
-    LineCut line = cut_login_line(queue_bytes(session->input), LOGIN_LINE_MAX, session->input_searched);
-    store_line(session->login_name, sizeof session->login_name, line.text);
+    if (step_length(session) == 0)
+        return false;
+    LineCut line = cut_login_line(queue_bytes(session.input), LOGIN_LINE_MAX, session.input_searched);
+    store_line(session.login_name, sizeof session.login_name, line.text);
     // Kept as a C string, "sysop\0junk" would read as "sysop".
-    session->login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
-    consume_input(*session, line.consumed);
-    session->state = SessionState::awaiting_password;
-    Session* next = session->next;
-    bool prompted = send_prompt(server, *session, "password:");
-    return {next, prompted};
+    session.login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
+    consume_input(session, line.consumed);
+    session.state = SessionState::awaiting_password;
+    return send_prompt(server, session, "password:");
 }
 
 // Compares both lines with the command line's, or has the password checked
 // against the users file off the loop. One attempt, no word to the client
-// on refusal: the log says "login refused", then "logged out".
-Step password_step(Server& server, Session* session)
+// on refusal: the log says "login refused", then "logged out". Returns
+// whether the session logged in.
+bool password_step(Server& server, Session& session)
 {
-    if (step_length(*session) == 0)
-        return {session->next, false};
-    LineCut line = cut_login_line(queue_bytes(session->input), FRAME_MAX, session->input_searched);
+    if (step_length(session) == 0)
+        return false;
+    LineCut line = cut_login_line(queue_bytes(session.input), FRAME_MAX, session.input_searched);
     // A dialogue that began before its source was shut out gets no guess
     // past the limit.
-    if (shut_out(server, session->peer)) {
-        consume_input(*session, line.consumed);
-        return {refuse_login(server, session), false};
+    if (shut_out(server, session.peer)) {
+        consume_input(session, line.consumed);
+        refuse_login(server, session);
+        return false;
     }
     if (server.logins.users_given) {
-        bool queued = queue_password_check(server, *session, line.text);
-        consume_input(*session, line.consumed);
+        bool queued = queue_password_check(server, session, line.text);
+        consume_input(session, line.consumed);
         if (!queued)
-            return {refuse_login(server, session), false};
-        session->state = SessionState::checking_password;
-        return {session->next, false};
+            refuse_login(server, session);
+        return false;
     }
     // Compared whole, so a zero byte and junk after it never match.
-    bool accepted = !session->login_has_zero_byte && std::strcmp(session->login_name, server.login) == 0 &&
+    bool accepted = !session.login_has_zero_byte && std::strcmp(session.login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
-    consume_input(*session, line.consumed);
-    if (!accepted)
-        return {refuse_login(server, session), false};
-    server.metrics.logins_accepted++;
-    session->state = SessionState::online;
-    // Online, a step ends at a check byte: what was searched for line feeds
-    // must be searched again.
-    session->input_searched = 0;
-    name_with_login(server, *session);
-    log_event(server.log, platform.now(), "logged in", session->peer_name);
-    return {session->next, true};
+    consume_input(session, line.consumed);
+    if (!accepted) {
+        refuse_login(server, session);
+        return false;
+    }
+    log_in(server, session);
+    return true;
 }
 
 // Why a frame that is not valid is dropped; looked at only for such a frame.
@@ -202,49 +190,67 @@ bool has_whole_input(Session& session)
 namespace {
 
 // Takes the session's step: a dialogue line, or one relayed frame after any
-// number of frames too short to relay.
-Step take_step(Server& server, Session* session, std::int64_t now_s)
+// number of frames too short to relay. Returns whether it took anything.
+bool take_step(Server& server, Session& session, std::int64_t now_s)
 {
-    switch (session->state) {
+    switch (session.state) {
     case SessionState::awaiting_login:
         return login_step(server, session);
     case SessionState::awaiting_password:
         return password_step(server, session);
     case SessionState::online: {
-        std::uint32_t before = session->input.length;
-        while (frame_step(server, *session, now_s) == Next::same_session) {
+        std::uint32_t before = session.input.length;
+        while (frame_step(server, session, now_s) == Next::same_session) {
         }
-        return {session->next, session->input.length < before};
+        return session.input.length < before;
     }
     default:
-        return {session->next, false};
+        return false;
     }
+}
+
+// Costs a look at each session on the input list.
+bool input_round(Server& server, std::int64_t now_s)
+{
+    WorkList& listed = server.work.input;
+    sort_by_acceptance(listed);
+    bool any_stepped = false;
+    for (Session* s = listed.first; s;) {
+        Session* next = next_on(listed, *s);
+        const bool stepped = take_step(server, *s, now_s);
+        if (stepped && !s->closing)
+            any_stepped = true;
+        else
+            remove(listed, *s);
+        s = next;
+    }
+    return any_stepped;
+}
+
+// Whole seconds of the monotonic clock, for the addresses announced: a
+// step of the wall clock must not age every address at once. Read once a
+// turn, not once a frame, which cost a busy relay 5 % of its time.
+std::int64_t input_clock_s(Server& server)
+{
+    server.input_clock_s = platform.monotonic_ms() / 1000;
+    return server.input_clock_s;
 }
 
 } // namespace
 
-// Costs a walk of the served sessions per round.
-bool input_pass(Server& server, InputRound round)
+bool input_pass(Server& server)
 {
-    bool any_stepped = false;
-    // Whole seconds of the monotonic clock, for the addresses announced: a
-    // step of the wall clock must not age every address at once. Read once
-    // a turn, not once a frame, which cost a busy relay 5 % of its time.
-    if (round == InputRound::every_session)
-        server.input_clock_s = platform.monotonic_ms() / 1000;
-    const std::int64_t now_s = server.input_clock_s;
-    Session* s = server.sessions.first;
-    while (s && s != server.first_waiting) {
-        bool visit = s->input.length > 0 && (round == InputRound::every_session || s->stepped);
-        s->stepped = false;
-        if (!visit) {
-            s = s->next;
-            continue;
-        }
-        Step step = take_step(server, s, now_s);
-        if (step.stepped)
-            s->stepped = any_stepped = true;
-        s = step.next;
-    }
-    return any_stepped;
+    return input_round(server, input_clock_s(server));
+}
+
+// A sender of 10,000 bytes of the shortest frames costs 2,003 rounds in its
+// turn, each a look at the sessions that took a step in the round before.
+void input_rounds(Server& server)
+{
+    const std::int64_t now_s = input_clock_s(server);
+    bool stepped = input_round(server, now_s);
+    for (int round = 1;
+         stepped && round < INPUT_ROUNDS_PER_TURN && rounds_may_go_on(server.schedule, OUTPUT_QUEUE_LIMIT);
+         round++)
+        stepped = input_round(server, now_s);
 }

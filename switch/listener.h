@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "switch/transport.h"
+#include "switch/watcher.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,10 +22,10 @@ enum class ListenerKind {
 // address, another port, another transport) is one more entry.
 struct Listener {
     ListenerKind kind;
-    socket_handle socket;
+    // Its socket, watched for connections (and exceptions) unless it rests.
+    Watcher watcher;
     // What its sessions read and write through.
     const Transport* transport;
-    bool watched;
     // Out of descriptors, accepting would fail at once, every turn: the
     // listener rests until then (milliseconds of platform.monotonic_ms).
     std::int64_t accepts_resume_ms;
@@ -42,15 +43,17 @@ constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
 constexpr std::size_t MAX_LISTENERS = 40;
 
 // Takes a listening socket into the server; false, and the socket left to
-// the caller, when MAX_LISTENERS are already there.
+// the caller, when MAX_LISTENERS are already there. It is watched from the
+// next wait on.
 bool add_listener(Server& server, socket_handle socket, ListenerKind kind, const Transport* transport);
-
-// The listener that owner (a waited event's owner) is, or null when the
-// owner is a session.
-Listener* listener_of(Server& server, const void* owner);
 
 // Watches every listener not resting; lowers *until_ms to the end of a rest.
 void watch_listeners(Server& server, std::int64_t now_ms, std::int64_t* until_ms);
+
+// A connection waits (or the listener failed): accepts one, whose client is
+// greeted at once when its name needs no look-up, and then greets the
+// clients whose names have come.
+void take_listener_event(Server& server, Watcher& watcher, const SocketEvent& event);
 
 // Accepts at most one connection; its client is greeted at once when its
 // name needs no look-up.
@@ -68,14 +71,12 @@ void greet_named_peers(Server& server);
 
 // The client is greeted once it has a name (its address when host is null):
 // the log line comes first, the prompt once its transport's handshake is
-// done. Returns false when the prompt failed and the
-// session is gone.
-bool greet(Server& server, Session& session, const char* host);
+// done. A prompt the socket refuses closes the session.
+void greet(Server& server, Session& session, const char* host);
 
 // Takes the transport's opening exchange on as far as the socket allows;
 // the prompt follows when it is done, a failure closes the session.
-// Returns false when the session is gone.
-bool advance_handshake(Server& server, Session& session);
+void advance_handshake(Server& server, Session& session);
 
 // Names the client by its address and logs its connect, without a prompt:
 // its socket hung up before its look-up answered.

@@ -106,21 +106,17 @@ void count_failure(Server& server, const PeerAddress& peer)
 void apply_to_sessions(Server& server)
 {
     const Logins& logins = server.logins;
-    Session* s = server.sessions.first;
-    while (s) {
+    for (Session* s = server.sessions.first; s;) {
+        Session* next = s->next;
         if (s->state != SessionState::online) {
-            s = s->next;
-            continue;
-        }
-        if (!logins.users.contains(s->login_name)) {
-            s = close_session(server, s, "login removed", Disconnect::refused);
-            continue;
-        }
-        if (logins.rights_given)
+        } else if (!logins.users.contains(s->login_name)) {
+            close_session(server, *s, "login removed", Disconnect::refused);
+        } else if (logins.rights_given) {
             forget_addresses_unless(server.registry, *s, [&](std::string_view name) {
                 return may_speak_for(logins.rights, s->login_name, name);
             });
-        s = s->next;
+        }
+        s = next;
     }
 }
 
@@ -154,14 +150,11 @@ void settle(Server& server, Session* session, const std::string& hash, bool acce
     auto user = users.find(session->login_name);
     bool hash_kept = session->login_known && user != users.end() && user->second == hash;
     if (!accepted || !hash_kept || shut_out(server, session->peer)) {
-        refuse_login(server, session);
+        refuse_login(server, *session);
         return;
     }
-    session->state = SessionState::online;
-    session->input_searched = 0;
-    server.metrics.logins_accepted++;
-    name_with_login(server, *session);
-    log_event(server.log, platform.now(), "logged in", session->peer_name);
+    log_in(server, *session);
+    refresh_watch(server, *session);
 }
 
 // Costs a look at the running checks per answer.
@@ -170,7 +163,7 @@ void take_answers(Server& server)
     std::vector<RunningCheck>& running = server.logins.running_checks;
     PasswordCheckResult results[CHECKS_RUNNING_MAX];
     int n;
-    while ((n = password_check_collect(results, CHECKS_RUNNING_MAX)) > 0)
+    while ((n = password_check_collect(server.logins.checker, results, CHECKS_RUNNING_MAX)) > 0)
         for (int i = 0; i < n; i++) {
             auto at = std::find_if(running.begin(), running.end(),
                                    [&](const RunningCheck& r) { return r.session == results[i].owner; });
@@ -198,7 +191,7 @@ void refuse_waiting_shut_out(Server& server)
         source = logins.waiting_checks.erase(source);
         for (WaitingCheck& check : refused) {
             wipe(check.password);
-            refuse_login(server, check.session);
+            refuse_login(server, *check.session);
         }
     }
 }
@@ -243,7 +236,7 @@ bool start_check(Server& server, const WaitingCheck& check)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (password_check_start(check.password, hash, &session))
+    if (password_check_start(server.logins.checker, check.password, hash, &session))
         return true;
     running.pop_back();
     return false;
@@ -264,7 +257,7 @@ void hand_over_checks(Server& server)
         bool started = start_check(server, check);
         wipe(check.password);
         if (!started)
-            refuse_login(server, check.session);
+            refuse_login(server, *check.session);
     }
 }
 
@@ -274,7 +267,7 @@ void forget_check(Logins& logins, Session& session)
     auto running = std::find_if(logins.running_checks.begin(), logins.running_checks.end(),
                                 [&](const RunningCheck& r) { return r.session == &session; });
     if (running != logins.running_checks.end()) {
-        password_check_cancel(&session);
+        password_check_cancel(logins.checker, &session);
         logins.running_checks.erase(running);
         return;
     }
@@ -355,6 +348,13 @@ bool account_files_changed(Logins& logins, std::int64_t now_ms)
     return changed;
 }
 
+std::int64_t account_files_due_ms(const Logins& logins)
+{
+    if (!logins.users_given || reload_asked_by_signal())
+        return 0;
+    return logins.stamps_due_ms;
+}
+
 bool queue_password_check(Server& server, Session& session, std::string_view password)
 {
     Logins& logins = server.logins;
@@ -367,6 +367,8 @@ bool queue_password_check(Server& server, Session& session, std::string_view pas
             logins.waiting_checks.erase(source);
         return false;
     }
+    session.state = SessionState::checking_password;
+    refresh_watch(server, session);
     return true;
 }
 
@@ -377,13 +379,27 @@ void collect_password_checks(Server& server)
     hand_over_checks(server);
 }
 
-Session* refuse_login(Server& server, Session* session)
+void refuse_login(Server& server, Session& session)
 {
-    name_with_login(server, *session);
-    log_event(server.log, platform.now(), "login refused", session->peer_name);
-    count_failure(server, session->peer);
+    name_with_login(server, session);
+    log_event(server.log, platform.now(), "login refused", session.peer_name);
+    count_failure(server, session.peer);
     server.metrics.logins_refused++;
-    return close_session(server, session, nullptr, Disconnect::refused);
+    close_session(server, session, nullptr, Disconnect::refused);
+}
+
+void log_in(Server& server, Session& session)
+{
+    session.state = SessionState::online;
+    renew_idle_deadline(server, session);
+    server.metrics.logins_accepted++;
+    name_with_login(server, session);
+    log_event(server.log, platform.now(), "logged in", session.peer_name);
+    // Online, a step ends at a check byte: what was searched for line feeds
+    // must be searched again, and frames sent with the password wait.
+    session.input_searched = 0;
+    if (session.input.length > 0)
+        push_back(server.work.input, session);
 }
 
 // Costs one look-up in the table per accept.

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+struct PasswordChecker;
 struct Server;
 struct Session;
 
@@ -80,6 +81,9 @@ struct Logins {
     long long rights_stamp = 0;
     std::int64_t stamps_due_ms = 0;
     std::map<SourceKey, LoginFailures> failures;
+    // Checks the passwords off the loop (password_check.h); opened with the
+    // loop, null until then.
+    PasswordChecker* checker = nullptr;
     // Password checks not yet handed over, by source; every session
     // checking its password is here or among the running checks, so they
     // hold at most one password per served session.
@@ -109,10 +113,14 @@ constexpr std::int64_t ACCOUNT_FILES_LOOK_MS = 1000;
 // Where no signal asks for a reload: whether a file has changed since it
 // was last read; looks at most once every ACCOUNT_FILES_LOOK_MS.
 bool account_files_changed(Logins& logins, std::int64_t now_ms);
+// When the files are next looked at, for the wait to wake by; 0 where a
+// signal asks for reloads, or without a users file.
+std::int64_t account_files_due_ms(const Logins& logins);
 
 // Queues the check of the session's password against its login's hash,
-// done off the loop; the session waits for the answer, unread. False when
-// there is no memory for it (the login is refused at once).
+// done off the loop; the session waits for the answer, unread and
+// unwatched. False when there is no memory for it (the login is refused at
+// once).
 bool queue_password_check(Server& server, Session& session, std::string_view password);
 
 // Logs in or refuses the sessions whose checks have answered, refuses the
@@ -122,9 +130,13 @@ bool queue_password_check(Server& server, Session& session, std::string_view pas
 // Closes sessions: called where no pass holds one.
 void collect_password_checks(Server& server);
 
+// The login dialogue is over: the session is online, and its frames are
+// taken from now on.
+void log_in(Server& server, Session& session);
+
 // Logs the refusal, counts it against the peer's address and closes the
-// session ("logged out"); returns the session that followed it.
-Session* refuse_login(Server& server, Session* session);
+// session ("logged out").
+void refuse_login(Server& server, Session& session);
 
 // Whether the peer's source is shut out: its new connections are closed at
 // once, and its passwords refused unchecked.

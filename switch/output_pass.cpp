@@ -1,86 +1,109 @@
 #include "switch/output_pass.h"
 
-#include <algorithm>
 #include <string_view>
 
 namespace {
 
-bool tolerated(int error, std::int32_t failures_before)
+// Would block, or no buffers: the socket may take it later.
+bool refused_for_now(int error)
 {
-    return failures_before < TOLERATED_SEND_FAILURES &&
-           (error == WSAEWOULDBLOCK || error == WSAENOBUFS);
+    return error == WSAEWOULDBLOCK || error == WSAENOBUFS;
 }
 
-// Output a gathering may hold: less than a full record, through a
-// transport that gathers.
-bool gatherable(const Session& session)
+bool stalled_too_long(const Server& server, const Session& session, std::int64_t now_ms)
 {
-    return session.transport->gathers_output && session.output.length > 0 &&
-           session.output.length < GATHER_BYTES;
+    return is_listed(server.work.stalled, session) &&
+           now_ms - session.stalled_since_ms >= SEND_STALL_LIMIT_MS;
 }
 
-void note_output_left(Server& server, const Session& session)
+// The socket has not taken everything since now: its stall is counted from
+// here, unless one is counted already.
+void stall(Server& server, Session& session, std::int64_t now_ms)
 {
-    server.flood.longest_output = std::max(server.flood.longest_output, session.output.length);
+    if (is_listed(server.work.stalled, session))
+        return;
+    session.stalled_since_ms = now_ms;
+    push_back(server.work.stalled, session);
 }
 
-// Gives one session its turn; returns the session the pass goes on with.
-// A closed session hands its turn to the one that followed it, unskipped.
-Session* flush_session(Server& server, Session* session)
+// Gives one session its send, as the pass goes; what remains is listed for
+// the next pass or waits for room.
+void flush_session(Server& server, Session& session, std::int64_t now_ms)
 {
-    std::string_view offered = queue_bytes(session->output).substr(0, SEND_CHUNK);
-    if (offered.empty())
-        return session->next;
-    int sent = session->transport->send(*session, offered.data(), static_cast<int>(offered.size()));
+    std::string_view offered = queue_bytes(session.output).substr(0, SEND_CHUNK);
+    if (offered.empty()) {
+        remove(server.work.stalled, session);
+        return;
+    }
+    const int sent = session.transport->send(session, offered.data(), static_cast<int>(offered.size()));
     if (sent < 0) {
-        int error = sock_last_error();
-        std::int32_t failures_before = session->send_failures++;
-        if (tolerated(error, failures_before)) {
-            note_output_left(server, *session);
-            return session->next;
+        const int error = sock_last_error();
+        if (!refused_for_now(error) || stalled_too_long(server, session, now_ms)) {
+            close_session(server, session, nullptr, Disconnect::send_error);
+            return;
         }
-        return close_session(server, session, nullptr, Disconnect::send_error);
+        stall(server, session, now_ms);
+        refresh_watch(server, session);
+        return;
     }
     server.metrics.bytes_sent += static_cast<std::uint64_t>(sent);
-    session->send_failures = 0;
-    queue_consume(session->output, static_cast<std::uint32_t>(sent));
-    note_output_left(server, *session);
-    return session->next;
+    queue_consume(session.output, static_cast<std::uint32_t>(sent));
+    // Taken: any stall is over. What the socket did not take waits for room
+    // from now; more than one send's worth that it took whole goes next pass.
+    remove(server.work.stalled, session);
+    if (static_cast<std::size_t>(sent) < offered.size())
+        stall(server, session, now_ms);
+    else if (session.output.length > 0)
+        push_back(server.work.output, session);
+    refresh_watch(server, session);
 }
 
 } // namespace
 
-// Costs a walk of the served sessions, every turn.
-void output_pass(Server& server)
+void output_queued(Server& server, Session& session)
 {
-    OutputGathering& gathering = server.gathering;
-    const std::int64_t now_ms = platform.monotonic_ms();
-    if (gathering.active && now_ms - gathering.since_ms >= GATHER_MS) {
-        gathering.active = false; // this pass sends everything
-    } else if (!gathering.active && gathering.small_sends_last_pass >= GATHER_RECEIVERS) {
-        gathering.active = true;
-        gathering.since_ms = now_ms;
-    }
-    std::size_t small_sends = 0;
-    server.flood.longest_output = 0;
-    Session* s = server.sessions.first;
-    while (s && s != server.first_waiting) {
-        const bool small = gatherable(*s);
-        const bool held = gathering.active && small;
-        if (small && !held)
-            small_sends++;
-        if (held)
-            note_output_left(server, *s);
-        s = held ? s->next : flush_session(server, s);
-    }
-    gathering.small_sends_last_pass = small_sends;
+    note_output_queued(server.schedule, session.output.length);
+    if (!is_listed(server.work.stalled, session))
+        push_back(server.work.output, session);
 }
 
-void send_held_output(Server& server, Session& session)
+void output_has_room(Server& server, Session& session)
 {
-    const bool held = server.flood.turns_deferred > 0 || (server.gathering.active && gatherable(session));
+    if (session.output.length == 0 || is_listed(server.work.output, session))
+        return;
+    push_back(server.work.output, session);
+    refresh_watch(server, session);
+}
+
+// Costs a sort of the sessions on the output list, and a look at each
+// session whose output waits for room.
+void output_pass(Server& server)
+{
+    const std::int64_t now_ms = platform.monotonic_ms();
+    begin_output_pass(server.schedule, now_ms);
+    WorkList due = take_all(server.work.output);
+    sort_by_acceptance(due);
+    std::size_t short_sends = 0;
+    while (Session* s = pop_front(due)) {
+        const bool held = held_back(server.schedule, *s->transport, s->output.length);
+        if (held) {
+            push_back(server.work.output, *s);
+        } else {
+            short_sends += gatherable(*s->transport, s->output.length);
+            flush_session(server, *s, now_ms);
+        }
+        if (!s->closing)
+            note_output_left(server.schedule, s->output.length);
+    }
+    for (Session* s = server.work.stalled.first; s; s = next_on(server.work.stalled, *s))
+        note_output_left(server.schedule, s->output.length);
+    end_output_pass(server.schedule, short_sends);
+}
+
+void send_owed_output(Server& server, Session& session)
+{
     std::string_view offered = queue_bytes(session.output).substr(0, SEND_CHUNK);
-    if (!held || offered.empty())
+    if (offered.empty() || !output_owed(server.schedule, *session.transport, session.output.length))
         return;
     int sent = session.transport->send(session, offered.data(), static_cast<int>(offered.size()));
     if (sent <= 0)
@@ -89,9 +112,11 @@ void send_held_output(Server& server, Session& session)
     queue_consume(session.output, static_cast<std::uint32_t>(sent));
 }
 
+// Costs a look at each session whose output waits for room.
 void flush_held_output(Server& server)
 {
-    server.gathering = OutputGathering{};
-    server.flood.turns_deferred = 0;
+    release_holds(server.schedule);
+    for (Session* s = server.work.stalled.first; s; s = next_on(server.work.stalled, *s))
+        push_back(server.work.output, *s);
     output_pass(server);
 }

@@ -1,5 +1,7 @@
 #include "switch/receive.h"
 
+#include "switch/old_texts.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
@@ -63,43 +65,56 @@ void log_block(Server& server, const Session& session, std::time_t now, const ch
 
 } // namespace
 
-Session* receive_from(Server& server, Session* session)
+void receive_from(Server& server, Session& session)
 {
     char buffer[RECEIVE_BLOCKS * RECEIVE_SIZE];
-    const int wanted = receive_size(*session);
-    int n = session->transport->recv(*session, buffer, wanted);
-    if (n < 0 && sock_last_error() == WSAEWOULDBLOCK && session->transport->would_block_means_nothing_now)
-        return session->next;
+    const int wanted = receive_size(session);
+    int n = session.transport->recv(session, buffer, wanted);
+    // A transport may have to write before it can read on.
+    refresh_watch(server, session);
+    if (n < 0 && sock_last_error() == WSAEWOULDBLOCK && session.transport->would_block_means_nothing_now)
+        return;
     if (n < 0) {
         char reason[64];
         std::snprintf(reason, sizeof reason, "error %d on recv", sock_last_error());
-        return close_session(server, session, reason, Disconnect::recv_error);
+        close_session(server, session, reason, Disconnect::recv_error);
+        return;
     }
     // Only a session holding nothing whole is read, so at the end of its
     // stream every frame it sent has been relayed: what is left is a partial
     // frame or line, which dies with it.
-    if (n == 0)
-        return close_session(server, session, nullptr);
+    if (n == 0) {
+        close_session(server, session, nullptr);
+        return;
+    }
 
     server.metrics.bytes_received += static_cast<std::uint64_t>(n);
     // A read that filled its buffer most likely left more in the socket.
     if (n == wanted)
-        server.flood.read_full = true;
-    session->last_input_ms = platform.monotonic_ms();
+        note_full_read(server.schedule);
+    session.last_input_ms = platform.monotonic_ms();
     const std::time_t now = platform.now();
     std::string_view received(buffer, static_cast<std::size_t>(n));
     char event[NAME_SIZE + 8];
-    std::snprintf(event, sizeof event, "from %s", session->peer_name);
+    std::snprintf(event, sizeof event, "from %s", session.peer_name);
     // Costs a log line and an append per block of the read, at most
     // RECEIVE_BLOCKS.
     for (std::size_t at = 0; at < received.size(); at += RECEIVE_SIZE) {
         std::string_view block = received.substr(at, RECEIVE_SIZE);
         if (server.log_frames)
-            log_block(server, *session, now, event, block);
-        if (!queue_append(session->input, block))
-            return close_session(server, session, nullptr, Disconnect::overflow);
-        if (session->input.length > RX_LIMIT)
-            return close_session(server, session, "RX buffer overflow!\n", Disconnect::overflow);
+            log_block(server, session, now, event, block);
+        if (!queue_append(session.input, block)) {
+            close_session(server, session, nullptr, Disconnect::overflow);
+            return;
+        }
+        if (session.input.length > RX_LIMIT) {
+            close_session(server, session, old_text::INPUT_OVERFLOW, Disconnect::overflow);
+            return;
+        }
     }
-    return session->next;
+    push_back(server.work.input, session);
+    // Bytes taken from the socket that wait inside the transport never make
+    // the socket readable: the session is served again without an event.
+    if (session.transport->has_buffered_input(session))
+        push_back(server.work.serve, session);
 }

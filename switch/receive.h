@@ -12,7 +12,7 @@ constexpr int RECEIVE_SIZE = 255;         // bytes in one received block, logged
 constexpr int RECEIVE_BLOCKS = RX_LIMIT / RECEIVE_SIZE;
 
 // Reads what is waiting through the session's transport, logs it block by
-// block with the password masked, and queues it as input; closes the session
-// at the end of its stream, on failure or overflow. Returns the session the
-// walk goes on with.
-Session* receive_from(Server& server, Session* session);
+// block with the password masked, and queues it as input for the input
+// pass; closes the session at the end of its stream, on failure or
+// overflow.
+void receive_from(Server& server, Session& session);

@@ -1,6 +1,7 @@
 #include "switch/route.h"
 
-#include <algorithm>
+#include "switch/output_pass.h"
+
 #include <cstdio>
 
 namespace {
@@ -58,12 +59,14 @@ void send_to_all(Server& server, Session& sender, std::string_view frame,
             continue;
         if (queue_for(*s, frame)) {
             server.metrics.deliveries++;
-            server.flood.longest_output = std::max(server.flood.longest_output, s->output.length);
+            output_queued(server, *s);
             continue;
         }
         s->state = SessionState::broken;
-        // Its earlier output is still sent, in this turn's output pass.
-        server.flood.longest_output = UINT32_MAX;
+        // Its earlier output is still sent, in this turn's output pass; the
+        // next wait closes it.
+        push_back(server.work.serve, *s);
+        note_receiver_broken(server.schedule);
         char event[64];
         std::snprintf(event, sizeof event, "Socket error #%d in send_to_all", sock_last_error());
         log_event(server.log, platform.now(), event, s->peer_name);

@@ -1,53 +1,167 @@
 #include "switch/server.h"
 
+#include "platform/password_check.h"
+#include "platform/resolver.h"
 #include "switch/output_pass.h"
+#include "switch/wait.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-namespace {
-
-void unlink(SessionList& sessions, Session* session)
+Server::~Server()
 {
-    (session->previous ? session->previous->next : sessions.first) = session->next;
-    (session->next ? session->next->previous : sessions.last) = session->previous;
+    resolver_close(resolver);
+    password_checker_close(logins.checker);
+    close_watched_socket(*this, wakeup_watcher);
+    idle_release(idle);
+    if (poller != NO_POLLER)
+        platform.close_poller(poller);
 }
 
-Session* free_session(Server& server, Session* session)
+bool open_loop(Server& server)
 {
-    Session* next = session->next;
-    if (server.first_waiting == session)
-        server.first_waiting = next;
+    server.poller = platform.open_poller();
+    if (server.poller == NO_POLLER || !wakeup_open(server.wakeup))
+        return false;
+    server.wakeup_watcher = Watcher{
+        .kind = WatcherKind::wakeup,
+        .take_event = take_wakeup_event,
+        .owner = nullptr,
+        .socket = server.wakeup.socket,
+        .interest = {},
+        .watched = false,
+    };
+    if (!watch(server, server.wakeup_watcher, Interest{.read = true}))
+        return false;
+    // Without memory for them, peers go unnamed and users cannot log in,
+    // each said where it happens.
+    server.resolver = resolver_open(server.wakeup.socket);
+    server.logins.checker = password_checker_open(server.wakeup.socket);
+    return true;
+}
+
+namespace {
+
+void unlink(SessionList& sessions, Session& session)
+{
+    (session.previous ? session.previous->next : sessions.first) = session.next;
+    (session.next ? session.next->previous : sessions.last) = session.previous;
+}
+
+void link_last(SessionList& sessions, Session& session)
+{
+    session.previous = sessions.last;
+    session.next = nullptr;
+    (sessions.last ? sessions.last->next : sessions.first) = &session;
+    sessions.last = &session;
+}
+
+// Takes the session out of everything that could still reach it: the
+// sessions, the work lists, the deadlines, the poller, the registry and
+// the workers. Nothing reads or writes it afterwards.
+void take_off(Server& server, Session& session)
+{
+    if (session.served)
+        server.served--;
+    else if (server.first_waiting == &session)
+        server.first_waiting = session.next;
+    session.served = false;
     unlink(server.sessions, session);
-    queue_free(session->input);
-    queue_free(session->output);
-    forget_holder(server.registry, *session);
-    forget_login_session(server, *session);
-    if (session->naming)
-        platform.lookup_cancel(session);
-    if (session->watched)
-        platform.unwatch(server.poller, session->client_socket);
-    session->transport->release(*session);
-    platform.close(session->client_socket);
-    platform.release(session);
-    return next;
+    for (WorkList* list : {&server.work.input, &server.work.output, &server.work.serve, &server.work.naming,
+                           &server.work.stalled, &server.work.expired})
+        remove(*list, session);
+    idle_erase(server.idle, session);
+    unwatch(server, session.watcher);
+    forget_holder(server.registry, session);
+    forget_login_session(server, session);
+    if (session.naming)
+        platform.lookup_cancel(server.resolver, &session);
+    session.naming = false;
+}
+
+void free_session(Server& server, Session& session)
+{
+    queue_free(session.input);
+    queue_free(session.output);
+    session.transport->release(session);
+    close_watched_socket(server, session.watcher);
+    platform.release(&session);
 }
 
 } // namespace
 
-Session* close_session(Server& server, Session* session, const char* reason, Disconnect why)
+bool admit_session(Server& server, Session& session)
 {
-    send_held_output(server, *session);
+    if (!idle_reserve(server.idle))
+        return false;
+    session.accept_number = ++server.sessions.accepted;
+    link_last(server.sessions, session);
+    session.watcher = Watcher{
+        .kind = WatcherKind::session,
+        .take_event = take_session_event,
+        .owner = &session,
+        .socket = session.client_socket,
+        .interest = {},
+        .watched = false,
+    };
+    idle_insert(server.idle, session, idle_deadline_ms(session));
+    if (session.state == SessionState::broken)
+        push_back(server.work.serve, session);
+    if (!server.first_waiting && server.served < server.max_clients) {
+        session.served = true;
+        server.served++;
+        refresh_watch(server, session);
+    } else if (!server.first_waiting) {
+        server.first_waiting = &session;
+    }
+    return true;
+}
+
+void promote_waiting(Server& server)
+{
+    while (server.first_waiting && server.served < server.max_clients) {
+        Session& s = *server.first_waiting;
+        server.first_waiting = s.next;
+        s.served = true;
+        server.served++;
+        refresh_watch(server, s);
+    }
+}
+
+void renew_idle_deadline(Server& server, Session& session)
+{
+    if (session.idle_place != 0)
+        idle_postpone(server.idle, session, idle_deadline_ms(session));
+}
+
+void close_session(Server& server, Session& session, const char* reason, Disconnect why)
+{
+    if (session.closing)
+        return;
+    send_owed_output(server, session);
     count_disconnect(server.metrics, why);
     char event[256];
     if (reason)
         std::snprintf(event, sizeof event, "disconnected (%s)", reason);
     else
         std::snprintf(event, sizeof event, "logged out");
-    log_event(server.log, platform.now(), event, session->peer_name);
-    return free_session(server, session);
+    log_event(server.log, platform.now(), event, session.peer_name);
+    take_off(server, session);
+    session.closing = true;
+    link_last(server.closing, session);
+}
+
+// Costs a look at each session closed in the turn.
+void free_closed_sessions(Server& server)
+{
+    while (Session* session = server.closing.first) {
+        unlink(server.closing, *session);
+        free_session(server, *session);
+    }
+    if (!server.sessions.first)
+        idle_release(server.idle);
 }
 
 void name_with_login(Server& server, Session& session)
@@ -74,15 +188,42 @@ bool send_prompt(Server& server, Session& session, std::string_view text)
         sock_set_last_error(WSAEWOULDBLOCK);
     char reason[64];
     std::snprintf(reason, sizeof reason, "error %d on send", sock_last_error());
-    close_session(server, &session, reason, Disconnect::send_error);
+    close_session(server, session, reason, Disconnect::send_error);
     return false;
+}
+
+void refresh_watch(Server& server, Session& session)
+{
+    if (session.closing)
+        return;
+    // Neither read nor told of its hang-up while its password is checked:
+    // the answer comes first, and a client that sent its frames and hung
+    // up is served as if it had been quick.
+    if (!session.served || session.state == SessionState::checking_password) {
+        unwatch(server, session.watcher);
+        return;
+    }
+    const bool output_waits_for_room =
+        is_listed(server.work.stalled, session) && !is_listed(server.work.output, session);
+    const Interest interest{
+        .read = !session.naming,
+        .write = output_waits_for_room || session.transport->wants_write(session),
+    };
+    if (watch(server, session.watcher, interest))
+        return;
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "error %d on watch", sock_last_error());
+    close_session(server, session, reason, Disconnect::recv_error);
 }
 
 // Costs a walk of the sessions, once, at the end.
 void drop_all_sessions(Server& server)
 {
-    while (server.sessions.first)
-        free_session(server, server.sessions.first);
+    while (Session* session = server.sessions.first) {
+        take_off(server, *session);
+        free_session(server, *session);
+    }
+    free_closed_sessions(server);
 }
 
 namespace {

@@ -1,17 +1,5 @@
 #include "switch/session.h"
 
-void link_at_end(SessionList& sessions, Session* session)
-{
-    session->accept_number = ++sessions.accepted;
-    session->previous = sessions.last;
-    session->next = nullptr;
-    if (sessions.last)
-        sessions.last->next = session;
-    else
-        sessions.first = session;
-    sessions.last = session;
-}
-
 int send_text(Session& session, std::string_view text)
 {
     return session.transport->send(session, text.data(), static_cast<int>(text.size()));

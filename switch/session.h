@@ -4,6 +4,8 @@
 #include "platform/platform.h"
 #include "switch/address_registry.h"
 #include "switch/transport.h"
+#include "switch/watcher.h"
+#include "switch/work_list.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +25,8 @@ enum class SessionState : std::int32_t {
 constexpr std::size_t NAME_SIZE = 256;
 
 // One connected client. Created zero-filled, linked at the end of the
-// server's sessions, and freed with everything it owns by close_session.
+// server's sessions, and freed with everything it owns at the end of the
+// turn it is closed in.
 struct Session {
     ByteQueue input;
     ByteQueue output;
@@ -43,8 +46,9 @@ struct Session {
     // Monotonic milliseconds (platform.monotonic_ms): a step of the wall
     // clock must neither close every session nor keep one for ever.
     std::int64_t last_input_ms;
-    // Failed sends in a row; a success resets it.
-    std::int32_t send_failures;
+    // Since when its socket has not taken its queued output, while it has
+    // not (monotonic milliseconds); listed as stalled meanwhile.
+    std::int64_t stalled_since_ms;
     HeldAddresses addresses;
     DestinationLookup last_destination;
     // Counts up from 1 in order of acceptance; frames reach receivers in this order.
@@ -66,19 +70,23 @@ struct Session {
     // dialogue (it counts against its address's share and its deadline),
     // but not yet prompted.
     bool handshaking;
-    std::int64_t naming_deadline_ms;
-    // How the server's poller watches the socket (only the oldest
-    // max_clients sessions are), and what the last wait reported.
-    bool watched;
-    bool read_watched;
+    // Among the oldest max_clients sessions, which alone are watched and
+    // read; the others wait for a slot.
+    bool served;
+    // Closed: its line is logged, it is on no list and in no poller, and it
+    // is freed at the end of the turn.
+    bool closing;
+    // What the last wait reported, until the session is served.
     bool reported_readable;
+    bool reported_writable;
     bool reported_exception;
     // The socket hung up or failed while it was not watched for reads.
     bool reported_hangup;
-    // Took a dialogue line or a frame in the input pass's last round. No
-    // byte arrives between the rounds of a turn, so only these can have
-    // more to take in the next one.
-    bool stepped;
+    Watcher watcher;
+    // Its place in the server's work lists, and in its idle deadlines.
+    WorkLink work[WORK_KINDS];
+    std::uint32_t idle_place;
+    std::int64_t idle_key_ms;
     Session* previous;
     Session* next;
 };
@@ -89,8 +97,6 @@ struct SessionList {
     Session* last;
     std::uint64_t accepted;
 };
-
-void link_at_end(SessionList& sessions, Session* session);
 
 // One send call through the session's transport, bypassing the output
 // queue (the dialogue's prompts).

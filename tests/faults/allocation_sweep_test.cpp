@@ -8,6 +8,7 @@
 // log, a receiver marked broken, or an address that could not be recorded.
 #include "switch/input_pass.h"
 #include "switch/output_pass.h"
+#include "switch/turn.h"
 #include "switch/wait.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_directory.h"
@@ -135,11 +136,8 @@ public:
 private:
     void turns(int count)
     {
-        for (int i = 0; i < count; i++) {
-            wait_pass(server);
-            input_pass(server);
-            output_pass(server);
-        }
+        for (int i = 0; i < count; i++)
+            serve_one_turn(server);
     }
 
     void send(char from, const std::string& to, const std::string& text)

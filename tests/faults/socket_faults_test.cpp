@@ -28,13 +28,14 @@ TEST_F(SocketFaults, EveryFailedReceiveClosesThatSessionAloneWithItsCode)
         socket_handle failing_socket = failing->client_socket;
         wait_pass(server);
         ASSERT_EQ(sessions(), (std::vector<Session*>{before, after}));
+        free_closed_sessions(server);
         EXPECT_TRUE(net.socket(failing_socket).closed);
         EXPECT_NE(log().find("disconnected (error " + std::to_string(code) + " on recv)"),
                   std::string::npos);
         EXPECT_EQ(std::string(queue_bytes(before->input)), "a");
         EXPECT_EQ(std::string(queue_bytes(after->input)), "b");
-        close_session(server, before, nullptr);
-        close_session(server, after, nullptr);
+        close_session(server, *before, nullptr);
+        close_session(server, *after, nullptr);
     }
 }
 

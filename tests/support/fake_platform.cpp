@@ -27,6 +27,16 @@ bool readable(socket_handle sock)
     return !s.incoming.empty() || s.peer_closed || s.recv_error != 0;
 }
 
+// Room to send, or a failure to report: the next planned send is not
+// refused for want of room, or without a plan the buffer has room.
+bool writable(const FakeSocket& s)
+{
+    if (s.send_plan.empty())
+        return s.send_room > 0;
+    const int next = s.send_plan.front();
+    return next != -WSAEWOULDBLOCK && next != -WSAENOBUFS;
+}
+
 bool excepted(socket_handle sock)
 {
     if (sock == FakePlatform::LISTENER)
@@ -42,12 +52,13 @@ poller_handle fake_open_poller()
 
 void fake_close_poller(poller_handle) {}
 
-int fake_watch(poller_handle, socket_handle sock, bool read, void* owner)
+int fake_watch(poller_handle, socket_handle sock, Interest interest, Watcher* watcher)
 {
     FakeSocket& s = fake->sockets[sock];
     s.watched = true;
-    s.read_wanted = read;
-    s.owner = owner;
+    s.read_wanted = interest.read;
+    s.write_wanted = interest.write;
+    s.watcher = watcher;
     return 0;
 }
 
@@ -61,6 +72,7 @@ int fake_wait(poller_handle, SocketEvent* events, int capacity, long timeout_us)
     fake->wait_calls++;
     fake->last_timeout_us = timeout_us;
     fake->last_read_offer.clear();
+    fake->last_write_offer.clear();
     fake->last_except_offer.clear();
     for (const auto& [sock, s] : fake->sockets) {
         if (!s.watched)
@@ -68,6 +80,8 @@ int fake_wait(poller_handle, SocketEvent* events, int capacity, long timeout_us)
         fake->last_except_offer.push_back(sock);
         if (s.read_wanted)
             fake->last_read_offer.push_back(sock);
+        if (s.write_wanted)
+            fake->last_write_offer.push_back(sock);
     }
     if (fake->wait_fails) {
         sock_set_last_error(WSAENOTSOCK);
@@ -77,9 +91,10 @@ int fake_wait(poller_handle, SocketEvent* events, int capacity, long timeout_us)
     for (const auto& [sock, s] : fake->sockets) {
         bool hung_up = s.watched && s.hung_up;
         bool read = s.watched && s.read_wanted && (readable(sock) || hung_up);
+        bool write = s.watched && s.write_wanted && writable(s);
         bool exception = s.watched && excepted(sock);
-        if ((read || exception || hung_up) && stored < capacity)
-            events[stored++] = SocketEvent{s.owner, read, exception, hung_up};
+        if ((read || write || exception || hung_up) && stored < capacity)
+            events[stored++] = SocketEvent{s.watcher, read, write, exception, hung_up};
     }
     return stored;
 }
@@ -172,7 +187,7 @@ std::int64_t fake_monotonic_ms()
     return fake->now_ms;
 }
 
-int fake_lookup_start(const PeerAddress*, void* owner)
+int fake_lookup_start(Resolver*, const PeerAddress*, void* owner)
 {
     if (fake->lookups_fail)
         return -1;
@@ -182,7 +197,7 @@ int fake_lookup_start(const PeerAddress*, void* owner)
     return 0;
 }
 
-int fake_lookup_collect(NameLookup* answers, int capacity)
+int fake_lookup_collect(Resolver*, NameLookup* answers, int capacity)
 {
     int n = 0;
     while (n < capacity && !fake->finished_lookups.empty()) {
@@ -192,7 +207,7 @@ int fake_lookup_collect(NameLookup* answers, int capacity)
     return n;
 }
 
-void fake_lookup_cancel(void* owner)
+void fake_lookup_cancel(Resolver*, void* owner)
 {
     auto mine = [owner](const NameLookup& a) { return a.owner == owner; };
     std::erase_if(fake->finished_lookups, mine);
@@ -287,6 +302,9 @@ Session* FakePlatform::link_session(Server& server, SessionState state)
     session->last_input_ms = session->connected_ms = now_ms;
     std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
                   static_cast<int>(session->client_socket % 250));
-    link_at_end(server.sessions, session);
+    if (!admit_session(server, *session)) {
+        platform.release(session);
+        return nullptr;
+    }
     return session;
 }

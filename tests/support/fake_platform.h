@@ -33,7 +33,8 @@ struct FakeSocket {
     // How the server's poller watches it.
     bool watched = false;
     bool read_wanted = false;
-    void* owner = nullptr;
+    bool write_wanted = false;
+    Watcher* watcher = nullptr;
 };
 
 class FakePlatform {
@@ -51,7 +52,7 @@ public:
     // Queues a client for the listener; accept hands out a fresh handle.
     socket_handle queue_connection();
     // A zero-filled session on a fresh socket, named "[127.0.0.N]" and
-    // linked at the end of the server's sessions, as the wait pass would
+    // taken in at the end of the server's sessions, as the wait pass would
     // leave it.
     Session* link_session(Server& server, SessionState state);
 
@@ -75,6 +76,7 @@ public:
     int wait_calls = 0;
     long last_timeout_us = -1;                    // the time-out given to the last wait
     std::vector<socket_handle> last_read_offer;   // watched for reads at the last wait
+    std::vector<socket_handle> last_write_offer;  // watched for writes at the last wait
     std::vector<socket_handle> last_except_offer; // watched at all at the last wait
     std::vector<socket_handle> closed_order;      // every close, in order
     int closed_while_watched = 0;                 // a fault of the server's

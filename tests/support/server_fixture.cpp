@@ -13,7 +13,8 @@ void ServerFixture::TearDown()
     net.fail_all_allocations = false;
     net.fail_allocation_number = 0;
     while (server.sessions.first)
-        close_session(server, server.sessions.first, nullptr);
+        close_session(server, *server.sessions.first, nullptr);
+    free_closed_sessions(server);
     log_close(server.log);
     EXPECT_EQ(net.live_blocks, 0) << "blocks leaked by the code under test";
     EXPECT_EQ(net.closed_while_watched, 0) << "sockets closed before leaving the poller";
@@ -30,4 +31,10 @@ std::vector<Session*> ServerFixture::sessions() const
     for (Session* s = server.sessions.first; s; s = s->next)
         list.push_back(s);
     return list;
+}
+
+void ServerFixture::give_input(Session* session, std::string_view bytes)
+{
+    ASSERT_TRUE(queue_append(session->input, bytes));
+    push_back(server.work.input, *session);
 }

@@ -19,6 +19,9 @@ protected:
     // Links a new session at the end of the list, as the wait step would.
     Session* add_session(SessionState state = SessionState::online);
     std::vector<Session*> sessions() const;
+    // Queues bytes as the session's input, as a read would, for the input
+    // pass to take.
+    void give_input(Session* session, std::string_view bytes);
     // The socket the fake gives the session.
     FakeSocket& peer(const Session* session) { return net.socket(session->client_socket); }
     // The log file after writing out the lines the passes have logged.

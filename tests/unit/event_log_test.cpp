@@ -345,21 +345,4 @@ TEST_F(LogWriter, ReaderOfStdoutGoneEndsTheEchoButNotTheFileLog)
     EXPECT_EQ(count_of(dir.read("events.log"), "logged in: "), 2);
 }
 
-TEST(LogWriterSignals, HangUpAsksForOneReloadAndQuitForAStop)
-{
-    install_signal_handlers();
-    EXPECT_FALSE(reload_requested());
-    std::raise(SIGHUP);
-    std::raise(SIGHUP);
-    std::raise(SIGUSR1);
-    std::raise(SIGUSR2);
-    EXPECT_TRUE(reload_requested());
-    EXPECT_FALSE(reload_requested());
-    EXPECT_FALSE(stop_requested());
-    std::raise(SIGQUIT);
-    EXPECT_TRUE(stop_requested());
-    for (int handled : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2, SIGXFSZ})
-        std::signal(handled, SIG_DFL);
-}
-
 } // namespace

@@ -10,7 +10,7 @@
 namespace {
 
 struct InputPassTest : ServerFixture {
-    void feed(Session* s, const std::string& bytes) { ASSERT_TRUE(queue_append(s->input, bytes)); }
+    void feed(Session* s, const std::string& bytes) { give_input(s, bytes); }
     // What the relay has queued for s: its frames back to back.
     std::string queued(const Session* s) const { return std::string(queue_bytes(s->output)); }
 };
@@ -65,6 +65,7 @@ TEST_F(InputPassTest, AnyMismatchClosesWithoutAWordAndTheWalkGoesOn)
     input_pass(server);
     EXPECT_EQ(sessions(), std::vector<Session*>{next});
     EXPECT_EQ(peer(next).sent, "password:") << "the session after a refused one has its turn";
+    free_closed_sessions(server);
     for (socket_handle sock : refused) {
         EXPECT_EQ(net.socket(sock).sent, "");
         EXPECT_TRUE(net.socket(sock).closed);

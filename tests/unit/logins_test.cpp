@@ -1,5 +1,6 @@
 // Refused logins: their log line, the throttling of one source on the
 // monotonic clock, and the order and validity of password checks.
+#include "platform/password_check.h"
 #include "platform/password_hash.h"
 #include "switch/input_pass.h"
 #include "switch/logins.h"
@@ -28,7 +29,7 @@ struct LoginsTest : ServerFixture {
     {
         Session* s = add_session(SessionState::awaiting_login);
         s->peer = from;
-        ASSERT_TRUE(queue_append(s->input, "alice\nwrong\n"));
+        give_input(s, "alice\nwrong\n");
         input_pass(server);
         input_pass(server);
     }
@@ -129,7 +130,7 @@ TEST_F(LoginsTest, ADialogueUnderWayIsRefusedOnceItsAddressIsShutOut)
     std::strcpy(pending->login_name, "alice");
     refuse_from(GUESSER);
     refuse_from(GUESSER);
-    ASSERT_TRUE(queue_append(pending->input, "secret\n"));
+    give_input(pending, "secret\n");
     input_pass(server);
     EXPECT_TRUE(sessions().empty());
     std::string text = log();
@@ -147,6 +148,7 @@ struct PasswordChecksTest : LoginsTest {
         write_users({{"alice", "alice pass"}, {"bob", "bob pass"}});
         server.logins.users_given = true;
         server.logins.users_path = (dir.path() / "users").string();
+        server.logins.checker = password_checker_open(INVALID_SOCKET_HANDLE);
         std::string error;
         ASSERT_TRUE(load_accounts(server.logins, &error)) << error;
     }
@@ -164,7 +166,7 @@ struct PasswordChecksTest : LoginsTest {
     {
         Session* s = add_session(SessionState::awaiting_login);
         s->peer = from;
-        EXPECT_TRUE(queue_append(s->input, login + "\n" + password + "\n"));
+        give_input(s, login + "\n" + password + "\n");
         input_pass(server);
         input_pass(server);
         EXPECT_EQ(s->state, SessionState::checking_password);

@@ -1,6 +1,7 @@
 #include "switch/output_pass.h"
 
 #include "switch/server.h"
+#include "switch/turn.h"
 #include "protocol/frame.h"
 #include "tests/support/server_fixture.h"
 
@@ -15,6 +16,7 @@ struct OutputPassTest : ServerFixture {
     {
         for (const std::string& f : frames)
             ASSERT_TRUE(queue_append(s->output, f));
+        output_queued(server, *s);
     }
     static std::string frame(const std::string& payload) { return make_frame(payload); }
 };
@@ -31,7 +33,7 @@ TEST_F(OutputPassTest, QueuedFramesGoOutBackToBackInOneSend)
 }
 
 // Every split of a two-frame queue into partial sends delivers each byte
-// once, in order.
+// once, in order: what the socket did not take goes when it has room.
 TEST_F(OutputPassTest, PartialSendsOfEverySizeLoseNothing)
 {
     std::string first = frame("x a \"\" " + std::string(40, '1'));
@@ -39,14 +41,12 @@ TEST_F(OutputPassTest, PartialSendsOfEverySizeLoseNothing)
     for (int step = 1; step <= static_cast<int>(first.size()) + 1; step++) {
         Session* s = add_session();
         queue_frames(s, {first, second});
-        int passes = 0;
-        while (s->output.length > 0 && passes < 1000) {
-            peer(s).send_plan = {step, -WSAEWOULDBLOCK};
-            output_pass(server);
-            passes++;
+        for (int turn = 0; turn < 1000 && s->output.length > 0; turn++) {
+            peer(s).send_plan = {step};
+            serve_one_turn(server);
         }
         EXPECT_EQ(peer(s).sent, first + second) << "step " << step;
-        close_session(server, s, nullptr);
+        close_session(server, *s, nullptr);
     }
 }
 
@@ -55,37 +55,38 @@ TEST_F(OutputPassTest, SessionThatNeverHadOutputIsNotTouched)
     Session* s = add_session();
     output_pass(server);
     EXPECT_EQ(peer(s).send_calls, 0);
-    EXPECT_EQ(s->send_failures, 0);
 }
 
-TEST_F(OutputPassTest, Up_To_101_BlockedSendsAreToleratedThe102ndCloses)
+// A socket that takes nothing is not offered its output again until it
+// has room; taking nothing for SEND_STALL_LIMIT_MS closes it at the next
+// refusal, and any byte it takes starts the count afresh.
+TEST_F(OutputPassTest, ASocketThatTakesNothingForTheLimitIsClosed)
 {
     Session* s = add_session();
-    queue_frames(s, {frame("stuck")});
-    for (int pass = 1; pass <= 101; pass++) {
-        peer(s).send_plan = {pass % 2 ? -WSAEWOULDBLOCK : -WSAENOBUFS};
-        output_pass(server);
-        ASSERT_EQ(sessions().size(), 1u) << "failure " << pass;
-        EXPECT_EQ(s->send_failures, pass);
-    }
-    EXPECT_EQ(s->output.length, frame("stuck").size()) << "every byte kept";
-    peer(s).send_plan = {-WSAEWOULDBLOCK};
-    output_pass(server);
+    queue_frames(s, {frame("stuck"), frame("more")});
+    peer(s).send_room = 0;
+    serve_one_turn(server);
+    EXPECT_EQ(peer(s).send_calls, 1);
+    EXPECT_TRUE(peer(s).write_wanted) << "waits for room";
+    net.now_ms += SEND_STALL_LIMIT_MS - 1;
+    serve_one_turn(server);
+    EXPECT_EQ(peer(s).send_calls, 1) << "not offered again while it has no room";
+    EXPECT_EQ(net.last_timeout_us, 1000) << "the wait wakes at the limit";
+
+    peer(s).send_room = 3;
+    serve_one_turn(server);
+    EXPECT_EQ(peer(s).sent, frame("stuck").substr(0, 3));
+    net.now_ms += SEND_STALL_LIMIT_MS - 1;
+    serve_one_turn(server);
+    ASSERT_EQ(sessions().size(), 1u) << "a byte taken starts the count afresh";
+
+    FakeSocket& socket = peer(s);
+    net.now_ms += 1;
+    serve_one_turn(server);
+    EXPECT_EQ(socket.send_calls, 3) << "one more send at the limit";
     EXPECT_TRUE(sessions().empty());
+    EXPECT_TRUE(socket.closed);
     EXPECT_NE(log().find("logged out: [127.0.0.100]"), std::string::npos);
-}
-
-TEST_F(OutputPassTest, ASuccessfulSendResetsTheFailureCount)
-{
-    Session* s = add_session();
-    queue_frames(s, {frame("a"), frame("b")});
-    s->send_failures = 101;
-    peer(s).send_plan = {1};
-    output_pass(server);
-    EXPECT_EQ(s->send_failures, 0);
-    peer(s).send_plan = {-WSAEWOULDBLOCK};
-    output_pass(server);
-    EXPECT_EQ(s->send_failures, 1) << "counting starts afresh";
 }
 
 TEST_F(OutputPassTest, AnyOtherErrorClosesAtOnceAndTheNextSessionIsServed)
@@ -154,7 +155,7 @@ TEST_F(OutputPassTest, ABroadcastThroughAGatheringTransportIsSentInGatheredRecor
 
     // One receiver short of a broadcast: once the gathering that the last
     // broadcast started ends, short output goes at once.
-    close_session(server, receivers.back(), nullptr);
+    close_session(server, *receivers.back(), nullptr);
     receivers.pop_back();
     net.now_ms += GATHER_MS;
     output_pass(server);

@@ -1,5 +1,7 @@
 #include "platform/client.h"
 #include "platform/platform.h"
+#include "platform/signals.h"
+#include "platform/wakeup.h"
 #include "switch/server.h"
 #include "switch/wait.h"
 #include "tests/support/scratch_directory.h"
@@ -84,8 +86,9 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     Session* session = server.sessions.first;
     ASSERT_NE(session, nullptr) << "accepted through a listener at " << moved;
     // Closing the old descriptor took it out of the poller.
-    session->client_socket = move_above(session->client_socket, 1200);
-    session->watched = false;
+    session->client_socket = session->watcher.socket = move_above(session->client_socket, 1200);
+    session->watcher.watched = false;
+    refresh_watch(server, *session);
 
     ASSERT_EQ(client_send_all(client, "hello", 5), 0);
     for (int i = 0; i < 2000 && session->input.length < 5; i++)
@@ -94,9 +97,7 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     EXPECT_GT(session->client_socket, 1024u);
 
     drop_all_sessions(server);
-    platform.unwatch(server.poller, moved);
-    platform.close(moved);
-    platform.close_poller(server.poller);
+    close_watched_socket(server, server.listeners[0].watcher);
     client_close(client);
 }
 
@@ -130,9 +131,10 @@ TEST(PosixBackend, ErrorsAreReportedWithWinSockCodes)
     client_close(listener);
 }
 
-// The poller reports exactly the ready sockets, by owner, and a socket
-// watched for exceptions alone is not reported for its data.
-TEST(PosixBackend, PollerReportsReadySocketsByOwner)
+// The poller reports exactly the ready sockets, by watcher: for reads,
+// for room to write only while that is wanted, and a socket watched for
+// exceptions alone is not reported for its data.
+TEST(PosixBackend, PollerReportsReadySocketsByWatcher)
 {
     std::uint16_t port = 0;
     socket_handle listener = client_listen_loopback(&port);
@@ -140,21 +142,27 @@ TEST(PosixBackend, PollerReportsReadySocketsByOwner)
     PeerAddress peer{};
     socket_handle served = platform.accept(listener, &peer);
     poller_handle poller = platform.open_poller();
-    int listener_owner = 0;
-    int served_owner = 0;
-    ASSERT_EQ(platform.watch(poller, listener, true, &listener_owner), 0);
-    ASSERT_EQ(platform.watch(poller, served, true, &served_owner), 0);
+    Watcher listener_watcher{};
+    Watcher served_watcher{};
+    ASSERT_EQ(platform.watch(poller, listener, Interest{.read = true}, &listener_watcher), 0);
+    ASSERT_EQ(platform.watch(poller, served, Interest{.read = true}, &served_watcher), 0);
     SocketEvent events[4];
     EXPECT_EQ(platform.wait(poller, events, 4, 500), 0);
 
     client_send_all(client, "x", 1);
     ASSERT_EQ(platform.wait(poller, events, 4, 1000000), 1);
-    EXPECT_EQ(events[0].owner, &served_owner);
+    EXPECT_EQ(events[0].watcher, &served_watcher);
     EXPECT_TRUE(events[0].readable);
+    EXPECT_FALSE(events[0].writable) << "room to write is not wanted";
     EXPECT_FALSE(events[0].exception);
 
-    ASSERT_EQ(platform.watch(poller, served, false, &served_owner), 0);
-    EXPECT_EQ(platform.wait(poller, events, 4, 500), 0) << "data waits, but reads are not wanted";
+    ASSERT_EQ(platform.watch(poller, served, Interest{.write = true}, &served_watcher), 0);
+    ASSERT_EQ(platform.wait(poller, events, 4, 1000000), 1);
+    EXPECT_TRUE(events[0].writable);
+    EXPECT_FALSE(events[0].readable) << "data waits, but reads are not wanted";
+
+    ASSERT_EQ(platform.watch(poller, served, Interest{}, &served_watcher), 0);
+    EXPECT_EQ(platform.wait(poller, events, 4, 500), 0) << "neither is wanted";
 
     platform.unwatch(poller, served);
     platform.unwatch(poller, listener);
@@ -162,6 +170,48 @@ TEST(PosixBackend, PollerReportsReadySocketsByOwner)
     platform.close(served);
     client_close(client);
     client_close(listener);
+}
+
+// A wait without a time-out ends when another thread, or a signal's
+// handler, signals the wake-up; one drain takes every wake-up so far.
+TEST(PosixBackend, AWakeUpEndsAWaitWithoutATimeOut)
+{
+    poller_handle poller = platform.open_poller();
+    Wakeup wakeup;
+    ASSERT_TRUE(wakeup_open(wakeup));
+    Watcher watcher{};
+    ASSERT_EQ(platform.watch(poller, wakeup.socket, Interest{.read = true}, &watcher), 0);
+    std::thread worker([&wakeup] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        wakeup_signal(wakeup.socket);
+        wakeup_signal(wakeup.socket);
+    });
+    SocketEvent events[4];
+    ASSERT_EQ(platform.wait(poller, events, 4, -1), 1);
+    EXPECT_EQ(events[0].watcher, &watcher);
+    worker.join();
+    wakeup_drain(wakeup);
+    EXPECT_EQ(platform.wait(poller, events, 4, 0), 0) << "drained";
+
+    install_signal_handlers();
+    wake_on_signal(wakeup.socket);
+    EXPECT_FALSE(reload_requested());
+    std::raise(SIGHUP);
+    std::raise(SIGHUP);
+    std::raise(SIGUSR1);
+    std::raise(SIGUSR2);
+    ASSERT_EQ(platform.wait(poller, events, 4, -1), 1) << "the reload asked for wakes the loop";
+    EXPECT_TRUE(reload_requested());
+    EXPECT_FALSE(reload_requested()) << "two requests before the loop looked are one";
+    EXPECT_FALSE(stop_requested());
+    std::raise(SIGQUIT);
+    EXPECT_TRUE(stop_requested());
+    wake_on_signal(INVALID_SOCKET_HANDLE);
+    for (int handled : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2, SIGXFSZ})
+        std::signal(handled, SIG_DFL);
+    platform.unwatch(poller, wakeup.socket);
+    wakeup_close(wakeup);
+    platform.close_poller(poller);
 }
 
 // A handled signal cuts the wait short: that is no event and no failure.

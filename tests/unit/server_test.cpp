@@ -1,5 +1,6 @@
 #include "protocol/frame.h"
 #include "switch/input_pass.h"
+#include "switch/route.h"
 #include "switch/server.h"
 #include "switch/turn.h"
 #include "tests/support/server_fixture.h"
@@ -28,7 +29,9 @@ std::string numbered_frames(std::size_t bytes, std::size_t padding)
     return frames;
 }
 
-TEST_F(ServerTest, ClosingKeepsTheOthersInOrderAndReturnsTheFollower)
+// A closed session is logged and out of every list at once, and freed
+// with its socket at the end of the turn; the others keep their order.
+TEST_F(ServerTest, ClosingKeepsTheOthersInOrderAndFreesAtTheEndOfTheTurn)
 {
     Session* a = add_session();
     Session* b = add_session();
@@ -36,12 +39,17 @@ TEST_F(ServerTest, ClosingKeepsTheOthersInOrderAndReturnsTheFollower)
     Session* d = add_session();
     socket_handle first = a->client_socket;
 
-    EXPECT_EQ(close_session(server, a, nullptr), b) << "first of four";
-    EXPECT_TRUE(net.socket(first).closed);
-    EXPECT_EQ(close_session(server, c, nullptr), d) << "a middle one";
-    EXPECT_EQ(close_session(server, d, nullptr), nullptr) << "the last one";
+    close_session(server, *a, nullptr);
+    close_session(server, *c, nullptr);
+    close_session(server, *d, nullptr);
     EXPECT_EQ(sessions(), std::vector<Session*>{b});
-    EXPECT_EQ(close_session(server, b, nullptr), nullptr);
+    EXPECT_FALSE(net.socket(first).closed) << "until the end of the turn";
+    EXPECT_NE(log().find("logged out: [127.0.0.100]"), std::string::npos) << "logged when closed";
+    serve_one_turn(server);
+    EXPECT_TRUE(net.socket(first).closed);
+    EXPECT_EQ(net.closed_order, (std::vector<socket_handle>{first, first + 2, first + 3}));
+    close_session(server, *b, nullptr);
+    free_closed_sessions(server);
     EXPECT_TRUE(sessions().empty());
     EXPECT_EQ(add_session(), server.sessions.first) << "an emptied list takes new sessions";
 }
@@ -49,13 +57,13 @@ TEST_F(ServerTest, ClosingKeepsTheOthersInOrderAndReturnsTheFollower)
 TEST_F(ServerTest, CloseLogsAndFreesEverythingTheSessionOwns)
 {
     Session* s = add_session();
-    ASSERT_TRUE(queue_append(s->input, "in"));
+    give_input(s, "in");
     ASSERT_TRUE(queue_append(s->output, "out"));
     announce_address(server.registry, *s, "one", net.now);
     announce_address(server.registry, *s, "two", net.now);
     std::strcpy(s->peer_name, "host [10.0.0.1]");
 
-    close_session(server, s, nullptr);
+    close_session(server, *s, nullptr);
     EXPECT_NE(log().find("logged out: host [10.0.0.1]\n"), std::string::npos) << log();
     // The fixture's tear-down checks that no block is left behind.
 }
@@ -64,7 +72,7 @@ TEST_F(ServerTest, ReasonGoesInsideTheParenthesesLineBreakAndAll)
 {
     Session* s = add_session();
     std::strcpy(s->peer_name, "[127.0.0.9]");
-    close_session(server, s, "RX buffer overflow!\n");
+    close_session(server, *s, "RX buffer overflow!\n");
     EXPECT_NE(log().find(" disconnected (RX buffer overflow!\n): [127.0.0.9]\n"), std::string::npos)
         << log();
 }
@@ -87,8 +95,9 @@ TEST_F(ServerTest, TwoServersLiveSideBySide)
     Session* theirs = net.link_session(other, SessionState::awaiting_password);
     std::strcpy(mine->login_name, "bob");
     std::strcpy(theirs->login_name, "bob");
-    ASSERT_TRUE(queue_append(mine->input, "pw\n"));
+    give_input(mine, "pw\n");
     ASSERT_TRUE(queue_append(theirs->input, "pw\n"));
+    push_back(other.work.input, *theirs);
 
     input_pass(other);
     EXPECT_EQ(theirs->state, SessionState::online);

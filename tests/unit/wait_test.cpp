@@ -3,6 +3,7 @@
 #include "protocol/frame.h"
 #include "switch/input_pass.h"
 #include "switch/server.h"
+#include "switch/turn.h"
 #include "tests/support/server_fixture.h"
 
 #include <algorithm>
@@ -22,16 +23,19 @@ TEST_F(WaitPassTest, IdleLimitIsSixtySecondsAndClosesOnePerCall)
     Session* a = add_session();
     Session* b = add_session();
     Session* c = add_session();
-    a->last_input_ms = net.now_ms - 61000;
-    b->last_input_ms = net.now_ms - 60000;
-    c->last_input_ms = net.now_ms - 90000;
+    ASSERT_EQ(sessions(), (std::vector<Session*>{a, b, c}));
+    net.now_ms += 1000;
+    peer(b).incoming = "x";
+    wait_pass(server);
+    net.now_ms += 60000;
     net.socket(b->client_socket).incoming = "data";
     net.pending_accepts.push_back(net.new_socket());
 
+    const int waits = net.wait_calls;
     wait_pass(server);
-    EXPECT_EQ(sessions(), (std::vector<Session*>{b, c})) << "61 s closes, 60 s stays";
-    EXPECT_EQ(net.wait_calls, 0) << "the call ends at the close: no wait";
-    EXPECT_EQ(net.socket(b->client_socket).incoming, "data") << "no read";
+    EXPECT_EQ(sessions(), (std::vector<Session*>{b, c})) << "61 s closes, 60 s stays, the first first";
+    EXPECT_EQ(net.wait_calls, waits) << "the call ends at the close: no wait";
+    EXPECT_EQ(peer(b).incoming, "data") << "no read";
     EXPECT_EQ(net.pending_accepts.size(), 1u) << "no accept";
 
     wait_pass(server);
@@ -102,7 +106,7 @@ TEST_F(WaitPassTest, ReadsWaitingBytesInLoggedBlocksOf255UpToTheLimit)
     EXPECT_NE(logged.find("from [127.0.0.100]: " + std::string(90, 'x') + "\n"), std::string::npos);
 
     Session* full = add_session(SessionState::awaiting_login);
-    ASSERT_TRUE(queue_append(full->input, std::string(9700, 'f')));
+    give_input(full, std::string(9700, 'f'));
     peer(full).incoming = std::string(1000, 'y');
     wait_pass(server);
     EXPECT_EQ(full->input.length, 9955u) << "only whole blocks that fit";
@@ -167,7 +171,7 @@ TEST_F(WaitPassTest, InputLimitIs10000UnreadBytes)
 {
     Session* s = add_session(SessionState::awaiting_login);
     std::string filler(9999, 'f');
-    ASSERT_TRUE(queue_append(s->input, filler));
+    give_input(s, filler);
     peer(s).incoming = "a";
     wait_pass(server);
     EXPECT_EQ(sessions().size(), 1u) << "exactly 10000 is allowed";
@@ -236,14 +240,13 @@ TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButTheOthersTimeOut)
 {
     std::vector<Session*> all;
     for (int i = 0; i < 66; i++)
-        all.push_back(add_session());
-    all[62]->state = SessionState::broken;
+        all.push_back(add_session(i == 62 ? SessionState::broken : SessionState::online));
     socket_handle sixty_third = all[62]->client_socket;
     socket_handle sixty_fourth = all[63]->client_socket;
     peer(all[0]).incoming = "x";
-    ASSERT_TRUE(queue_append(all[1]->input, make_frame("x a \"\"")));
+    give_input(all[1], make_frame("x a \"\""));
     all[2]->state = SessionState::awaiting_login;
-    ASSERT_TRUE(queue_append(all[2]->input, "alice\n"));
+    give_input(all[2], "alice\n");
     peer(all[1]).incoming = peer(all[2]).incoming = "unread";
 
     wait_pass(server);
@@ -258,9 +261,19 @@ TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButTheOthersTimeOut)
 
     wait_pass(server);
     EXPECT_TRUE(offered(net.last_read_offer, sixty_fourth)) << "its slot moves the next one up";
-    all[64]->last_input_ms = net.now_ms - 61000;
+    net.now_ms += 30000;
+    for (int i = 0; i < 64; i++)
+        if (i != 62)
+            peer(all[i]).incoming = "x";
+    serve_one_turn(server);
+    serve_one_turn(server);
+    net.now_ms += 30001;
     wait_pass(server);
-    EXPECT_EQ(sessions().size(), 64u) << "the idle check reaches past the 63rd";
+    wait_pass(server);
+    EXPECT_EQ(sessions().size(), 63u) << "the idle check reaches past the served ones, in order";
+    const std::string logged = log();
+    EXPECT_LT(logged.find("disconnected (timeout): [127.0.0.102]"), logged.find("disconnected (timeout): [127.0.0.164]"))
+        << "the dialogue's limit first, then the waiting one's";
 }
 
 // A source may open any number of dialogues while a slot is free. Once
@@ -275,7 +288,7 @@ TEST_F(WaitPassTest, ASourcePastItsShareOfDialoguesGivesWayOnlyWhenAnotherWaits)
     auto connect_from = [&](std::uint8_t host) {
         net.accept_peer = PeerAddress{{127, 0, 0, host}, 40000, false};
         socket_handle sock = net.queue_connection();
-        wait_pass(server);
+        serve_one_turn(server);
         EXPECT_EQ(net.socket(sock).sent, "login:");
         return sock;
     };
@@ -348,7 +361,7 @@ TEST_F(WaitPassTest, ListenerExceptionClosesItAndLeavesItOutAfterwards)
     net.listener_exception = true;
     wait_pass(server);
     EXPECT_EQ(net.closed_order, std::vector<socket_handle>{FakePlatform::LISTENER});
-    EXPECT_EQ(server.listeners[0].socket, INVALID_SOCKET_HANDLE);
+    EXPECT_EQ(server.listeners[0].watcher.socket, INVALID_SOCKET_HANDLE);
 
     net.listener_exception = false;
     peer(s).incoming = "go on";
@@ -371,8 +384,8 @@ TEST_F(WaitPassTest, EveryListenerIsAcceptedFromAndFailsAlone)
 
     net.socket(second).exception = true;
     wait_pass(server);
-    EXPECT_EQ(server.listeners[1].socket, INVALID_SOCKET_HANDLE);
-    EXPECT_EQ(server.listeners[0].socket, FakePlatform::LISTENER) << "the others go on";
+    EXPECT_EQ(server.listeners[1].watcher.socket, INVALID_SOCKET_HANDLE);
+    EXPECT_EQ(server.listeners[0].watcher.socket, FakePlatform::LISTENER) << "the others go on";
 
     for (std::size_t i = server.listener_count; i < MAX_LISTENERS; i++)
         EXPECT_TRUE(add_listener(server, INVALID_SOCKET_HANDLE, ListenerKind::switch_clients, &plain_transport()));

@@ -7,11 +7,11 @@
 
 namespace {
 
-// The time-outs the wait gives select when queued work is waiting (none at
-// all) and when nothing is due soon (its longest sleep), unless the build
-// fixes the wait for comparison.
+// The time-outs the wait gives the poller when queued work is waiting (none
+// at all) and when nothing is due but the sessions' idle limit, unless the
+// build fixes the wait for comparison.
 constexpr long READY_TIMEOUT_US = FIXED_WAIT ? WAIT_TIMEOUT_US : 0;
-constexpr long IDLE_TIMEOUT_US = FIXED_WAIT ? WAIT_TIMEOUT_US : LONGEST_SLEEP_US;
+constexpr long IDLE_TIMEOUT_US = FIXED_WAIT ? WAIT_TIMEOUT_US : (IDLE_TIMEOUT_MS + 1) * 1000;
 
 struct WaitTimeoutTest : ServerFixture {
     long timeout_after_wait()
@@ -21,13 +21,14 @@ struct WaitTimeoutTest : ServerFixture {
     }
     void hold(Session* session, const std::string& bytes)
     {
-        ASSERT_TRUE(queue_append(session->input, bytes));
+        give_input(session, bytes);
+        push_back(server.work.input, *session);
     }
 };
 
 TEST_F(WaitTimeoutTest, SleepsTheFullTimeWhenNoWholeLineOrFrameWaits)
 {
-    EXPECT_EQ(timeout_after_wait(), IDLE_TIMEOUT_US);
+    EXPECT_EQ(timeout_after_wait(), FIXED_WAIT ? WAIT_TIMEOUT_US : -1) << "nothing is due: until an event";
     hold(add_session(SessionState::awaiting_login), "alic");
     hold(add_session(SessionState::awaiting_password), "secr");
     hold(add_session(SessionState::online), "x a \"\" no check byte yet");
@@ -61,26 +62,35 @@ TEST_F(WaitTimeoutTest, ABrokenSessionIsClosedWithoutWaitingForAnEvent)
     EXPECT_TRUE(sessions().empty()) << "closed in a turn that reported nothing";
 }
 
-TEST_F(WaitTimeoutTest, TheFirstSessionBeyondThePolledOnesStillHasItsDeadline)
+// A session's input renews its limit without touching the timers: the
+// wait wakes once at the old limit, and from then on sleeps until the
+// next one that is due, here a waiting session's beyond the served one.
+TEST_F(WaitTimeoutTest, TheFirstSessionBeyondTheServedOnesStillHasItsDeadline)
 {
     if (FIXED_WAIT)
         GTEST_SKIP() << "the build waits a fixed time";
-    for (int i = 0; i < 63; i++)
-        add_session(SessionState::online);
-    Session* late = add_session(SessionState::awaiting_login);
-    late->connected_ms = net.now_ms - IDLE_TIMEOUT_MS + 200;
-    EXPECT_EQ(timeout_after_wait(), 201000);
-    EXPECT_EQ(net.last_read_offer.size(), 64u);
+    server.max_clients = 1;
+    Session* active = add_session(SessionState::online);
+    net.now_ms += 100;
+    add_session(SessionState::awaiting_login);
+    net.now_ms += IDLE_TIMEOUT_MS - 300;
+    peer(active).incoming = "x";
+    EXPECT_EQ(timeout_after_wait(), 201000) << "the active one's old limit";
+    net.now_ms += 201;
+    EXPECT_EQ(timeout_after_wait(), 100000) << "the waiting one's limit";
+    EXPECT_EQ(sessions().size(), 2u);
+    EXPECT_EQ(net.last_read_offer.size(), 2u) << "the listener and the served session";
 }
 
 // Between events the wait sleeps until the first deadline: a silent
-// session's limit, a look-up's, a resting listener's.
+// session's limit, a look-up's; the look-up's answer, like a password
+// check's, wakes the loop itself.
 TEST_F(WaitTimeoutTest, SleepsUntilTheNextDeadline)
 {
     if (FIXED_WAIT)
         GTEST_SKIP() << "the build waits a fixed time";
-    Session* quiet = add_session(SessionState::online);
-    quiet->last_input_ms = net.now_ms - IDLE_TIMEOUT_MS + 300;
+    add_session(SessionState::online);
+    net.now_ms += IDLE_TIMEOUT_MS - 300;
     EXPECT_EQ(timeout_after_wait(), 301000) << "just past the limit";
     net.now_ms += 301;
     wait_pass(server);
@@ -89,7 +99,7 @@ TEST_F(WaitTimeoutTest, SleepsUntilTheNextDeadline)
     net.lookups_hang = true;
     net.queue_connection();
     wait_pass(server);
-    EXPECT_EQ(timeout_after_wait(), WAIT_TIMEOUT_US) << "a look-up's answer wakes nothing";
+    EXPECT_EQ(timeout_after_wait(), NAMING_DEADLINE_MS * 1000) << "until the look-up's deadline";
 }
 
 // A step of the wall clock is no silence: the limits run on the monotonic
@@ -109,9 +119,9 @@ TEST_F(WaitTimeoutTest, AWallClockStepClosesNobody)
 
 TEST_F(WaitTimeoutTest, AnIdleCloseStillEndsTheCallBeforeAnyWait)
 {
-    Session* idle = add_session(SessionState::online);
+    add_session(SessionState::online);
+    net.now_ms += IDLE_TIMEOUT_MS + 1;
     hold(add_session(SessionState::online), make_frame("x a \"\" "));
-    idle->last_input_ms = net.now_ms - IDLE_TIMEOUT_MS - 1;
     wait_pass(server);
     EXPECT_EQ(net.wait_calls, 0);
     EXPECT_EQ(sessions().size(), 1u);
