@@ -100,12 +100,14 @@ std::int64_t stall_deadline_ms(const Session& s)
 // closed there.
 void offer_stalled_output(Server& server, std::int64_t now_ms)
 {
-    for (Session* s = server.work.stalled.first; s && now_ms >= stall_deadline_ms(*s);
-         s = next_on(server.work.stalled, *s))
+    Session* next = nullptr;
+    for (Session* s = server.work.stalled.first; s && now_ms >= stall_deadline_ms(*s); s = next) {
+        next = next_on(server.work.stalled, *s);
         if (!is_listed(server.work.output, *s)) {
             push_back(server.work.output, *s);
             refresh_watch(server, *s);
         }
+    }
 }
 
 // A session whose whole line or frame waits needs no event: the wait must
