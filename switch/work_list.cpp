@@ -41,15 +41,16 @@ bool in_acceptance_order(const WorkList& list)
 
 bool is_listed(const WorkList& list, const Session& session)
 {
-    return link_of(session, list.kind).listed;
+    const WorkLink& link = link_of(session, list.kind);
+    return link.previous || link.next || list.first == &session;
 }
 
 void push_back(WorkList& list, Session& session)
 {
-    WorkLink& link = link_of(session, list.kind);
-    if (link.listed)
+    if (is_listed(list, session))
         return;
-    link = WorkLink{list.last, nullptr, true};
+    WorkLink& link = link_of(session, list.kind);
+    link = WorkLink{list.last, nullptr};
     (list.last ? link_of(*list.last, list.kind).next : list.first) = &session;
     list.last = &session;
     list.count++;
@@ -57,9 +58,9 @@ void push_back(WorkList& list, Session& session)
 
 void remove(WorkList& list, Session& session)
 {
-    WorkLink& link = link_of(session, list.kind);
-    if (!link.listed)
+    if (!is_listed(list, session))
         return;
+    WorkLink& link = link_of(session, list.kind);
     (link.previous ? link_of(*link.previous, list.kind).next : list.first) = link.next;
     (link.next ? link_of(*link.next, list.kind).previous : list.last) = link.previous;
     link = WorkLink{};

@@ -20,11 +20,11 @@ enum class WorkKind {
 };
 constexpr std::size_t WORK_KINDS = static_cast<std::size_t>(WorkKind::expired) + 1;
 
-// A session's place in one list.
+// A session's place in one list: both null when it is not on it, or is
+// all of it.
 struct WorkLink {
     Session* previous;
     Session* next;
-    bool listed;
 };
 
 struct WorkList {
@@ -41,7 +41,9 @@ void push_back(WorkList& list, Session& session);
 void remove(WorkList& list, Session& session);
 Session* pop_front(WorkList& list);
 // Takes every session of the list into a list of the same kind, leaving
-// the first empty: what is added meanwhile waits for the next time.
+// the first empty: what is added meanwhile waits for the next time. Both
+// use the same link, so a session goes back on the first only once it is
+// off the taken one.
 WorkList take_all(WorkList& list);
 // The session after this one on the list, or null.
 Session* next_on(const WorkList& list, const Session& session);
