@@ -42,7 +42,7 @@ Session* add_session(FakePlatform& net, Server& server, SessionState state)
 Session* find_session(const Server& server, socket_handle sock)
 {
     for (Session* s = server.sessions.first; s; s = s->next)
-        if (s->client_socket == sock)
+        if (s->transport.socket == sock)
             return s;
     return nullptr;
 }
@@ -62,11 +62,11 @@ void run_until_settled(Server& server, socket_handle sender)
         Session* s = find_session(server, sender);
         if (!s)
             return;
-        std::uint32_t length = s->input.length;
+        std::uint32_t length = s->input.queue.length;
         SessionState state = s->state;
         run_passes(server);
         s = find_session(server, sender);
-        if (!s || (s->input.length == length && s->state == state))
+        if (!s || (s->input.queue.length == length && s->state == state))
             return;
     }
 }
@@ -124,7 +124,7 @@ Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocati
     announce_address(server.registry, *addressed, "r1", net.now);
     Session* silent = add_session(net, server, SessionState::online);
     Session* waiting = add_session(net, server, SessionState::awaiting_login);
-    const socket_handle sender_socket = sender->client_socket;
+    const socket_handle sender_socket = sender->transport.socket;
     if (failing_allocation > 0)
         net.fail_allocation_number = net.allocation_calls + failing_allocation;
 
@@ -132,7 +132,7 @@ Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocati
         std::size_t piece = pieces ? pieces->piece(stream.size() - fed) : stream.size();
         // The wait pass appends what it receives; a failed append closes.
         Session* s = find_session(server, sender_socket);
-        if (!queue_append(s->input, std::string_view(stream).substr(fed, piece))) {
+        if (!queue_append(s->input.queue, std::string_view(stream).substr(fed, piece))) {
             close_session(server, *s, nullptr);
             break;
         }
@@ -147,9 +147,9 @@ Outcome run(const std::string& stream, FuzzRandom* pieces, long failing_allocati
     outcome.sender_closed = s == nullptr;
     outcome.sender_online = s && s->state == SessionState::online;
     outcome.sender_got = net.socket(sender_socket).sent;
-    outcome.addressed_got = net.socket(addressed->client_socket).sent;
-    outcome.silent_got = net.socket(silent->client_socket).sent;
-    outcome.waiting_got = net.socket(waiting->client_socket).sent;
+    outcome.addressed_got = net.socket(addressed->transport.socket).sent;
+    outcome.silent_got = net.socket(silent->transport.socket).sent;
+    outcome.waiting_got = net.socket(waiting->transport.socket).sent;
 
     net.fail_allocation_number = 0;
     drop_all_sessions(server);

@@ -151,7 +151,7 @@ const Contexts& contexts()
 Session* find_session(const Server& server, socket_handle sock)
 {
     for (Session* s = server.sessions.first; s; s = s->next)
-        if (s->client_socket == sock)
+        if (s->transport.socket == sock)
             return s;
     return nullptr;
 }
@@ -230,7 +230,7 @@ void run(const Plan& plan, const std::vector<std::size_t>& records, std::size_t 
                  "no listener");
     Session* receiver = net.link_session(server, SessionState::online);
     fuzz_require(receiver != nullptr, "no session record");
-    const socket_handle receiver_socket = receiver->client_socket;
+    const socket_handle receiver_socket = receiver->transport.socket;
     const socket_handle server_end = net.queue_connection();
 
     Client client;
@@ -255,7 +255,7 @@ void run(const Plan& plan, const std::vector<std::size_t>& records, std::size_t 
     fuzz_require(client.got == "login:password:", "the client got something other than its prompts");
     const Session* sender = find_session(server, server_end);
     fuzz_require(sender->state == SessionState::online, "the client is not online");
-    fuzz_require(queue_bytes(sender->input) == plan.tail, "the server holds other than the unfinished frame");
+    fuzz_require(queue_bytes(sender->input.queue) == plan.tail, "the server holds other than the unfinished frame");
     fuzz_require(net.socket(receiver_socket).sent == plan.frames,
                  "the frames relayed differ from those the stream holds");
 

@@ -42,7 +42,7 @@ void set_peer_name(const Server& server, Session& session, const char* host)
     std::string name = std::string("[") + dotted + "]";
     if (host && is_host_name(host))
         name = host + (" " + name);
-    std::string tail = session.transport->peer_name_suffix;
+    std::string tail = session.transport.layer->peer_name_suffix;
     if (server.log_identity) {
         // Piece by piece: GCC 12 warns wrongly about a chain of string
         // additions that begins with a literal.
@@ -96,8 +96,8 @@ void say_crowding_once(Server& server, const SourceKey& crowding, const PeerAddr
     bool said = false;
     for (Session* s = server.sessions.first; s; s = s->next)
         if (logging_in(*s) && source_key(s->peer) == crowding) {
-            said = said || s->refusals_logged;
-            s->refusals_logged = true;
+            said = said || s->dialogue.refusals_logged;
+            s->dialogue.refusals_logged = true;
         }
     if (said)
         return;
@@ -113,7 +113,7 @@ void say_crowding_once(Server& server, const SourceKey& crowding, const PeerAddr
 // its close names it too.
 void close_crowding(Server& server, Session& session)
 {
-    if (session.naming)
+    if (session.dialogue.naming)
         name_without_greeting(server, session);
     close_session(server, session, "too many logins pending", Disconnect::refused);
 }
@@ -177,10 +177,10 @@ bool add_listener(Server& server, socket_handle socket, ListenerKind kind, const
     listener = Listener{
         .kind = kind,
         .watcher = Watcher{
-            .kind = WatcherKind::listener,
             .take_event = take_listener_event,
             .owner = &listener,
             .socket = socket,
+            .kind = WatcherKind::listener,
             .interest = {},
             .watched = false,
         },
@@ -260,20 +260,20 @@ void accept_from(Server& server, Listener& listener)
         return;
     }
     server.metrics.connections_total++;
-    session->client_socket = sock;
-    session->transport = listener.transport;
-    if (!session->transport->open(server, *session)) {
+    session->transport.socket = sock;
+    session->transport.layer = listener.transport;
+    if (!session->transport.layer->open(server, *session)) {
         drop_connection(sock, session);
         return;
     }
     session->state = SessionState::awaiting_login;
-    session->last_input_ms = session->connected_ms = platform.monotonic_ms();
-    session->naming = !server.numeric_peer_names &&
+    session->input.last_ms = session->connected_ms = platform.monotonic_ms();
+    session->dialogue.naming = !server.numeric_peer_names &&
                       platform.lookup_start(server.resolver, &session->peer, session) == 0;
     // Cannot fail: room for its deadline was made above.
     admit_session(server, *session);
     make_room_for_another_source(server);
-    if (session->naming)
+    if (session->dialogue.naming)
         push_back(server.work.naming, *session);
     else
         greet(server, *session, nullptr);
@@ -289,25 +289,25 @@ void close_failed_listener(Server& server, Listener& listener)
 
 void greet(Server& server, Session& session, const char* host)
 {
-    session.naming = false;
+    session.dialogue.naming = false;
     remove(server.work.naming, session);
     set_peer_name(server, session, host);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);
-    session.last_input_ms = platform.monotonic_ms();
-    session.handshaking = true;
+    session.input.last_ms = platform.monotonic_ms();
+    session.dialogue.handshaking = true;
     refresh_watch(server, session);
     advance_handshake(server, session);
 }
 
 void advance_handshake(Server& server, Session& session)
 {
-    if (session.closing)
+    if (session.place.closing)
         return;
     const char* failure = "";
-    const HandshakeStep step = session.transport->handshake(session, &failure);
+    const HandshakeStep step = session.transport.layer->handshake(session, &failure);
     if (step == HandshakeStep::failed) {
         char reason[200];
-        std::snprintf(reason, sizeof reason, "%s handshake failed: %s", session.transport->name, failure);
+        std::snprintf(reason, sizeof reason, "%s handshake failed: %s", session.transport.layer->name, failure);
         close_session(server, session, reason, Disconnect::recv_error);
         return;
     }
@@ -315,7 +315,7 @@ void advance_handshake(Server& server, Session& session)
     refresh_watch(server, session);
     if (step == HandshakeStep::pending)
         return;
-    session.handshaking = false;
+    session.dialogue.handshaking = false;
     send_prompt(server, session, "login:");
 }
 
@@ -333,7 +333,7 @@ void greet_named_peers(Server& server)
 void name_without_greeting(Server& server, Session& session)
 {
     platform.lookup_cancel(server.resolver, &session);
-    session.naming = false;
+    session.dialogue.naming = false;
     remove(server.work.naming, session);
     set_peer_name(server, session, nullptr);
     log_event(server.log, platform.now(), "Connected to", session.peer_name);

@@ -90,7 +90,7 @@ void drop(AddressRegistry& registry, AddressEntry* entry)
         registry.by_name.erase(registry.by_name.find(slot->first));
         registry.names_erased++;
     }
-    HeldAddresses& held = entry->holder->addresses;
+    HeldAddresses& held = entry->holder->addresses.held;
     unlink(held, entry);
     held.count--;
     platform.release(entry);
@@ -137,8 +137,8 @@ void record(AddressRegistry& registry, Session& holder, std::string_view name, s
         platform.release(entry);
         return;
     }
-    link_newest(holder.addresses, entry);
-    holder.addresses.count++;
+    link_newest(holder.addresses.held, entry);
+    holder.addresses.held.count++;
 }
 
 } // namespace
@@ -147,7 +147,7 @@ void announce_address(AddressRegistry& registry, Session& holder, std::string_vi
                       std::time_t now)
 {
     name = stored_name(name);
-    HeldAddresses& held = holder.addresses;
+    HeldAddresses& held = holder.addresses.held;
     // The refresh comes before expiry, so a match is never dropped in the
     // call that announces it. A sender mostly announces the address it
     // announced last: that one is found without hashing the name.
@@ -175,7 +175,7 @@ void announce_address(AddressRegistry& registry, Session& holder, std::string_vi
 void forget_addresses_unless(AddressRegistry& registry, Session& holder,
                              const std::function<bool(std::string_view)>& keep)
 {
-    for (AddressEntry* e = holder.addresses.oldest; e;) {
+    for (AddressEntry* e = holder.addresses.held.oldest; e;) {
         AddressEntry* newer = e->newer;
         if (!keep(e->slot->first))
             drop(registry, e);
@@ -185,9 +185,9 @@ void forget_addresses_unless(AddressRegistry& registry, Session& holder,
 
 void forget_holder(AddressRegistry& registry, Session& holder)
 {
-    const std::size_t held = holder.addresses.count;
-    while (holder.addresses.oldest)
-        drop(registry, holder.addresses.oldest);
+    const std::size_t held = holder.addresses.held.count;
+    while (holder.addresses.held.oldest)
+        drop(registry, holder.addresses.held.oldest);
     // Small records freed by the thousand leave holes all over the heap that
     // the C library keeps for ever, and the index keeps its buckets: once a
     // holder of many leaves, both go back to the system. Costs a walk of the
@@ -231,8 +231,8 @@ Session* next_holder(HolderWalk& walk)
 // Costs a walk of the holder's records.
 std::vector<std::string_view> names_held(const Session& holder, std::size_t most)
 {
-    std::vector<std::string_view> names(std::min(most, holder.addresses.count));
-    const AddressEntry* e = holder.addresses.newest;
+    std::vector<std::string_view> names(std::min(most, holder.addresses.held.count));
+    const AddressEntry* e = holder.addresses.held.newest;
     for (std::size_t i = names.size(); i > 0; i--, e = e->older)
         names[i - 1] = e->slot->first;
     return names;

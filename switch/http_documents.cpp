@@ -25,12 +25,12 @@ SessionRow row_of(const Server& server, const Session& s, bool waiting, std::int
         .peer_name = s.peer_name,
         .port = s.peer.port,
         .phase = phase_of(s, waiting),
-        .login = server.logins.users_given ? std::optional<std::string_view>(s.login_name) : std::nullopt,
+        .login = server.logins.users_given ? std::optional<std::string_view>(s.dialogue.login_name) : std::nullopt,
         .addresses = names_held(s, SESSION_ADDRESSES_LISTED),
-        .addresses_total = s.addresses.count,
-        .queued_output_bytes = s.output.length,
+        .addresses_total = s.addresses.held.count,
+        .queued_output_bytes = s.output.queue.length,
         .seconds_connected = (now_ms - s.connected_ms) / 1000,
-        .seconds_since_input = (now_ms - s.last_input_ms) / 1000,
+        .seconds_since_input = (now_ms - s.input.last_ms) / 1000,
     };
 }
 
@@ -54,8 +54,8 @@ std::string metrics_document(const Server& server)
     for (const Session* s = server.sessions.first; s; s = s->next) {
         waiting = waiting || s == server.first_waiting;
         sessions_in(metrics, phase_of(*s, waiting))++;
-        metrics.addresses += static_cast<std::int64_t>(s->addresses.count);
-        metrics.output_queued_bytes += s->output.length;
+        metrics.addresses += static_cast<std::int64_t>(s->addresses.held.count);
+        metrics.output_queued_bytes += s->output.queue.length;
     }
     metrics.log_lines = server.log.lines_total;
     metrics.console_lines_skipped = server.log.console_skipped_total;

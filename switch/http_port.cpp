@@ -163,10 +163,10 @@ void accept_http(Server& server, Listener& listener)
         return;
     }
     connection->watcher = Watcher{
-        .kind = WatcherKind::http_slot,
         .take_event = take_http_event,
         .owner = connection,
         .socket = sock,
+        .kind = WatcherKind::http_slot,
         .interest = {},
         .watched = false,
     };

@@ -8,18 +8,18 @@ namespace {
 // is in no heap.
 std::uint32_t place_of(const Session& session)
 {
-    return session.idle_place;
+    return session.place.idle_place;
 }
 
 void put(IdleTimers& timers, std::uint32_t index, Session* session)
 {
     timers.heap[index] = session;
-    session->idle_place = index + 1;
+    session->place.idle_place = index + 1;
 }
 
 bool before(const Session* a, const Session* b)
 {
-    return a->idle_key_ms < b->idle_key_ms;
+    return a->place.idle_key_ms < b->place.idle_key_ms;
 }
 
 // Costs O(log n).
@@ -71,7 +71,7 @@ bool idle_reserve(IdleTimers& timers)
 
 void idle_insert(IdleTimers& timers, Session& session, std::int64_t key_ms)
 {
-    session.idle_key_ms = key_ms;
+    session.place.idle_key_ms = key_ms;
     put(timers, timers.size++, &session);
     sift_up(timers, timers.size - 1);
 }
@@ -81,7 +81,7 @@ void idle_erase(IdleTimers& timers, Session& session)
     if (place_of(session) == 0)
         return;
     const std::uint32_t index = place_of(session) - 1;
-    session.idle_place = 0;
+    session.place.idle_place = 0;
     Session* last = timers.heap[--timers.size];
     if (index == timers.size)
         return;
@@ -92,7 +92,7 @@ void idle_erase(IdleTimers& timers, Session& session)
 
 void idle_postpone(IdleTimers& timers, Session& session, std::int64_t key_ms)
 {
-    session.idle_key_ms = key_ms;
+    session.place.idle_key_ms = key_ms;
     sift_down(timers, place_of(session) - 1);
 }
 

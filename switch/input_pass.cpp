@@ -19,15 +19,15 @@ enum class Next { next_session, same_session };
 // frame costs nothing per turn however long it waits.
 std::size_t step_length(Session& session)
 {
-    std::string_view waiting = queue_bytes(session.input);
+    std::string_view waiting = queue_bytes(session.input.queue);
     std::size_t length = 0;
     if (session.state == SessionState::online) {
-        length = frame_length(waiting, session.input_searched);
+        length = frame_length(waiting, session.input.searched);
     } else {
-        std::size_t line_feed = waiting.find('\n', session.input_searched);
+        std::size_t line_feed = waiting.find('\n', session.input.searched);
         length = line_feed == std::string_view::npos ? 0 : line_feed + 1;
     }
-    session.input_searched = static_cast<std::uint32_t>(length > 0 ? length - 1 : waiting.size());
+    session.input.searched = static_cast<std::uint32_t>(length > 0 ? length - 1 : waiting.size());
     return length;
 }
 
@@ -35,8 +35,8 @@ std::size_t step_length(Session& session)
 void consume_input(Session& session, std::size_t count)
 {
     auto taken = static_cast<std::uint32_t>(count);
-    queue_consume(session.input, taken);
-    session.input_searched = session.input_searched > taken ? session.input_searched - taken : 0;
+    queue_consume(session.input.queue, taken);
+    session.input.searched = session.input.searched > taken ? session.input.searched - taken : 0;
 }
 
 // Copies the line into a zero-terminated field.
@@ -53,10 +53,10 @@ bool login_step(Server& server, Session& session)
 {
     if (step_length(session) == 0)
         return false;
-    LineCut line = cut_login_line(queue_bytes(session.input), LOGIN_LINE_MAX, session.input_searched);
-    store_line(session.login_name, sizeof session.login_name, line.text);
+    LineCut line = cut_login_line(queue_bytes(session.input.queue), LOGIN_LINE_MAX, session.input.searched);
+    store_line(session.dialogue.login_name, sizeof session.dialogue.login_name, line.text);
     // Kept as a C string, "sysop\0junk" would read as "sysop".
-    session.login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
+    session.dialogue.login_has_zero_byte = line.text.find('\0') != std::string_view::npos;
     consume_input(session, line.consumed);
     session.state = SessionState::awaiting_password;
     return send_prompt(server, session, "password:");
@@ -70,7 +70,7 @@ bool password_step(Server& server, Session& session)
 {
     if (step_length(session) == 0)
         return false;
-    LineCut line = cut_login_line(queue_bytes(session.input), FRAME_MAX, session.input_searched);
+    LineCut line = cut_login_line(queue_bytes(session.input.queue), FRAME_MAX, session.input.searched);
     // A dialogue that began before its source was shut out gets no guess
     // past the limit.
     if (shut_out(server, session.peer)) {
@@ -86,7 +86,7 @@ bool password_step(Server& server, Session& session)
         return false;
     }
     // Compared whole, so a zero byte and junk after it never match.
-    bool accepted = !session.login_has_zero_byte && std::strcmp(session.login_name, server.login) == 0 &&
+    bool accepted = !session.dialogue.login_has_zero_byte && std::strcmp(session.dialogue.login_name, server.login) == 0 &&
                     line.text == std::string_view(server.password);
     consume_input(session, line.consumed);
     if (!accepted) {
@@ -124,7 +124,7 @@ Next frame_step(Server& server, Session& session, std::int64_t now_s)
     std::size_t length = step_length(session);
     if (length == 0)
         return Next::next_session;
-    std::string_view waiting = queue_bytes(session.input);
+    std::string_view waiting = queue_bytes(session.input.queue);
     // An overlong frame goes whole, through its check byte: cut into pieces,
     // its tail would be read as a frame of its own and relayed whenever its
     // sum happened to fit. Its bytes count against the input limit until the
@@ -199,10 +199,10 @@ bool take_step(Server& server, Session& session, std::int64_t now_s)
     case SessionState::awaiting_password:
         return password_step(server, session);
     case SessionState::online: {
-        std::uint32_t before = session.input.length;
+        std::uint32_t before = session.input.queue.length;
         while (frame_step(server, session, now_s) == Next::same_session) {
         }
-        return session.input.length < before;
+        return session.input.queue.length < before;
     }
     default:
         return false;
@@ -218,7 +218,7 @@ bool input_round(Server& server, std::int64_t now_s)
     for (Session* s = listed.first; s;) {
         Session* next = next_on(listed, *s);
         const bool stepped = take_step(server, *s, now_s);
-        if (stepped && !s->closing)
+        if (stepped && !s->place.closing)
             any_stepped = true;
         else
             remove(listed, *s);

@@ -109,11 +109,11 @@ void apply_to_sessions(Server& server)
     for (Session* s = server.sessions.first; s;) {
         Session* next = s->next;
         if (s->state != SessionState::online) {
-        } else if (!logins.users.contains(s->login_name)) {
+        } else if (!logins.users.contains(s->dialogue.login_name)) {
             close_session(server, *s, "login removed", Disconnect::refused);
         } else if (logins.rights_given) {
             forget_addresses_unless(server.registry, *s, [&](std::string_view name) {
-                return may_speak_for(logins.rights, s->login_name, name);
+                return may_speak_for(logins.rights, s->dialogue.login_name, name);
             });
         }
         s = next;
@@ -147,8 +147,8 @@ void wipe(std::string& text)
 void settle(Server& server, Session* session, const std::string& hash, bool accepted)
 {
     const PasswordHashes& users = server.logins.users;
-    auto user = users.find(session->login_name);
-    bool hash_kept = session->login_known && user != users.end() && user->second == hash;
+    auto user = users.find(session->dialogue.login_name);
+    bool hash_kept = session->dialogue.login_known && user != users.end() && user->second == hash;
     if (!accepted || !hash_kept || shut_out(server, session->peer)) {
         refuse_login(server, *session);
         return;
@@ -226,10 +226,10 @@ bool start_check(Server& server, const WaitingCheck& check)
 {
     Session& session = *check.session;
     const PasswordHashes& users = server.logins.users;
-    auto user = session.login_has_zero_byte ? users.end() : users.find(session.login_name);
+    auto user = session.dialogue.login_has_zero_byte ? users.end() : users.find(session.dialogue.login_name);
     // An unknown login costs the same check, and is refused whatever it says.
-    session.login_known = user != users.end();
-    const std::string& hash = session.login_known ? user->second : server.logins.unknown_login_hash;
+    session.dialogue.login_known = user != users.end();
+    const std::string& hash = session.dialogue.login_known ? user->second : server.logins.unknown_login_hash;
     std::vector<RunningCheck>& running = server.logins.running_checks;
     try {
         running.push_back(RunningCheck{&session, hash});
@@ -397,8 +397,8 @@ void log_in(Server& server, Session& session)
     log_event(server.log, platform.now(), "logged in", session.peer_name);
     // Online, a step ends at a check byte: what was searched for line feeds
     // must be searched again, and frames sent with the password wait.
-    session.input_searched = 0;
-    if (session.input.length > 0)
+    session.input.searched = 0;
+    if (session.input.queue.length > 0)
         push_back(server.work.input, session);
 }
 
@@ -415,7 +415,7 @@ bool may_send_as(Server& server, Session& session, std::string_view address)
     if (!server.logins.rights_given)
         return true;
     std::string_view held = address.substr(0, std::min(address.size(), ADDRESS_NAME_MAX));
-    if (may_speak_for(server.logins.rights, session.login_name, held))
+    if (may_speak_for(server.logins.rights, session.dialogue.login_name, held))
         return true;
     // Without memory the frame is still refused, only not logged.
     try {

@@ -50,7 +50,7 @@ ByteRange password_in_block(SessionState state, std::string_view queued, std::st
 // no room left is still read one block, which overflows as it always did.
 int receive_size(const Session& session)
 {
-    std::uint32_t room = session.input.length < RX_LIMIT ? RX_LIMIT - session.input.length : 0;
+    std::uint32_t room = session.input.queue.length < RX_LIMIT ? RX_LIMIT - session.input.queue.length : 0;
     std::uint32_t blocks = std::clamp<std::uint32_t>(room / RECEIVE_SIZE, 1, RECEIVE_BLOCKS);
     return static_cast<int>(blocks * RECEIVE_SIZE);
 }
@@ -59,7 +59,7 @@ int receive_size(const Session& session)
 void log_block(Server& server, const Session& session, std::time_t now, const char* event,
                std::string_view block)
 {
-    ByteRange secret = password_in_block(session.state, queue_bytes(session.input), block);
+    ByteRange secret = password_in_block(session.state, queue_bytes(session.input.queue), block);
     log_received(server.log, now, event, block, secret.begin, secret.end);
 }
 
@@ -69,10 +69,10 @@ void receive_from(Server& server, Session& session)
 {
     char buffer[RECEIVE_BLOCKS * RECEIVE_SIZE];
     const int wanted = receive_size(session);
-    int n = session.transport->recv(session, buffer, wanted);
+    int n = session.transport.layer->recv(session, buffer, wanted);
     // A transport may have to write before it can read on.
     refresh_watch(server, session);
-    if (n < 0 && sock_last_error() == WSAEWOULDBLOCK && session.transport->would_block_means_nothing_now)
+    if (n < 0 && sock_last_error() == WSAEWOULDBLOCK && session.transport.layer->would_block_means_nothing_now)
         return;
     if (n < 0) {
         char reason[64];
@@ -92,7 +92,7 @@ void receive_from(Server& server, Session& session)
     // A read that filled its buffer most likely left more in the socket.
     if (n == wanted)
         note_full_read(server.schedule);
-    session.last_input_ms = platform.monotonic_ms();
+    session.input.last_ms = platform.monotonic_ms();
     const std::time_t now = platform.now();
     std::string_view received(buffer, static_cast<std::size_t>(n));
     char event[NAME_SIZE + 8];
@@ -103,11 +103,11 @@ void receive_from(Server& server, Session& session)
         std::string_view block = received.substr(at, RECEIVE_SIZE);
         if (server.log_frames)
             log_block(server, session, now, event, block);
-        if (!queue_append(session.input, block)) {
+        if (!queue_append(session.input.queue, block)) {
             close_session(server, session, nullptr, Disconnect::overflow);
             return;
         }
-        if (session.input.length > RX_LIMIT) {
+        if (session.input.queue.length > RX_LIMIT) {
             close_session(server, session, old_text::INPUT_OVERFLOW, Disconnect::overflow);
             return;
         }
@@ -115,6 +115,6 @@ void receive_from(Server& server, Session& session)
     push_back(server.work.input, session);
     // Bytes taken from the socket that wait inside the transport never make
     // the socket readable: the session is served again without an event.
-    if (session.transport->has_buffered_input(session))
+    if (session.transport.layer->has_buffered_input(session))
         push_back(server.work.serve, session);
 }

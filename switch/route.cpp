@@ -22,7 +22,7 @@ ReceiverWalk walk_receivers(const Server& server, Session& sender, std::string_v
 {
     if (destination.empty())
         return {server.sessions.first, {}};
-    return {nullptr, holders_of(server.registry, destination, sender.last_destination)};
+    return {nullptr, holders_of(server.registry, destination, sender.addresses.last_destination)};
 }
 
 Session* next_receiver(ReceiverWalk& walk)
@@ -38,8 +38,8 @@ bool queue_for(Session& receiver, std::string_view record)
 {
     // Either way the reason is a lack of buffer space, whatever the last
     // socket call left behind.
-    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.length ||
-        !queue_append(receiver.output, record)) {
+    if (record.size() > OUTPUT_QUEUE_LIMIT - receiver.output.queue.length ||
+        !queue_append(receiver.output.queue, record)) {
         sock_set_last_error(WSAENOBUFS);
         return false;
     }

@@ -26,10 +26,10 @@ bool open_loop(Server& server)
     if (server.poller == NO_POLLER || !wakeup_open(server.wakeup))
         return false;
     server.wakeup_watcher = Watcher{
-        .kind = WatcherKind::wakeup,
         .take_event = take_wakeup_event,
         .owner = nullptr,
         .socket = server.wakeup.socket,
+        .kind = WatcherKind::wakeup,
         .interest = {},
         .watched = false,
     };
@@ -63,30 +63,30 @@ void link_last(SessionList& sessions, Session& session)
 // the workers. Nothing reads or writes it afterwards.
 void take_off(Server& server, Session& session)
 {
-    if (session.served)
+    if (session.place.served)
         server.served--;
     else if (server.first_waiting == &session)
         server.first_waiting = session.next;
-    session.served = false;
+    session.place.served = false;
     unlink(server.sessions, session);
     for (WorkList* list : {&server.work.input, &server.work.output, &server.work.serve, &server.work.naming,
                            &server.work.stalled, &server.work.expired})
         remove(*list, session);
     idle_erase(server.idle, session);
-    unwatch(server, session.watcher);
+    unwatch(server, session.place.watcher);
     forget_holder(server.registry, session);
     forget_login_session(server, session);
-    if (session.naming)
+    if (session.dialogue.naming)
         platform.lookup_cancel(server.resolver, &session);
-    session.naming = false;
+    session.dialogue.naming = false;
 }
 
 void free_session(Server& server, Session& session)
 {
-    queue_free(session.input);
-    queue_free(session.output);
-    session.transport->release(session);
-    close_watched_socket(server, session.watcher);
+    queue_free(session.input.queue);
+    queue_free(session.output.queue);
+    session.transport.layer->release(session);
+    close_watched_socket(server, session.place.watcher);
     platform.release(&session);
 }
 
@@ -98,11 +98,11 @@ bool admit_session(Server& server, Session& session)
         return false;
     session.accept_number = ++server.sessions.accepted;
     link_last(server.sessions, session);
-    session.watcher = Watcher{
-        .kind = WatcherKind::session,
+    session.place.watcher = Watcher{
         .take_event = take_session_event,
         .owner = &session,
-        .socket = session.client_socket,
+        .socket = session.transport.socket,
+        .kind = WatcherKind::session,
         .interest = {},
         .watched = false,
     };
@@ -110,7 +110,7 @@ bool admit_session(Server& server, Session& session)
     if (session.state == SessionState::broken)
         push_back(server.work.serve, session);
     if (!server.first_waiting && server.served < server.max_clients) {
-        session.served = true;
+        session.place.served = true;
         server.served++;
         refresh_watch(server, session);
     } else if (!server.first_waiting) {
@@ -124,7 +124,7 @@ void promote_waiting(Server& server)
     while (server.first_waiting && server.served < server.max_clients) {
         Session& s = *server.first_waiting;
         server.first_waiting = s.next;
-        s.served = true;
+        s.place.served = true;
         server.served++;
         refresh_watch(server, s);
     }
@@ -132,13 +132,13 @@ void promote_waiting(Server& server)
 
 void renew_idle_deadline(Server& server, Session& session)
 {
-    if (session.idle_place != 0)
+    if (session.place.idle_place != 0)
         idle_postpone(server.idle, session, idle_deadline_ms(session));
 }
 
 void close_session(Server& server, Session& session, const char* reason, Disconnect why)
 {
-    if (session.closing)
+    if (session.place.closing)
         return;
     send_owed_output(server, session);
     count_disconnect(server.metrics, why);
@@ -149,7 +149,7 @@ void close_session(Server& server, Session& session, const char* reason, Disconn
         std::snprintf(event, sizeof event, "logged out");
     log_event(server.log, platform.now(), event, session.peer_name);
     take_off(server, session);
-    session.closing = true;
+    session.place.closing = true;
     link_last(server.closing, session);
 }
 
@@ -169,7 +169,7 @@ void name_with_login(Server& server, Session& session)
     if (!server.log_identity)
         return;
     const std::size_t named = std::strlen(session.peer_name);
-    std::string name = log_safe_text(session.login_name);
+    std::string name = log_safe_text(session.dialogue.login_name);
     name.resize(std::min(name.size(), NAME_SIZE - 2 - named));
     name += '@';
     name += session.peer_name;
@@ -194,22 +194,22 @@ bool send_prompt(Server& server, Session& session, std::string_view text)
 
 void refresh_watch(Server& server, Session& session)
 {
-    if (session.closing)
+    if (session.place.closing)
         return;
     // Neither read nor told of its hang-up while its password is checked:
     // the answer comes first, and a client that sent its frames and hung
     // up is served as if it had been quick.
-    if (!session.served || session.state == SessionState::checking_password) {
-        unwatch(server, session.watcher);
+    if (!session.place.served || session.state == SessionState::checking_password) {
+        unwatch(server, session.place.watcher);
         return;
     }
     const bool output_waits_for_room =
         is_listed(server.work.stalled, session) && !is_listed(server.work.output, session);
     const Interest interest{
-        .read = !session.naming,
-        .write = output_waits_for_room || session.transport->wants_write(session),
+        .read = !session.dialogue.naming,
+        .write = output_waits_for_room || session.transport.layer->wants_write(session),
     };
-    if (watch(server, session.watcher, interest))
+    if (watch(server, session.place.watcher, interest))
         return;
     char reason[64];
     std::snprintf(reason, sizeof reason, "error %d on watch", sock_last_error());

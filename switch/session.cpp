@@ -2,7 +2,7 @@
 
 int send_text(Session& session, std::string_view text)
 {
-    return session.transport->send(session, text.data(), static_cast<int>(text.size()));
+    return session.transport.layer->send(session, text.data(), static_cast<int>(text.size()));
 }
 
 namespace {
@@ -19,12 +19,12 @@ HandshakeStep plain_handshake(Session&, const char**)
 
 int plain_recv(Session& session, char* buffer, int size)
 {
-    return platform.recv(session.client_socket, buffer, size);
+    return platform.recv(session.transport.socket, buffer, size);
 }
 
 int plain_send(Session& session, const char* data, int size)
 {
-    return platform.send(session.client_socket, data, size, 0);
+    return platform.send(session.transport.socket, data, size, 0);
 }
 
 bool plain_nothing_buffered(const Session&)

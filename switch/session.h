@@ -24,43 +24,14 @@ enum class SessionState : std::int32_t {
 
 constexpr std::size_t NAME_SIZE = 256;
 
-// One connected client. Created zero-filled, linked at the end of the
-// server's sessions, and freed with everything it owns at the end of the
-// turn it is closed in.
-struct Session {
-    ByteQueue input;
-    ByteQueue output;
-    socket_handle client_socket;
-    // What the session reads and writes through, and that layer's own
-    // state (null for the plain socket).
-    const Transport* transport;
-    void* transport_state;
-    PeerAddress peer;
-    SessionState state;
-    char peer_name[NAME_SIZE];
+// The login dialogue (accept.cpp: the name and the handshake; input_pass.cpp:
+// the lines; logins.cpp: the users file's checks).
+struct SessionDialogue {
     char login_name[NAME_SIZE];
     // A login line with a zero byte never matches, whatever precedes it.
     bool login_has_zero_byte;
     // The users file holds the login (only then can its check accept it).
     bool login_known;
-    // Monotonic milliseconds (platform.monotonic_ms): a step of the wall
-    // clock must neither close every session nor keep one for ever.
-    std::int64_t last_input_ms;
-    // Since when its socket has not taken its queued output, while it has
-    // not (monotonic milliseconds); listed as stalled meanwhile.
-    std::int64_t stalled_since_ms;
-    HeldAddresses addresses;
-    DestinationLookup last_destination;
-    // Counts up from 1 in order of acceptance; frames reach receivers in this order.
-    std::uint64_t accept_number;
-    // The login dialogue must end within the idle limit of the connect.
-    std::int64_t connected_ms;
-    // How many unread input bytes are known to hold no end of a step (a
-    // line feed in the dialogue, a check byte online): each search goes on
-    // from there, so a partial line or frame costs nothing per turn and
-    // every received byte is looked at once. Counted from the first unread
-    // byte, so it survives the queue's compaction.
-    std::uint32_t input_searched;
     // In the dialogue when connections from its address were refused, and
     // that was logged: while such a session remains, refusals are not.
     bool refusals_logged;
@@ -70,6 +41,56 @@ struct Session {
     // dialogue (it counts against its address's share and its deadline),
     // but not yet prompted.
     bool handshaking;
+};
+
+// What the client sent that the input pass has not taken (receive.cpp
+// queues it, input_pass.cpp takes it).
+struct SessionInput {
+    ByteQueue queue;
+    // How many unread bytes are known to hold no end of a step (a line feed
+    // in the dialogue, a check byte online): each search goes on from
+    // there, so a partial line or frame costs nothing per turn and every
+    // received byte is looked at once. Counted from the first unread byte,
+    // so it survives the queue's compaction.
+    std::uint32_t searched;
+    // When the last bytes came, in monotonic milliseconds
+    // (platform.monotonic_ms): a step of the wall clock must neither close
+    // every session nor keep one for ever.
+    std::int64_t last_ms;
+};
+
+// What waits to be sent to the client (route.cpp queues it, output_pass.cpp
+// sends it).
+struct SessionOutput {
+    ByteQueue queue;
+    // Since when the socket has taken none of it, while it has not
+    // (monotonic milliseconds); the session is listed as stalled meanwhile.
+    std::int64_t stalled_since_ms;
+};
+
+// The addresses it speaks for (address_registry.cpp), and where its last
+// frame went (route.cpp).
+struct SessionAddresses {
+    HeldAddresses held;
+    DestinationLookup last_destination;
+};
+
+// What its bytes go through (transport.h): the socket, and the layer over
+// it with that layer's own state (null for the plain socket).
+struct SessionTransport {
+    socket_handle socket;
+    const Transport* layer;
+    void* state;
+};
+
+// Where it stands in the server's loop (server.cpp, wait.cpp): watched or
+// not, on which work lists, when its silence ends.
+struct SessionPlace {
+    Watcher watcher;
+    WorkLink work[WORK_KINDS];
+    // In the idle deadlines' heap (idle_timers.h).
+    std::int64_t idle_key_ms;
+    std::uint32_t idle_place;
     // Among the oldest max_clients sessions, which alone are watched and
     // read; the others wait for a slot.
     bool served;
@@ -77,16 +98,32 @@ struct Session {
     // is freed at the end of the turn.
     bool closing;
     // What the last wait reported, until the session is served.
-    bool reported_readable;
-    bool reported_writable;
-    bool reported_exception;
+    bool readable;
+    bool writable;
+    bool exception;
     // The socket hung up or failed while it was not watched for reads.
-    bool reported_hangup;
-    Watcher watcher;
-    // Its place in the server's work lists, and in its idle deadlines.
-    WorkLink work[WORK_KINDS];
-    std::uint32_t idle_place;
-    std::int64_t idle_key_ms;
+    bool hung_up;
+};
+
+// One connected client. Created zero-filled, linked at the end of the
+// server's sessions, and freed with everything it owns at the end of the
+// turn it is closed in. Its state is grouped by the pass that owns it.
+struct Session {
+    SessionState state;
+    // Counts up from 1 in order of acceptance; frames reach receivers in this order.
+    std::uint64_t accept_number;
+    PeerAddress peer;
+    // The subject of every log line about it: "host [address]".
+    char peer_name[NAME_SIZE];
+    // The login dialogue must end within the idle limit of the connect.
+    std::int64_t connected_ms;
+    SessionTransport transport;
+    SessionDialogue dialogue;
+    SessionInput input;
+    SessionOutput output;
+    SessionAddresses addresses;
+    SessionPlace place;
+    // Its neighbours among the server's sessions, in order of acceptance.
     Session* previous;
     Session* next;
 };

@@ -9,14 +9,14 @@ namespace {
 
 TlsConnection* connection_of(const Session& session)
 {
-    return static_cast<TlsConnection*>(session.transport_state);
+    return static_cast<TlsConnection*>(session.transport.state);
 }
 
 bool tls_open(const Server& server, Session& session)
 {
     std::string error;
-    session.transport_state = tls_accept(server.tls_context, session.client_socket, &error);
-    return session.transport_state != nullptr;
+    session.transport.state = tls_accept(server.tls_context, session.transport.socket, &error);
+    return session.transport.state != nullptr;
 }
 
 HandshakeStep tls_step(Session& session, const char** reason)
@@ -71,7 +71,7 @@ bool tls_session_wants_write(const Session& session)
 void tls_session_release(Session& session)
 {
     tls_connection_free(connection_of(session));
-    session.transport_state = nullptr;
+    session.transport.state = nullptr;
 }
 
 constexpr Transport TLS_TRANSPORT{

@@ -27,7 +27,7 @@ bool in_dialogue(const Session& s)
 void collect_expired(Server& server, std::int64_t now_ms)
 {
     while (Session* s = idle_first(server.idle)) {
-        if (now_ms <= s->idle_key_ms)
+        if (now_ms <= s->place.idle_key_ms)
             return;
         const std::int64_t deadline_ms = idle_deadline_ms(*s);
         if (now_ms <= deadline_ms) {
@@ -92,7 +92,7 @@ bool close_first_idle(Server& server, std::int64_t now_ms)
 
 std::int64_t stall_deadline_ms(const Session& s)
 {
-    return s.stalled_since_ms + SEND_STALL_LIMIT_MS;
+    return s.output.stalled_since_ms + SEND_STALL_LIMIT_MS;
 }
 
 // A receiver whose socket has taken nothing of its output for the whole
@@ -128,7 +128,7 @@ bool work_waiting(Server& server)
     if (server.work.serve.count > 0 || held_work_waiting(server.schedule) || whole_input_waits(server))
         return true;
     for (Session* s = server.work.output.first; s; s = next_on(server.work.output, *s))
-        if (!held_back(server.schedule, *s->transport, s->output.length))
+        if (!held_back(server.schedule, *s->transport.layer, s->output.queue.length))
             return true;
     return false;
 }
@@ -141,7 +141,7 @@ std::int64_t next_deadline_ms(const Server& server, std::int64_t listeners_ms, s
 {
     std::int64_t until_ms = std::min(listeners_ms, http_ms);
     if (const Session* s = idle_first(server.idle))
-        until_ms = std::min(until_ms, s->idle_key_ms + 1);
+        until_ms = std::min(until_ms, s->place.idle_key_ms + 1);
     if (const Session* s = server.work.naming.first)
         until_ms = std::min(until_ms, naming_deadline_ms(*s));
     if (const Session* s = server.work.stalled.first)
@@ -175,7 +175,7 @@ long wait_timeout_us(Server& server, std::int64_t now_ms, std::int64_t until_ms)
 // says how it ended.
 void take_hangup(Server& server, Session& session)
 {
-    if (session.naming)
+    if (session.dialogue.naming)
         name_without_greeting(server, session);
     receive_from(server, session);
 }
@@ -183,11 +183,11 @@ void take_hangup(Server& server, Session& session)
 // Serves one session after the wait, as the wait reported it.
 void serve_session(Server& server, Session& s)
 {
-    const bool readable = s.reported_readable;
-    const bool writable = s.reported_writable;
-    const bool exception = s.reported_exception;
-    const bool hangup = s.reported_hangup;
-    s.reported_readable = s.reported_writable = s.reported_exception = s.reported_hangup = false;
+    const bool readable = s.place.readable;
+    const bool writable = s.place.writable;
+    const bool exception = s.place.exception;
+    const bool hangup = s.place.hung_up;
+    s.place.readable = s.place.writable = s.place.exception = s.place.hung_up = false;
     if (exception) {
         close_session(server, s, nullptr, Disconnect::recv_error);
         log_event(server.log, platform.now(), "srv", "socket exception");
@@ -207,12 +207,12 @@ void serve_session(Server& server, Session& s)
         output_has_room(server, s);
     // Bytes inside the transport never make the socket readable; what the
     // transport has to write is retried by reading on, as it asks.
-    const bool transport_ready = s.transport->has_buffered_input(s) || (writable && s.transport->wants_write(s));
-    if (s.handshaking) {
+    const bool transport_ready = s.transport.layer->has_buffered_input(s) || (writable && s.transport.layer->wants_write(s));
+    if (s.dialogue.handshaking) {
         if (readable || transport_ready)
             advance_handshake(server, s);
         // Bytes the client sent with the handshake's end may wait inside.
-        if (!s.closing && s.transport->has_buffered_input(s))
+        if (!s.place.closing && s.transport.layer->has_buffered_input(s))
             push_back(server.work.serve, s);
         return;
     }
@@ -243,7 +243,7 @@ std::int64_t idle_deadline_ms(const Session& s)
     // Received bytes do not extend the dialogue: without the deadline, a
     // client that never logs in could hold its slot for ever with a byte
     // every minute.
-    std::int64_t since = in_dialogue(s) ? std::min(s.last_input_ms, s.connected_ms) : s.last_input_ms;
+    std::int64_t since = in_dialogue(s) ? std::min(s.input.last_ms, s.connected_ms) : s.input.last_ms;
     return since + IDLE_TIMEOUT_MS;
 }
 
@@ -251,12 +251,12 @@ void take_session_event(Server& server, Watcher& watcher, const SocketEvent& eve
 {
     Session& s = *static_cast<Session*>(watcher.owner);
     // Closed by an earlier event of the same wait (a greeting refused).
-    if (s.closing)
+    if (s.place.closing)
         return;
-    s.reported_readable = event.readable && watcher.interest.read;
-    s.reported_writable = event.writable && watcher.interest.write;
-    s.reported_exception = event.exception;
-    s.reported_hangup = event.hung_up && !watcher.interest.read;
+    s.place.readable = event.readable && watcher.interest.read;
+    s.place.writable = event.writable && watcher.interest.write;
+    s.place.exception = event.exception;
+    s.place.hung_up = event.hung_up && !watcher.interest.read;
     push_back(server.work.serve, s);
 }
 

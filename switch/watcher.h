@@ -6,9 +6,11 @@
 
 #include "platform/platform.h"
 
+#include <cstdint>
+
 struct Server;
 
-enum class WatcherKind {
+enum class WatcherKind : std::uint8_t {
     listener,  // a Listener: connections to accept
     session,   // a Session's client socket
     http_slot, // an HttpConnection: a scrape of the metrics port
@@ -16,7 +18,6 @@ enum class WatcherKind {
 };
 
 struct Watcher {
-    WatcherKind kind = WatcherKind::session;
     // Takes what the wait reported in: notes it for the step of the turn
     // that serves this kind, in the order that step keeps.
     void (*take_event)(Server& server, Watcher& watcher, const SocketEvent& event) = nullptr;
@@ -24,6 +25,7 @@ struct Watcher {
     // kind says (null for the wake-up).
     void* owner = nullptr;
     socket_handle socket = INVALID_SOCKET_HANDLE;
+    WatcherKind kind = WatcherKind::session;
     // What the poller watches the socket for while watched.
     Interest interest;
     bool watched = false;

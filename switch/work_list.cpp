@@ -6,12 +6,12 @@ namespace {
 
 WorkLink& link_of(Session& session, WorkKind kind)
 {
-    return session.work[static_cast<std::size_t>(kind)];
+    return session.place.work[static_cast<std::size_t>(kind)];
 }
 
 const WorkLink& link_of(const Session& session, WorkKind kind)
 {
-    return session.work[static_cast<std::size_t>(kind)];
+    return session.place.work[static_cast<std::size_t>(kind)];
 }
 
 // Two runs in order of acceptance, linked forwards only, into one.

@@ -19,8 +19,8 @@ struct SendFaults : ServerFixture {
         first = make_frame("x a \"\" " + std::string(290, 'p'));
         second = make_frame("x a \"\" " + std::string(4087, 'q'));
         ASSERT_EQ(second.size(), 4095u) << "the longest frame there is";
-        ASSERT_EQ(queue_append(receiver->output, first), true);
-        ASSERT_EQ(queue_append(receiver->output, second), true);
+        ASSERT_EQ(queue_append(receiver->output.queue, first), true);
+        ASSERT_EQ(queue_append(receiver->output.queue, second), true);
         output_queued(server, *receiver);
     }
 
@@ -40,7 +40,7 @@ TEST_F(SendFaults, EveryPartialSizeOnePieceATurnResumesWhereItStopped)
         FakeSocket& socket = peer(receiver);
         socket.sent.clear();
         int turns = 0;
-        while (receiver->output.length > 0 && turns++ < 10000) {
+        while (receiver->output.queue.length > 0 && turns++ < 10000) {
             socket.send_plan = {size};
             serve_one_turn(server);
         }
@@ -72,7 +72,7 @@ TEST_P(Stalls, TheReceiverSurvivesOnlyAStallShorterThanTheLimit)
     for (std::int64_t ms = 0; ms <= stall.ms; ms++) {
         blocked_socket.send_plan = {-stall.code};
         std::string frame = make_frame("x b \"\" " + std::to_string(ms));
-        ASSERT_EQ(queue_append(behind->output, frame), true);
+        ASSERT_EQ(queue_append(behind->output.queue, frame), true);
         output_queued(server, *behind);
         to_behind += frame;
         serve_one_turn(server);
@@ -113,7 +113,7 @@ TEST_F(SendFaults, AResetClosesAtOnceAndTheNextReceiverKeepsItsTurn)
         queue_two_frames(broken);
         queue_two_frames(behind);
         ASSERT_EQ(first.size(), static_cast<std::size_t>(first_size));
-        socket_handle broken_socket = broken->client_socket;
+        socket_handle broken_socket = broken->transport.socket;
         FakeSocket& socket = peer(broken);
         if (before_reset > 0) {
             socket.send_plan.push_back(before_reset);

@@ -25,15 +25,15 @@ TEST_F(SocketFaults, EveryFailedReceiveClosesThatSessionAloneWithItsCode)
         peer(before).incoming.append("a");
         peer(failing).recv_error = code;
         peer(after).incoming.append("b");
-        socket_handle failing_socket = failing->client_socket;
+        socket_handle failing_socket = failing->transport.socket;
         wait_pass(server);
         ASSERT_EQ(sessions(), (std::vector<Session*>{before, after}));
         free_closed_sessions(server);
         EXPECT_TRUE(net.socket(failing_socket).closed);
         EXPECT_NE(log().find("disconnected (error " + std::to_string(code) + " on recv)"),
                   std::string::npos);
-        EXPECT_EQ(std::string(queue_bytes(before->input)), "a");
-        EXPECT_EQ(std::string(queue_bytes(after->input)), "b");
+        EXPECT_EQ(std::string(queue_bytes(before->input.queue)), "a");
+        EXPECT_EQ(std::string(queue_bytes(after->input.queue)), "b");
         close_session(server, *before, nullptr);
         close_session(server, *after, nullptr);
     }
@@ -54,7 +54,7 @@ TEST_F(SocketFaults, AResetPeerWithQueuedOutputGoesWithoutTouchingOthers)
     wait_pass(server);
     ASSERT_EQ(sessions(), (std::vector<Session*>{sender, other}));
     EXPECT_NE(log().find("disconnected (error 10054 on recv)"), std::string::npos);
-    EXPECT_EQ(other->output.length, frame.size());
+    EXPECT_EQ(other->output.queue.length, frame.size());
 }
 
 TEST_F(SocketFaults, AFailedAcceptKeepsNoSessionAndTheNextTurnAccepts)
@@ -67,14 +67,14 @@ TEST_F(SocketFaults, AFailedAcceptKeepsNoSessionAndTheNextTurnAccepts)
         wait_pass(server);
         ASSERT_EQ(sessions(), std::vector<Session*>{existing}) << code;
     }
-    EXPECT_EQ(std::string(queue_bytes(existing->input)), "alice\n")
+    EXPECT_EQ(std::string(queue_bytes(existing->input.queue)), "alice\n")
         << "the sessions are read in the turn whose accept failed";
     EXPECT_EQ(log().find("Connected to"), std::string::npos);
 
     net.accept_error = 0;
     wait_pass(server);
     ASSERT_EQ(sessions().size(), 2u);
-    EXPECT_EQ(sessions()[1]->client_socket, waiting);
+    EXPECT_EQ(sessions()[1]->transport.socket, waiting);
     EXPECT_EQ(net.socket(waiting).sent, "login:");
 }
 
@@ -89,9 +89,9 @@ TEST_F(SocketFaults, OutOfDescriptorsRestsTheListenerAndSaysSoOnce)
     wait_pass(server);
     peer(existing).incoming = "alice\n";
     wait_pass(server);
-    EXPECT_EQ(net.last_except_offer, std::vector<socket_handle>{existing->client_socket})
+    EXPECT_EQ(net.last_except_offer, std::vector<socket_handle>{existing->transport.socket})
         << "the listener rests";
-    EXPECT_EQ(std::string(queue_bytes(existing->input)), "alice\n");
+    EXPECT_EQ(std::string(queue_bytes(existing->input.queue)), "alice\n");
 
     net.now_ms += ACCEPT_PAUSE_MS;
     wait_pass(server);
@@ -118,8 +118,8 @@ TEST_F(SocketFaults, ASlowReverseLookUpHoldsUpOnlyItsOwnClient)
     net.socket(slow).incoming = "alice\n";
     peer(existing).incoming = "alice\n";
     wait_pass(server);
-    EXPECT_EQ(std::string(queue_bytes(existing->input)), "alice\n");
-    EXPECT_EQ(sessions()[1]->input.length, 0u) << "not read before it has a name";
+    EXPECT_EQ(std::string(queue_bytes(existing->input.queue)), "alice\n");
+    EXPECT_EQ(sessions()[1]->input.queue.length, 0u) << "not read before it has a name";
     EXPECT_EQ(log().find("Connected to"), std::string::npos);
 
     net.now_ms += NAMING_DEADLINE_MS;
@@ -127,7 +127,7 @@ TEST_F(SocketFaults, ASlowReverseLookUpHoldsUpOnlyItsOwnClient)
     EXPECT_EQ(net.socket(slow).sent, "login:");
     EXPECT_NE(log().find("Connected to: [127.0.0."), std::string::npos);
     wait_pass(server);
-    EXPECT_EQ(std::string(queue_bytes(sessions()[1]->input)), "alice\n");
+    EXPECT_EQ(std::string(queue_bytes(sessions()[1]->input.queue)), "alice\n");
 }
 
 // Watched for nothing while it is being named, a reset socket is still
@@ -182,7 +182,7 @@ TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)
     for (int turn = 0; turn < 3; turn++)
         wait_pass(server);
     EXPECT_EQ(sessions(), (std::vector<Session*>{reading, excepted}));
-    EXPECT_EQ(reading->input.length, 0u);
+    EXPECT_EQ(reading->input.queue.length, 0u);
     EXPECT_EQ(net.pending_accepts.size(), 1u);
     const std::string line = "SOCKET ERROR in SWITCH_wait: select\n\n";
     std::string text = log();
@@ -194,7 +194,7 @@ TEST_F(SocketFaults, AFailedSelectIsLoggedAndTouchesNothingUntilTheNextTurn)
     net.wait_fails = false;
     wait_pass(server);
     ASSERT_EQ(sessions().size(), 2u) << "the excepted session closed, the pending one accepted";
-    EXPECT_EQ(std::string(queue_bytes(reading->input)), "alice\n");
+    EXPECT_EQ(std::string(queue_bytes(reading->input.queue)), "alice\n");
     EXPECT_NE(log().find("srv: socket exception"), std::string::npos);
 }
 

@@ -296,12 +296,12 @@ Session* FakePlatform::link_session(Server& server, SessionState state)
     auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
     if (!session)
         return nullptr;
-    session->client_socket = new_socket();
-    session->transport = &plain_transport();
+    session->transport.socket = new_socket();
+    session->transport.layer = &plain_transport();
     session->state = state;
-    session->last_input_ms = session->connected_ms = now_ms;
+    session->input.last_ms = session->connected_ms = now_ms;
     std::snprintf(session->peer_name, sizeof session->peer_name, "[127.0.0.%d]",
-                  static_cast<int>(session->client_socket % 250));
+                  static_cast<int>(session->transport.socket % 250));
     if (!admit_session(server, *session)) {
         platform.release(session);
         return nullptr;

@@ -35,6 +35,6 @@ std::vector<Session*> ServerFixture::sessions() const
 
 void ServerFixture::give_input(Session* session, std::string_view bytes)
 {
-    ASSERT_TRUE(queue_append(session->input, bytes));
+    ASSERT_TRUE(queue_append(session->input.queue, bytes));
     push_back(server.work.input, *session);
 }

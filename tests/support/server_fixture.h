@@ -23,7 +23,7 @@ protected:
     // pass to take.
     void give_input(Session* session, std::string_view bytes);
     // The socket the fake gives the session.
-    FakeSocket& peer(const Session* session) { return net.socket(session->client_socket); }
+    FakeSocket& peer(const Session* session) { return net.socket(session->transport.socket); }
     // The log file after writing out the lines the passes have logged.
     std::string log()
     {

@@ -12,7 +12,7 @@ namespace {
 struct InputPassTest : ServerFixture {
     void feed(Session* s, const std::string& bytes) { give_input(s, bytes); }
     // What the relay has queued for s: its frames back to back.
-    std::string queued(const Session* s) const { return std::string(queue_bytes(s->output)); }
+    std::string queued(const Session* s) const { return std::string(queue_bytes(s->output.queue)); }
 };
 
 TEST_F(InputPassTest, LoginAndPasswordInOnePacketTakeTwoPasses)
@@ -21,13 +21,13 @@ TEST_F(InputPassTest, LoginAndPasswordInOnePacketTakeTwoPasses)
     feed(s, "alice\r\nsecret\r\nx a \"\"\x80");
     input_pass(server);
     EXPECT_EQ(s->state, SessionState::awaiting_password);
-    EXPECT_STREQ(s->login_name, "alice");
+    EXPECT_STREQ(s->dialogue.login_name, "alice");
     EXPECT_EQ(peer(s).sent, "password:");
     input_pass(server);
     EXPECT_EQ(s->state, SessionState::online);
     EXPECT_EQ(peer(s).sent, "password:") << "nothing is sent on success";
     EXPECT_NE(log().find("logged in: [127.0.0.100]\n"), std::string::npos);
-    EXPECT_EQ(s->input.length, 7u) << "what follows waits to be read as frames";
+    EXPECT_EQ(s->input.queue.length, 7u) << "what follows waits to be read as frames";
 }
 
 // A search goes on where the last one stopped: input that comes in pieces
@@ -47,7 +47,7 @@ TEST_F(InputPassTest, InputInPiecesIsCutAsIfItCameWhole)
     EXPECT_EQ(s->state, SessionState::online);
     EXPECT_EQ(queued(receiver), make_frame("x a \"\" " + std::string(3000, 'p')) +
                                     make_frame("y b \"\" two") + make_frame("z c \"\" three"));
-    EXPECT_EQ(s->input.length, 0u);
+    EXPECT_EQ(s->input.queue.length, 0u);
 }
 
 TEST_F(InputPassTest, AnyMismatchClosesWithoutAWordAndTheWalkGoesOn)
@@ -55,12 +55,12 @@ TEST_F(InputPassTest, AnyMismatchClosesWithoutAWordAndTheWalkGoesOn)
     Session* wrong_case = add_session(SessionState::awaiting_password);
     Session* wrong_password = add_session(SessionState::awaiting_password);
     Session* next = add_session(SessionState::awaiting_login);
-    std::strcpy(wrong_case->login_name, "Alice");
-    std::strcpy(wrong_password->login_name, "alice");
+    std::strcpy(wrong_case->dialogue.login_name, "Alice");
+    std::strcpy(wrong_password->dialogue.login_name, "alice");
     feed(wrong_case, "secret\n");
     feed(wrong_password, "secret \n");
     feed(next, "bob\n");
-    socket_handle refused[] = {wrong_case->client_socket, wrong_password->client_socket};
+    socket_handle refused[] = {wrong_case->transport.socket, wrong_password->transport.socket};
 
     input_pass(server);
     EXPECT_EQ(sessions(), std::vector<Session*>{next});
@@ -92,7 +92,7 @@ TEST_F(InputPassTest, OverlongPasswordIsComparedCutAndRefused)
 {
     set_credentials(server, "alice", std::string(255, 'p').c_str());
     Session* s = add_session(SessionState::awaiting_password);
-    std::strcpy(s->login_name, "alice");
+    std::strcpy(s->dialogue.login_name, "alice");
     feed(s, std::string(5000, 'p') + "\n");
     input_pass(server);
     EXPECT_TRUE(sessions().empty());
@@ -173,7 +173,7 @@ TEST_F(InputPassTest, SenderOrDestinationWithAnEscapedZeroByteReachesNobody)
         feed(sender, make_frame(payload));
     for (int pass = 0; pass < 3; pass++)
         input_pass(server);
-    EXPECT_EQ(sender->input.length, 0u);
+    EXPECT_EQ(sender->input.queue.length, 0u);
     EXPECT_EQ(queued(other), "");
     HolderWalk me = holders_of(server.registry, "me");
     EXPECT_EQ(next_holder(me), nullptr) << "the sender is not recorded";
@@ -235,7 +235,7 @@ TEST_F(InputPassTest, BrokenSessionsInputIsPassedOver)
     Session* other = add_session();
     feed(broken, make_frame("x me \"\""));
     input_pass(server);
-    EXPECT_EQ(broken->input.length, 8u);
+    EXPECT_EQ(broken->input.queue.length, 8u);
     EXPECT_EQ(queued(other), "");
 }
 
@@ -245,8 +245,8 @@ TEST_F(InputPassTest, FailedAppendBreaksThatReceiverOnly)
     Session* starved = add_session();
     Session* fine = add_session();
     // A queue with bytes still unsent has a block with room to spare.
-    ASSERT_TRUE(queue_append(fine->output, "room"));
-    queue_consume(fine->output, 2);
+    ASSERT_TRUE(queue_append(fine->output.queue, "room"));
+    queue_consume(fine->output.queue, 2);
     announce_address(server.registry, *sender, "me", net.now);
     feed(sender, make_frame("x me \"\""));
     // Only a receiver whose queue must grow needs the heap now.
@@ -272,7 +272,7 @@ TEST_F(InputPassTest, LongestFrameIs4095Bytes)
     for (int pass = 0; pass < 10; pass++)
         input_pass(server);
     EXPECT_EQ(queued(other), make_frame(longest) + make_frame("x me \"\" after"));
-    EXPECT_EQ(sender->input.length, 0u);
+    EXPECT_EQ(sender->input.queue.length, 0u);
 }
 
 // A reader slower than its senders must not grow its queue without end.
@@ -281,17 +281,17 @@ TEST_F(InputPassTest, OutputQueueIsBoundedAtOneMebibyte)
     Session* sender = add_session();
     Session* slow = add_session();
     std::string filler(OUTPUT_QUEUE_LIMIT - 8, 'f');
-    ASSERT_TRUE(queue_append(slow->output, filler));
+    ASSERT_TRUE(queue_append(slow->output.queue, filler));
 
     feed(sender, make_frame("x me \"\"")); // eight bytes
     input_pass(server);
-    EXPECT_EQ(slow->output.length, OUTPUT_QUEUE_LIMIT) << "up to the limit exactly";
+    EXPECT_EQ(slow->output.queue.length, OUTPUT_QUEUE_LIMIT) << "up to the limit exactly";
     EXPECT_EQ(slow->state, SessionState::online);
 
     feed(sender, make_frame("x me \"\""));
     input_pass(server);
     EXPECT_EQ(slow->state, SessionState::broken);
-    EXPECT_EQ(slow->output.length, OUTPUT_QUEUE_LIMIT) << "what was queued before stays";
+    EXPECT_EQ(slow->output.queue.length, OUTPUT_QUEUE_LIMIT) << "what was queued before stays";
     EXPECT_NE(log().find("Socket error #10055 in send_to_all: [127.0.0.101]"), std::string::npos);
 }
 

@@ -127,7 +127,7 @@ TEST_F(LoginsTest, ADialogueUnderWayIsRefusedOnceItsAddressIsShutOut)
     server.logins.failures_allowed = 2;
     Session* pending = add_session(SessionState::awaiting_password);
     pending->peer = GUESSER;
-    std::strcpy(pending->login_name, "alice");
+    std::strcpy(pending->dialogue.login_name, "alice");
     refuse_from(GUESSER);
     refuse_from(GUESSER);
     give_input(pending, "secret\n");

@@ -15,7 +15,7 @@ struct OutputPassTest : ServerFixture {
     void queue_frames(Session* s, std::initializer_list<std::string> frames)
     {
         for (const std::string& f : frames)
-            ASSERT_TRUE(queue_append(s->output, f));
+            ASSERT_TRUE(queue_append(s->output.queue, f));
         output_queued(server, *s);
     }
     static std::string frame(const std::string& payload) { return make_frame(payload); }
@@ -29,7 +29,7 @@ TEST_F(OutputPassTest, QueuedFramesGoOutBackToBackInOneSend)
     output_pass(server);
     EXPECT_EQ(peer(s).sent, frame("first") + longest + frame("last"));
     EXPECT_EQ(peer(s).send_calls, 1);
-    EXPECT_EQ(s->output.length, 0u);
+    EXPECT_EQ(s->output.queue.length, 0u);
 }
 
 // Every split of a two-frame queue into partial sends delivers each byte
@@ -41,7 +41,7 @@ TEST_F(OutputPassTest, PartialSendsOfEverySizeLoseNothing)
     for (int step = 1; step <= static_cast<int>(first.size()) + 1; step++) {
         Session* s = add_session();
         queue_frames(s, {first, second});
-        for (int turn = 0; turn < 1000 && s->output.length > 0; turn++) {
+        for (int turn = 0; turn < 1000 && s->output.queue.length > 0; turn++) {
             peer(s).send_plan = {step};
             serve_one_turn(server);
         }
@@ -102,7 +102,7 @@ TEST_F(OutputPassTest, AnyOtherErrorClosesAtOnceAndTheNextSessionIsServed)
 
     output_pass(server);
     EXPECT_EQ(sessions(), std::vector<Session*>{after});
-    EXPECT_EQ(net.socket(after->client_socket).sent, frame("kept"));
+    EXPECT_EQ(net.socket(after->transport.socket).sent, frame("kept"));
 }
 
 TEST_F(OutputPassTest, BrokenSessionsStillGetWhatWasQueuedBefore)
@@ -127,11 +127,11 @@ TEST_F(OutputPassTest, ABroadcastThroughAGatheringTransportIsSentInGatheredRecor
     std::vector<Session*> receivers;
     for (std::size_t i = 0; i < GATHER_RECEIVERS; i++) {
         receivers.push_back(add_session());
-        receivers.back()->transport = &gathering;
+        receivers.back()->transport.layer = &gathering;
         queue_frames(receivers.back(), {frame("one")});
     }
     Session* full = add_session();
-    full->transport = &gathering;
+    full->transport.layer = &gathering;
     output_pass(server);
     for (Session* s : receivers)
         ASSERT_EQ(peer(s).send_calls, 1) << "nothing is held before a broadcast is seen";

@@ -86,15 +86,15 @@ TEST(PosixBackend, SessionOnADescriptorAbove1024IsServed)
     Session* session = server.sessions.first;
     ASSERT_NE(session, nullptr) << "accepted through a listener at " << moved;
     // Closing the old descriptor took it out of the poller.
-    session->client_socket = session->watcher.socket = move_above(session->client_socket, 1200);
-    session->watcher.watched = false;
+    session->transport.socket = session->place.watcher.socket = move_above(session->transport.socket, 1200);
+    session->place.watcher.watched = false;
     refresh_watch(server, *session);
 
     ASSERT_EQ(client_send_all(client, "hello", 5), 0);
-    for (int i = 0; i < 2000 && session->input.length < 5; i++)
+    for (int i = 0; i < 2000 && session->input.queue.length < 5; i++)
         wait_pass(server);
-    EXPECT_EQ(queue_bytes(session->input), "hello");
-    EXPECT_GT(session->client_socket, 1024u);
+    EXPECT_EQ(queue_bytes(session->input.queue), "hello");
+    EXPECT_GT(session->transport.socket, 1024u);
 
     drop_all_sessions(server);
     close_watched_socket(server, server.listeners[0].watcher);

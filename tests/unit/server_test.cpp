@@ -37,7 +37,7 @@ TEST_F(ServerTest, ClosingKeepsTheOthersInOrderAndFreesAtTheEndOfTheTurn)
     Session* b = add_session();
     Session* c = add_session();
     Session* d = add_session();
-    socket_handle first = a->client_socket;
+    socket_handle first = a->transport.socket;
 
     close_session(server, *a, nullptr);
     close_session(server, *c, nullptr);
@@ -58,7 +58,7 @@ TEST_F(ServerTest, CloseLogsAndFreesEverythingTheSessionOwns)
 {
     Session* s = add_session();
     give_input(s, "in");
-    ASSERT_TRUE(queue_append(s->output, "out"));
+    ASSERT_TRUE(queue_append(s->output.queue, "out"));
     announce_address(server.registry, *s, "one", net.now);
     announce_address(server.registry, *s, "two", net.now);
     std::strcpy(s->peer_name, "host [10.0.0.1]");
@@ -93,15 +93,15 @@ TEST_F(ServerTest, TwoServersLiveSideBySide)
     set_credentials(other, "bob", "pw");
     Session* mine = add_session(SessionState::awaiting_password);
     Session* theirs = net.link_session(other, SessionState::awaiting_password);
-    std::strcpy(mine->login_name, "bob");
-    std::strcpy(theirs->login_name, "bob");
+    std::strcpy(mine->dialogue.login_name, "bob");
+    std::strcpy(theirs->dialogue.login_name, "bob");
     give_input(mine, "pw\n");
-    ASSERT_TRUE(queue_append(theirs->input, "pw\n"));
+    ASSERT_TRUE(queue_append(theirs->input.queue, "pw\n"));
     push_back(other.work.input, *theirs);
 
     input_pass(other);
     EXPECT_EQ(theirs->state, SessionState::online);
-    EXPECT_EQ(mine->input.length, 3u) << "not served by the other server";
+    EXPECT_EQ(mine->input.queue.length, 3u) << "not served by the other server";
     input_pass(server);
     EXPECT_TRUE(sessions().empty()) << "bob is refused here";
     EXPECT_EQ(log().find("logged in"), std::string::npos);
@@ -131,7 +131,7 @@ TEST_F(ServerTest, ATurnRelaysWhatWaitsInRoundRobinOrderWithOneSendPerReceiver)
     serve_one_turn(server);
     EXPECT_EQ(peer(receiver).sent, expected);
     EXPECT_EQ(peer(receiver).send_calls, 1);
-    EXPECT_EQ(a->input.length + b->input.length, 0u);
+    EXPECT_EQ(a->input.queue.length + b->input.queue.length, 0u);
 }
 
 // A sender whose reads fill their buffer is flooding: its frames reach the
@@ -212,7 +212,7 @@ TEST_F(ServerTest, ATurnTakesAReadOfTheShortestFramesWhole)
         shortest += make_frame("a b ");
     peer(sender).incoming = shortest;
     serve_one_turn(server);
-    EXPECT_EQ(sender->input.length, 0u);
+    EXPECT_EQ(sender->input.queue.length, 0u);
 }
 
 // Frames relayed in a turn whose sends waited for a flood still reach a
@@ -224,7 +224,7 @@ TEST_F(ServerTest, AReceiverClosedWhileAFloodHeldItsOutputStillGetsIt)
     const std::string flood = numbered_frames(3 * RX_LIMIT, 40);
     peer(sender).incoming = flood;
     serve_one_turn(server);
-    const std::size_t relayed = receiver->output.length;
+    const std::size_t relayed = receiver->output.queue.length;
     ASSERT_GT(relayed, 0u) << "held for the flood";
     FakeSocket& receiver_peer = peer(receiver); // outlives the session
     receiver_peer.peer_closed = true;
@@ -249,7 +249,7 @@ TEST_F(ServerTest, ATurnStopsRelayingOnceAReceiverHoldsAQuarterOfItsLimit)
     }
     Session* receiver = add_session();
     serve_one_turn(server);
-    EXPECT_LT(peer(receiver).sent.size() + receiver->output.length, OUTPUT_QUEUE_LIMIT / 4 + sent_by.size() * 64);
+    EXPECT_LT(peer(receiver).sent.size() + receiver->output.queue.length, OUTPUT_QUEUE_LIMIT / 4 + sent_by.size() * 64);
     for (int turn = 0; turn < 40; turn++)
         serve_one_turn(server);
     std::size_t total = 0;

@@ -28,7 +28,7 @@ TEST_F(WaitPassTest, IdleLimitIsSixtySecondsAndClosesOnePerCall)
     peer(b).incoming = "x";
     wait_pass(server);
     net.now_ms += 60000;
-    net.socket(b->client_socket).incoming = "data";
+    net.socket(b->transport.socket).incoming = "data";
     net.pending_accepts.push_back(net.new_socket());
 
     const int waits = net.wait_calls;
@@ -52,9 +52,9 @@ TEST_F(WaitPassTest, AcceptsOneClientNamesItAndPromptsAfterLogging)
     wait_pass(server);
     ASSERT_EQ(sessions().size(), 1u) << "one accept per call";
     Session* s = sessions()[0];
-    EXPECT_EQ(s->client_socket, first);
+    EXPECT_EQ(s->transport.socket, first);
     EXPECT_EQ(s->state, SessionState::awaiting_login);
-    EXPECT_EQ(s->last_input_ms, net.now_ms);
+    EXPECT_EQ(s->input.last_ms, net.now_ms);
     EXPECT_STREQ(s->peer_name, "[127.0.0.101]");
     EXPECT_EQ(net.socket(first).sent, "login:");
     EXPECT_NE(log().find("Connected to: [127.0.0.101]\n"), std::string::npos) << log();
@@ -63,7 +63,7 @@ TEST_F(WaitPassTest, AcceptsOneClientNamesItAndPromptsAfterLogging)
     wait_pass(server);
     ASSERT_EQ(sessions().size(), 2u);
     EXPECT_STREQ(sessions()[1]->peer_name, "client.example [127.0.0.102]");
-    EXPECT_EQ(sessions()[1]->client_socket, second);
+    EXPECT_EQ(sessions()[1]->transport.socket, second);
 }
 
 TEST_F(WaitPassTest, LongHostNameCutsThePeerNameAt255)
@@ -96,8 +96,8 @@ TEST_F(WaitPassTest, ReadsWaitingBytesInLoggedBlocksOf255UpToTheLimit)
     peer(s).incoming = std::string(600, 'x');
     net.now_ms += 7000;
     wait_pass(server);
-    EXPECT_EQ(s->input.length, 600u);
-    EXPECT_EQ(s->last_input_ms, net.now_ms);
+    EXPECT_EQ(s->input.queue.length, 600u);
+    EXPECT_EQ(s->input.last_ms, net.now_ms);
     const std::string block = "from [127.0.0.100]: " + std::string(255, 'x') + "\n";
     std::string logged = log();
     std::size_t first = logged.find(block);
@@ -109,7 +109,7 @@ TEST_F(WaitPassTest, ReadsWaitingBytesInLoggedBlocksOf255UpToTheLimit)
     give_input(full, std::string(9700, 'f'));
     peer(full).incoming = std::string(1000, 'y');
     wait_pass(server);
-    EXPECT_EQ(full->input.length, 9955u) << "only whole blocks that fit";
+    EXPECT_EQ(full->input.queue.length, 9955u) << "only whole blocks that fit";
     wait_pass(server);
     EXPECT_EQ(sessions(), std::vector<Session*>{s}) << "one more block overflows";
 }
@@ -120,7 +120,7 @@ TEST_F(WaitPassTest, ReceivedBlocksAreQueuedAndLoggedWhole)
     Session* s = add_session();
     peer(s).incoming = std::string("ab\r\n\xC3", 5) + std::string("\0tail", 5);
     wait_pass(server);
-    EXPECT_EQ(queue_bytes(s->input), std::string_view("ab\r\n\xC3\0tail", 10));
+    EXPECT_EQ(queue_bytes(s->input.queue), std::string_view("ab\r\n\xC3\0tail", 10));
     EXPECT_NE(log().find("from [127.0.0.100]: ab\r\n  \xC3\\x00tail\n"), std::string::npos);
 }
 
@@ -241,8 +241,8 @@ TEST_F(WaitPassTest, OnlyTheFirst63SessionsArePolledButTheOthersTimeOut)
     std::vector<Session*> all;
     for (int i = 0; i < 66; i++)
         all.push_back(add_session(i == 62 ? SessionState::broken : SessionState::online));
-    socket_handle sixty_third = all[62]->client_socket;
-    socket_handle sixty_fourth = all[63]->client_socket;
+    socket_handle sixty_third = all[62]->transport.socket;
+    socket_handle sixty_fourth = all[63]->transport.socket;
     peer(all[0]).incoming = "x";
     give_input(all[1], make_frame("x a \"\""));
     all[2]->state = SessionState::awaiting_login;
@@ -340,7 +340,7 @@ TEST_F(WaitPassTest, FailedAcceptKeepsNoSession)
 
     wait_pass(server);
     EXPECT_EQ(sessions(), std::vector<Session*>{s});
-    EXPECT_EQ(s->input.length, 12u) << "the session loop goes on";
+    EXPECT_EQ(s->input.queue.length, 12u) << "the session loop goes on";
     EXPECT_EQ(log().find("Connected to"), std::string::npos);
 }
 
@@ -367,7 +367,7 @@ TEST_F(WaitPassTest, ListenerExceptionClosesItAndLeavesItOutAfterwards)
     peer(s).incoming = "go on";
     wait_pass(server);
     EXPECT_FALSE(offered(net.last_read_offer, FakePlatform::LISTENER));
-    EXPECT_EQ(s->input.length, 5u) << "the connected session is still served";
+    EXPECT_EQ(s->input.queue.length, 5u) << "the connected session is still served";
     EXPECT_EQ(log().find("SOCKET ERROR"), std::string::npos);
 }
 
@@ -379,7 +379,7 @@ TEST_F(WaitPassTest, EveryListenerIsAcceptedFromAndFailsAlone)
     socket_handle client = net.queue_connection();
     wait_pass(server);
     ASSERT_EQ(sessions().size(), 1u);
-    EXPECT_EQ(sessions()[0]->transport, &plain_transport());
+    EXPECT_EQ(sessions()[0]->transport.layer, &plain_transport());
     EXPECT_EQ(net.socket(client).sent, "login:");
 
     net.socket(second).exception = true;

@@ -50,7 +50,7 @@ TEST_F(WaitTimeoutTest, DoesNotSleepWhileAWholeLineOrFrameWaits)
     hold(online, "x a \"\" \x81");
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
     input_pass(server);
-    EXPECT_EQ(online->input.length, 0u);
+    EXPECT_EQ(online->input.queue.length, 0u);
     EXPECT_EQ(timeout_after_wait(), IDLE_TIMEOUT_US);
 }
 
@@ -135,7 +135,7 @@ TEST_F(WaitTimeoutTest, ReadsAndAcceptsAsUsualInATurnWithoutSleep)
     peer(reader).incoming = "more";
     net.queue_connection();
     EXPECT_EQ(timeout_after_wait(), READY_TIMEOUT_US);
-    EXPECT_EQ(queue_bytes(reader->input), "more");
+    EXPECT_EQ(queue_bytes(reader->input.queue), "more");
     EXPECT_EQ(sessions().size(), 3u);
 }
 
