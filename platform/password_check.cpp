@@ -22,9 +22,7 @@ void wipe(std::string& text)
 
 } // namespace
 
-// Shared by its owner (a server) and its worker, and freed by whichever of
-// them leaves last: a hash in progress cannot be stopped, so the owner
-// does not wait for it.
+// Shared by its owner (a server) and its worker (WorkerShare).
 struct PasswordChecker {
     struct Check {
         std::string password;
@@ -32,39 +30,32 @@ struct PasswordChecker {
         void* owner;
     };
 
-    explicit PasswordChecker(socket_handle wakeup) : wakeup(wakeup) {}
+    explicit PasswordChecker(socket_handle wakeup) : share(wakeup) {}
+    // No password outlives its check, or the checker.
+    ~PasswordChecker()
+    {
+        for (Check& check : waiting)
+            wipe(check.password);
+    }
+    WorkerShare share;
     std::deque<Check> waiting;
     std::vector<PasswordCheckResult> done;
     void* running_owner = nullptr; // of the check in progress, if any
     bool running_cancelled = false;
     bool worker_started = false;
     bool worker_running = false;
-    // Signalled when an answer is put in done, while the owner is there.
-    socket_handle wakeup;
-    bool owner_gone = false;
-    int holders = 1; // the owner and the worker while it runs
 };
 
 namespace {
-
-// Called with the lock held; frees the checker once nobody holds it.
-void let_go(PasswordChecker* c)
-{
-    if (--c->holders > 0)
-        return;
-    for (PasswordChecker::Check& check : c->waiting)
-        wipe(check.password);
-    delete c;
-}
 
 void work(void* argument)
 {
     auto* c = static_cast<PasswordChecker*>(argument);
     resolver_lock();
     for (;;) {
-        while (c->waiting.empty() && !c->owner_gone)
+        while (c->waiting.empty() && !c->share.owner_gone)
             resolver_sleep();
-        if (c->owner_gone)
+        if (c->share.owner_gone)
             break;
         PasswordChecker::Check check = std::move(c->waiting.front());
         c->waiting.pop_front();
@@ -78,15 +69,15 @@ void work(void* argument)
         resolver_lock();
         c->running_owner = nullptr;
         try {
-            if (!c->running_cancelled && !c->owner_gone) {
+            if (!c->running_cancelled && !c->share.owner_gone) {
                 c->done.push_back(result);
-                wakeup_signal(c->wakeup);
+                wakeup_signal(c->share.wakeup);
             }
         } catch (const std::bad_alloc&) {
             // The session waits out its dialogue deadline instead.
         }
     }
-    let_go(c);
+    leave_queue(c);
     resolver_unlock();
 }
 
@@ -99,13 +90,7 @@ PasswordChecker* password_checker_open(socket_handle wakeup)
 
 void password_checker_close(PasswordChecker* c)
 {
-    if (!c)
-        return;
-    resolver_lock();
-    c->owner_gone = true;
-    let_go(c);
-    resolver_unlock();
-    resolver_wake_all();
+    close_queue(c);
 }
 
 bool password_check_start(PasswordChecker* c, std::string_view password, std::string_view stored, void* owner)
@@ -115,10 +100,10 @@ bool password_check_start(PasswordChecker* c, std::string_view password, std::st
     resolver_lock();
     if (!c->worker_started) {
         c->worker_started = true;
-        c->holders++;
+        c->share.holders++;
         c->worker_running = resolver_start_worker(work, c);
         if (!c->worker_running)
-            c->holders--;
+            c->share.holders--;
     }
     bool queued = c->worker_running;
     try {

@@ -18,9 +18,7 @@ constexpr int WORKERS = 4;
 
 } // namespace
 
-// Shared by its owner (a server) and its workers, and freed by whichever
-// of them leaves last: a worker in the middle of a look-up cannot be
-// stopped, so the owner does not wait for it.
+// Shared by its owner (a server) and its workers (WorkerShare).
 struct Resolver {
     // Numbered, because an owner's memory may be reused for a new client
     // while a look-up for the old one is still running.
@@ -31,27 +29,17 @@ struct Resolver {
         bool cancelled; // in progress, but nobody wants the answer
     };
 
-    explicit Resolver(socket_handle wakeup) : wakeup(wakeup) {}
+    explicit Resolver(socket_handle wakeup) : share(wakeup) {}
+    WorkerShare share;
     std::deque<Request> waiting;
     std::vector<NameLookup> done;
     std::vector<Request> in_progress;
     std::uint64_t requests = 0;
     bool workers_started = false;
     int workers = 0;
-    // Signalled when an answer is put in done, while the owner is there.
-    socket_handle wakeup;
-    bool owner_gone = false;
-    int holders = 1; // the owner and each running worker
 };
 
 namespace {
-
-// Called with the lock held; frees the resolver once nobody holds it.
-void let_go(Resolver* r)
-{
-    if (--r->holders == 0)
-        delete r;
-}
 
 // May take as long as the system's resolver does.
 bool blocking_reverse_lookup(const PeerAddress* peer, char* host, std::size_t size)
@@ -93,9 +81,9 @@ void work(void* argument)
     auto* r = static_cast<Resolver*>(argument);
     resolver_lock();
     for (;;) {
-        while (r->waiting.empty() && !r->owner_gone)
+        while (r->waiting.empty() && !r->share.owner_gone)
             resolver_sleep();
-        if (r->owner_gone)
+        if (r->share.owner_gone)
             break;
         Resolver::Request request = r->waiting.front();
         r->waiting.pop_front();
@@ -112,14 +100,14 @@ void work(void* argument)
 
         resolver_lock();
         try {
-            if (!r->owner_gone && finish(r->in_progress, request.number)) {
+            if (!r->share.owner_gone && finish(r->in_progress, request.number)) {
                 r->done.push_back(answer);
-                wakeup_signal(r->wakeup);
+                wakeup_signal(r->share.wakeup);
             }
         } catch (const std::bad_alloc&) {
         }
     }
-    let_go(r);
+    leave_queue(r);
     resolver_unlock();
 }
 
@@ -132,13 +120,7 @@ Resolver* resolver_open(socket_handle wakeup)
 
 void resolver_close(Resolver* r)
 {
-    if (!r)
-        return;
-    resolver_lock();
-    r->owner_gone = true;
-    let_go(r);
-    resolver_unlock();
-    resolver_wake_all();
+    close_queue(r);
 }
 
 int resolver_lookup_start(Resolver* r, const PeerAddress* peer, void* owner)
@@ -149,11 +131,11 @@ int resolver_lookup_start(Resolver* r, const PeerAddress* peer, void* owner)
     if (!r->workers_started) {
         r->workers_started = true;
         for (int i = 0; i < WORKERS; i++) {
-            r->holders++;
+            r->share.holders++;
             if (resolver_start_worker(work, r))
                 r->workers++;
             else
-                r->holders--;
+                r->share.holders--;
         }
     }
     bool ready = r->workers > 0;

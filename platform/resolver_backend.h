@@ -19,6 +19,40 @@ void resolver_wake_all();
 // Runs run(argument) on a thread of its own, which ends when run returns.
 bool resolver_start_worker(void (*run)(void*), void* argument);
 
+// What an owner (a server) and the workers of its queue share, touched with
+// the lock held. A worker in the middle of a system call cannot be stopped,
+// so the owner does not wait for it: whoever leaves last frees the queue.
+struct WorkerShare {
+    explicit WorkerShare(socket_handle wakeup) : wakeup(wakeup) {}
+    // Signalled when an answer comes, while the owner is there.
+    socket_handle wakeup;
+    bool owner_gone = false;
+    int holders = 1; // the owner, and each worker while it runs
+};
+
+// Called with the lock held by whoever leaves the queue (its owner, or a
+// worker that saw the owner gone); the last one frees it.
+template <typename Queue>
+void leave_queue(Queue* queue)
+{
+    if (--queue->share.holders == 0)
+        delete queue;
+}
+
+// The owner is done with its queue: no answer comes any more, and the
+// workers end once they see it.
+template <typename Queue>
+void close_queue(Queue* queue)
+{
+    if (!queue)
+        return;
+    resolver_lock();
+    queue->share.owner_gone = true;
+    leave_queue(queue);
+    resolver_unlock();
+    resolver_wake_all();
+}
+
 // The table's look-up entries, shared by both backends.
 int resolver_lookup_start(Resolver* resolver, const PeerAddress* peer, void* owner);
 int resolver_lookup_collect(Resolver* resolver, NameLookup* answers, int capacity);
