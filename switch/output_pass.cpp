@@ -60,13 +60,6 @@ void flush_session(Server& server, Session& session, std::int64_t now_ms)
 
 } // namespace
 
-void output_queued(Server& server, Session& session)
-{
-    note_output_queued(server.schedule, session.output.queue.length);
-    if (!is_listed(server.work.stalled, session))
-        push_back(server.work.output, session);
-}
-
 void output_has_room(Server& server, Session& session)
 {
     if (session.output.queue.length == 0 || is_listed(server.work.output, session))

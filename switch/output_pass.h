@@ -16,8 +16,14 @@ constexpr std::uint32_t SEND_CHUNK = 65536;
 constexpr std::int64_t SEND_STALL_LIMIT_MS = 51;
 
 // Output was queued for the session: the next pass offers it to the socket,
-// unless the socket has no room, which it then waits for.
-void output_queued(Server& server, Session& session);
+// unless the socket has no room, which it then waits for. Once per
+// delivery, so inline.
+inline void output_queued(Server& server, Session& session)
+{
+    note_output_queued(server.schedule, session.output.queue.length);
+    if (!is_listed(server.work.output, session) && !is_listed(server.work.stalled, session))
+        push_back(server.work.output, session);
+}
 
 // The socket reported room: what waited for it goes in the next pass.
 void output_has_room(Server& server, Session& session);

@@ -10,11 +10,6 @@ void note_full_read(OutputSchedule& schedule)
     schedule.read_full = true;
 }
 
-void note_output_queued(OutputSchedule& schedule, std::uint32_t length)
-{
-    schedule.longest_output = std::max(schedule.longest_output, length);
-}
-
 void note_receiver_broken(OutputSchedule& schedule)
 {
     schedule.longest_output = UINT32_MAX;

@@ -54,8 +54,12 @@ struct OutputSchedule {
 // What the passes tell it.
 // A read filled its buffer: most likely more waits in the socket.
 void note_full_read(OutputSchedule& schedule);
-// A receiver's queue holds this many bytes now.
-void note_output_queued(OutputSchedule& schedule, std::uint32_t length);
+// A receiver's queue holds this many bytes now. Once per delivery.
+inline void note_output_queued(OutputSchedule& schedule, std::uint32_t length)
+{
+    if (length > schedule.longest_output)
+        schedule.longest_output = length;
+}
 // A receiver could take no more: nothing may wait for it.
 void note_receiver_broken(OutputSchedule& schedule);
 

@@ -138,3 +138,19 @@ struct SessionList {
 // One send call through the session's transport, bypassing the output
 // queue (the dialogue's prompts).
 int send_text(Session& session, std::string_view text);
+
+inline WorkLink& link_of(Session& session, WorkKind kind)
+{
+    return session.place.work[static_cast<std::size_t>(kind)];
+}
+
+inline const WorkLink& link_of(const Session& session, WorkKind kind)
+{
+    return session.place.work[static_cast<std::size_t>(kind)];
+}
+
+inline bool is_listed(const WorkList& list, const Session& session)
+{
+    const WorkLink& link = link_of(session, list.kind);
+    return link.previous || link.next || list.first == &session;
+}

@@ -4,16 +4,6 @@
 
 namespace {
 
-WorkLink& link_of(Session& session, WorkKind kind)
-{
-    return session.place.work[static_cast<std::size_t>(kind)];
-}
-
-const WorkLink& link_of(const Session& session, WorkKind kind)
-{
-    return session.place.work[static_cast<std::size_t>(kind)];
-}
-
 // Two runs in order of acceptance, linked forwards only, into one.
 Session* merge(Session* a, Session* b, WorkKind kind)
 {
@@ -38,12 +28,6 @@ bool in_acceptance_order(const WorkList& list)
 }
 
 } // namespace
-
-bool is_listed(const WorkList& list, const Session& session)
-{
-    const WorkLink& link = link_of(session, list.kind);
-    return link.previous || link.next || list.first == &session;
-}
 
 void push_back(WorkList& list, Session& session)
 {

@@ -34,7 +34,12 @@ struct WorkList {
     std::size_t count = 0;
 };
 
-bool is_listed(const WorkList& list, const Session& session);
+// A session's place in the list of that kind, and whether it is on the
+// list; defined inline with Session (session.h), as they are asked once
+// per delivery.
+inline WorkLink& link_of(Session& session, WorkKind kind);
+inline const WorkLink& link_of(const Session& session, WorkKind kind);
+inline bool is_listed(const WorkList& list, const Session& session);
 // Adds the session at the end; nothing when it is listed already.
 void push_back(WorkList& list, Session& session);
 // Takes the session off; nothing when it is not listed.
