@@ -209,11 +209,11 @@ bool take_step(Server& server, Session& session, std::int64_t now_s)
     }
 }
 
-// Costs a look at each session on the input list.
+// The input list must be in order of acceptance; a round only takes
+// sessions off it, so it stays so. Costs a look at each session on it.
 bool input_round(Server& server, std::int64_t now_s)
 {
     WorkList& listed = server.work.input;
-    sort_by_acceptance(listed);
     bool any_stepped = false;
     for (Session* s = listed.first; s;) {
         Session* next = next_on(listed, *s);
@@ -240,6 +240,7 @@ std::int64_t input_clock_s(Server& server)
 
 bool input_pass(Server& server)
 {
+    sort_by_acceptance(server.work.input);
     return input_round(server, input_clock_s(server));
 }
 
@@ -248,6 +249,7 @@ bool input_pass(Server& server)
 void input_rounds(Server& server)
 {
     const std::int64_t now_s = input_clock_s(server);
+    sort_by_acceptance(server.work.input);
     bool stepped = input_round(server, now_s);
     for (int round = 1;
          stepped && round < INPUT_ROUNDS_PER_TURN && rounds_may_go_on(server.schedule, OUTPUT_QUEUE_LIMIT);
