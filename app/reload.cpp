@@ -142,6 +142,13 @@ bool config_file_changed(Configuration& configuration, std::int64_t now_ms)
     return changed;
 }
 
+std::int64_t config_file_due_ms(const Configuration& configuration)
+{
+    if (!configuration.from_file || reload_asked_by_signal())
+        return 0;
+    return configuration.stamp_due_ms;
+}
+
 void reload(Server& server, Configuration& running)
 {
     // The file is opened afresh, for whoever moved it away.

@@ -30,6 +30,9 @@ void apply_live_settings(Server& server, const Settings& settings);
 // Where no signal asks for a reload: whether the configuration file has
 // changed since it was last read; looks at most once a second.
 bool config_file_changed(Configuration& configuration, std::int64_t now_ms);
+// When the file is next looked at, for the loop to wake by; 0 where a
+// signal asks for reloads, or without --config.
+std::int64_t config_file_due_ms(const Configuration& configuration);
 
 // Reopens the log, and rereads the configuration file (with --config), the
 // password, users, rights and TLS files. A value that can change live

@@ -262,6 +262,16 @@ socket_handle open_metrics_listener(Server& server, const HostPort& address)
     std::exit(1);
 }
 
+// The earlier of two moments the loop must wake by for the app's own
+// timers (0: none): the service manager's status line, and where no signal
+// asks for reloads the next look at the configuration and users files.
+std::int64_t earliest_due(std::int64_t a_ms, std::int64_t b_ms)
+{
+    if (a_ms == 0 || b_ms == 0)
+        return a_ms + b_ms;
+    return std::min(a_ms, b_ms);
+}
+
 } // namespace
 
 void server_main(int argc, char** argv)
@@ -330,6 +340,9 @@ void server_main(int argc, char** argv)
         if (reload_requested() || account_files_changed(server.logins, now_ms) ||
             config_file_changed(configuration, now_ms))
             reload(server, configuration);
+        server.wake_by_ms = earliest_due(service_due_ms(service),
+                                         earliest_due(config_file_due_ms(configuration),
+                                                      account_files_due_ms(server.logins)));
         serve_one_turn(server);
         service_tick(service, server);
     }

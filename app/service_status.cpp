@@ -16,10 +16,9 @@ std::size_t online_sessions(const Server& server)
     return online;
 }
 
-void schedule(ServiceStatus& status, Server& server, std::int64_t now_ms)
+void schedule(ServiceStatus& status, std::int64_t now_ms)
 {
     status.next_ms = now_ms + status.interval_ms;
-    server.wake_by_ms = status.next_ms;
 }
 
 } // namespace
@@ -39,7 +38,7 @@ void service_ready(ServiceStatus& status, Server& server)
     const std::int64_t now_ms = platform.monotonic_ms();
     status.before_ms = now_ms;
     status.frames_before = server.metrics.frames_received;
-    schedule(status, server, now_ms);
+    schedule(status, now_ms);
 }
 
 void service_tick(ServiceStatus& status, Server& server)
@@ -58,7 +57,12 @@ void service_tick(ServiceStatus& status, Server& server)
     service_notify(text);
     status.before_ms = now_ms;
     status.frames_before = server.metrics.frames_received;
-    schedule(status, server, now_ms);
+    schedule(status, now_ms);
+}
+
+std::int64_t service_due_ms(const ServiceStatus& status)
+{
+    return status.enabled ? status.next_ms : 0;
 }
 
 void service_stopping(const ServiceStatus& status)

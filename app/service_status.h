@@ -22,8 +22,11 @@ struct ServiceStatus {
 };
 
 // Says READY=1 (the listeners are open) and, when the manager took it,
-// schedules the status line and the watchdog as a deadline of the loop.
+// schedules the status line and the watchdog.
 void service_ready(ServiceStatus& status, Server& server);
+
+// When the next status line is due, for the loop to wake by; 0 for none.
+std::int64_t service_due_ms(const ServiceStatus& status);
 
 // Once per turn: sends the status line (and WATCHDOG=1) when it is due.
 void service_tick(ServiceStatus& status, Server& server);

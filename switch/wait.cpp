@@ -135,8 +135,7 @@ bool work_waiting(Server& server)
 
 // The first moment something is due that no socket announces: a silent
 // session's limit, a look-up's or a stalled receiver's, a resting
-// listener's, a scrape's, the end of a gathering, the next look at the
-// users files where no signal asks for reloads, the caller's own timers.
+// listener's, a scrape's, the end of a gathering, the caller's own timers.
 std::int64_t next_deadline_ms(const Server& server, std::int64_t listeners_ms, std::int64_t http_ms)
 {
     std::int64_t until_ms = std::min(listeners_ms, http_ms);
@@ -150,8 +149,6 @@ std::int64_t next_deadline_ms(const Server& server, std::int64_t listeners_ms, s
         until_ms = std::min(until_ms, gathered_ms);
     if (server.wake_by_ms != 0)
         until_ms = std::min(until_ms, server.wake_by_ms);
-    if (const std::int64_t look_ms = account_files_due_ms(server.logins))
-        until_ms = std::min(until_ms, look_ms);
     return until_ms;
 }
 
