@@ -58,7 +58,7 @@ void sift_down(IdleTimers& timers, std::uint32_t index)
 
 bool idle_reserve(IdleTimers& timers)
 {
-    if (timers.size < timers.capacity)
+    if (timers.members < timers.capacity)
         return true;
     const std::uint32_t grown = timers.capacity == 0 ? 64 : timers.capacity * 2;
     void* block = platform.resize(timers.heap, grown * sizeof(Session*));
@@ -67,6 +67,18 @@ bool idle_reserve(IdleTimers& timers)
     timers.heap = static_cast<Session**>(block);
     timers.capacity = grown;
     return true;
+}
+
+void idle_join(IdleTimers& timers, Session& session, std::int64_t key_ms)
+{
+    timers.members++;
+    idle_insert(timers, session, key_ms);
+}
+
+void idle_leave(IdleTimers& timers, Session& session)
+{
+    idle_erase(timers, session);
+    timers.members--;
 }
 
 void idle_insert(IdleTimers& timers, Session& session, std::int64_t key_ms)

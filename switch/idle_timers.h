@@ -18,17 +18,23 @@ struct IdleTimers {
     Session** heap = nullptr;
     std::uint32_t size = 0;
     std::uint32_t capacity = 0;
+    // The sessions the heap has room for, in it or taken out for a while
+    // (found silent past their limit, to be closed): at most capacity.
+    std::uint32_t members = 0;
 };
 
-// Room for one more session; false, and nothing changed, without memory.
+// Room for one more member; false, and nothing changed, without memory.
 bool idle_reserve(IdleTimers& timers);
-// Puts the session in with its key; room must have been reserved.
+// A new member, put in with its key; room must have been reserved.
+void idle_join(IdleTimers& timers, Session& session, std::int64_t key_ms);
+// A member that goes, taken out if it is in.
+void idle_leave(IdleTimers& timers, Session& session);
+// Puts a member back in with its key, or takes it out for a while.
 void idle_insert(IdleTimers& timers, Session& session, std::int64_t key_ms);
-// Takes the session out; nothing when it is not in.
 void idle_erase(IdleTimers& timers, Session& session);
 // Moves the session's key to a later moment.
 void idle_postpone(IdleTimers& timers, Session& session, std::int64_t key_ms);
 // The session whose key comes first, or null when there is none.
 Session* idle_first(const IdleTimers& timers);
-// Gives the heap's block back; the timers must be empty.
+// Gives the heap's block back; the timers must have no member.
 void idle_release(IdleTimers& timers);

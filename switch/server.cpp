@@ -72,7 +72,7 @@ void take_off(Server& server, Session& session)
     for (WorkList* list : {&server.work.input, &server.work.output, &server.work.serve, &server.work.naming,
                            &server.work.stalled, &server.work.expired})
         remove(*list, session);
-    idle_erase(server.idle, session);
+    idle_leave(server.idle, session);
     unwatch(server, session.place.watcher);
     forget_holder(server.registry, session);
     forget_login_session(server, session);
@@ -106,7 +106,7 @@ bool admit_session(Server& server, Session& session)
         .interest = {},
         .watched = false,
     };
-    idle_insert(server.idle, session, idle_deadline_ms(session));
+    idle_join(server.idle, session, idle_deadline_ms(session));
     if (session.state == SessionState::broken)
         push_back(server.work.serve, session);
     if (!server.first_waiting && server.served < server.max_clients) {
