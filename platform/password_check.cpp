@@ -77,7 +77,13 @@ void work(void* argument)
             // The session waits out its dialogue deadline instead.
         }
     }
+    // What the hashing library keeps for this thread goes before the owner,
+    // who waits for it, can end the process.
+    resolver_unlock();
+    password_hash_thread_done();
+    resolver_lock();
     leave_queue(c);
+    resolver_wake_all();
     resolver_unlock();
 }
 
@@ -88,9 +94,10 @@ PasswordChecker* password_checker_open(socket_handle wakeup)
     return new (std::nothrow) PasswordChecker(wakeup);
 }
 
+// A check ends within its tens of milliseconds: its worker is waited for.
 void password_checker_close(PasswordChecker* c)
 {
-    close_queue(c);
+    close_queue(c, true);
 }
 
 bool password_check_start(PasswordChecker* c, std::string_view password, std::string_view stored, void* owner)

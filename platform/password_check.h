@@ -21,8 +21,7 @@ struct PasswordChecker;
 PasswordChecker* password_checker_open(socket_handle wakeup);
 
 // The owner is done with it: waiting checks are dropped, no answer comes any
-// more. A check in progress is finished by its worker, which then ends and
-// frees what is left.
+// more. Waits for the worker to finish the check in hand, if any, and end.
 void password_checker_close(PasswordChecker* checker);
 
 // Queues the verification of password against the stored hash field (see

@@ -37,3 +37,7 @@ bool password_hash_verify(std::string_view password, std::string_view stored);
 // True when stored has the form above with rounds in range; pure text, so
 // it answers the same with or without a hashing library.
 bool password_hash_well_formed(std::string_view stored);
+
+// A thread that verified passwords and is about to end gives back what the
+// library keeps for it; nothing where the library keeps nothing.
+void password_hash_thread_done();

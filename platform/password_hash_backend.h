@@ -19,3 +19,5 @@ std::string hash_backend_base64_encode(const unsigned char* bytes, std::size_t s
 bool hash_backend_base64_decode(std::string_view text, unsigned char* out, std::size_t size);
 // Equal in a time that depends on size only, never on where they differ.
 bool hash_backend_equal(const unsigned char* a, const unsigned char* b, std::size_t size);
+// What the library keeps for the calling thread goes back.
+void hash_backend_thread_done();

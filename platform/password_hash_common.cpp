@@ -112,3 +112,8 @@ bool password_hash_well_formed(std::string_view stored)
     Field field;
     return parse_field(stored, &field);
 }
+
+void password_hash_thread_done()
+{
+    hash_backend_thread_done();
+}

@@ -54,3 +54,10 @@ bool hash_backend_equal(const unsigned char* a, const unsigned char* b, std::siz
 {
     return CRYPTO_memcmp(a, b, size) == 0;
 }
+
+// Its per-thread state is freed when the thread ends anyway; freed here, it
+// is gone before the process can end around a thread still ending.
+void hash_backend_thread_done()
+{
+    OPENSSL_thread_stop();
+}

@@ -118,9 +118,11 @@ Resolver* resolver_open(socket_handle wakeup)
     return new (std::nothrow) Resolver(wakeup);
 }
 
+// A look-up can take as long as the system's resolver: its worker is not
+// waited for.
 void resolver_close(Resolver* r)
 {
-    close_queue(r);
+    close_queue(r, false);
 }
 
 int resolver_lookup_start(Resolver* r, const PeerAddress* peer, void* owner)

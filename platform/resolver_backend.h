@@ -40,17 +40,20 @@ void leave_queue(Queue* queue)
 }
 
 // The owner is done with its queue: no answer comes any more, and the
-// workers end once they see it.
+// workers end once they see it. With wait_for_workers, the owner waits for
+// them to leave first (for work that ends soon, never for a look-up).
 template <typename Queue>
-void close_queue(Queue* queue)
+void close_queue(Queue* queue, bool wait_for_workers)
 {
     if (!queue)
         return;
     resolver_lock();
     queue->share.owner_gone = true;
+    resolver_wake_all();
+    while (wait_for_workers && queue->share.holders > 1)
+        resolver_sleep();
     leave_queue(queue);
     resolver_unlock();
-    resolver_wake_all();
 }
 
 // The table's look-up entries, shared by both backends.
