@@ -87,6 +87,8 @@ void drop(AddressRegistry& registry, AddressEntry* entry)
     NameSlot* slot = entry->slot;
     unlink_holder(slot->second, entry);
     if (!slot->second.first) {
+        if (registry.watch.vanished)
+            registry.watch.vanished(registry.watch.context, slot->first);
         registry.by_name.erase(registry.by_name.find(slot->first));
         registry.names_erased++;
     }
@@ -120,6 +122,8 @@ bool add_to_index(AddressRegistry& registry, AddressEntry* entry, std::string_vi
         } catch (const std::bad_alloc&) {
             return false;
         }
+        if (registry.watch.appeared)
+            registry.watch.appeared(registry.watch.context, slot->first);
     }
     link_by_acceptance(slot->second, entry);
     entry->slot = &*slot;

@@ -40,6 +40,15 @@ struct AddressNameHash {
     }
 };
 
+// Told when a name gets its first record and when its last record goes,
+// with the name as stored (the cluster subscribes and unsubscribes by
+// them). Neither may change the registry.
+struct NameWatch {
+    void (*appeared)(void* context, std::string_view name) = nullptr;
+    void (*vanished)(void* context, std::string_view name) = nullptr;
+    void* context = nullptr;
+};
+
 // Every stored name with its records. One server owns one registry.
 struct AddressRegistry {
     std::unordered_map<std::string, NameHolders, AddressNameHash, std::equal_to<>> by_name;
@@ -48,6 +57,7 @@ struct AddressRegistry {
     std::uint64_t names_erased = 0;
     // Past it a holder's least recently announced address makes room.
     std::size_t max_per_holder = DEFAULT_MAX_ADDRESSES;
+    NameWatch watch;
 };
 
 // Records name as an address the holder speaks for, refreshing a match, and

@@ -164,6 +164,7 @@ Next frame_step(Server& server, Session& session, std::int64_t now_s)
             server.metrics.frames_received++;
             announce_address(server.registry, session, sender, now_s);
             send_to_all(server, session, frame, destination);
+            cluster_publish(server, frame, destination);
         }
         next = Next::next_session;
     } else {

@@ -12,8 +12,10 @@ constexpr std::array<std::string_view, FRAME_DROP_REASONS> DROP_NAMES = {
     "check_byte", "zero_byte", "overlong", "few_fields", "refused_address"};
 constexpr std::array<std::string_view, DISCONNECT_REASONS> DISCONNECT_NAMES = {
     "logged_out", "timeout", "overflow", "recv_error", "send_error", "refused"};
+constexpr std::array<std::string_view, CLUSTER_DROP_REASONS> CLUSTER_DROP_NAMES = {
+    "buffer", "link_down", "slow", "invalid"};
 static_assert(!PHASE_NAMES.back().empty() && !DROP_NAMES.back().empty() &&
-                  !DISCONNECT_NAMES.back().empty(),
+                  !DISCONNECT_NAMES.back().empty() && !CLUSTER_DROP_NAMES.back().empty(),
               "every value has its label");
 
 template <typename Integer>
@@ -132,6 +134,41 @@ void append_json_name(std::string& out, std::string_view text)
     out += '"';
 }
 
+// Shown only by a switch that joined a cluster, so a scrape of one that did
+// not reads as before.
+void render_cluster(std::string& out, const ClusterMetrics& cluster)
+{
+    if (!cluster.joined)
+        return;
+    describe(out, "quillmarsh_cluster_link_up", "gauge",
+             "1 while the link to the cluster's NATS server is connected, else 0.");
+    sample(out, "quillmarsh_cluster_link_up", cluster.link_up);
+    describe(out, "quillmarsh_cluster_frames_published_total", "counter",
+             "Frames of this switch's clients handed to the cluster (sent, or held while the link "
+             "is down).");
+    sample(out, "quillmarsh_cluster_frames_published_total", cluster.published);
+    describe(out, "quillmarsh_cluster_frames_received_total", "counter",
+             "Frames from other switches of the cluster, delivered to this switch's clients.");
+    sample(out, "quillmarsh_cluster_frames_received_total", cluster.received);
+    describe(out, "quillmarsh_cluster_frames_dropped_total", "counter",
+             "Frames on their way across the cluster dropped here, by reason: buffer (the bytes "
+             "held for the cluster were at their bound), link_down (no connection to hold them "
+             "for), slow (received faster than taken), invalid (not a frame of ours).");
+    labelled_samples(out, "quillmarsh_cluster_frames_dropped_total", "reason", CLUSTER_DROP_NAMES,
+                     cluster.dropped);
+    describe(out, "quillmarsh_cluster_reconnects_total", "counter",
+             "Times the link came up again after it went down.");
+    sample(out, "quillmarsh_cluster_reconnects_total", cluster.reconnects);
+    describe(out, "quillmarsh_cluster_subscriptions", "gauge",
+             "Subjects this switch subscribes to: its clients' addresses, all, and the wildcard "
+             "while it takes every addressed frame.");
+    sample(out, "quillmarsh_cluster_subscriptions", cluster.subscriptions);
+    describe(out, "quillmarsh_cluster_wildcard", "gauge",
+             "1 while this switch takes every addressed frame (its addresses past the bound on "
+             "subscriptions), else 0.");
+    sample(out, "quillmarsh_cluster_wildcard", cluster.wildcard);
+}
+
 } // namespace
 
 std::string render_metrics(const Metrics& metrics, std::string_view version)
@@ -185,6 +222,7 @@ std::string render_metrics(const Metrics& metrics, std::string_view version)
     sample(out, "quillmarsh_start_time_seconds", metrics.start_time_seconds);
     describe(out, "quillmarsh_build_info", "gauge", "The server's version as a label; always 1.");
     labelled_sample(out, "quillmarsh_build_info", "version", version, std::uint64_t{1});
+    render_cluster(out, metrics.cluster);
     return out;
 }
 

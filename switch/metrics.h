@@ -45,6 +45,27 @@ enum class Disconnect {
 };
 constexpr std::size_t DISCONNECT_REASONS = static_cast<std::size_t>(Disconnect::refused) + 1;
 
+// Why a frame on its way across the cluster was dropped.
+enum class ClusterDrop {
+    buffer,    // the bytes held for the cluster had reached their bound
+    link_down, // there was no connection to send it on or hold it for
+    slow,      // received, but the switch did not take it in time
+    invalid,   // received, but not one whole valid frame on a subject of ours
+};
+constexpr std::size_t CLUSTER_DROP_REASONS = static_cast<std::size_t>(ClusterDrop::invalid) + 1;
+
+// The cluster's side of the counting, shown only when the switch joined one.
+struct ClusterMetrics {
+    bool joined = false;
+    std::int64_t link_up = 0;
+    std::uint64_t published = 0; // frames of local clients taken by the link
+    std::uint64_t received = 0;  // frames from other switches, delivered
+    std::array<std::uint64_t, CLUSTER_DROP_REASONS> dropped{};
+    std::uint64_t reconnects = 0;
+    std::int64_t subscriptions = 0; // subjects subscribed, wildcard and all included
+    std::int64_t wildcard = 0;      // 1 while every addressed frame is taken
+};
+
 struct Metrics {
     // Counters: they only grow.
     std::uint64_t connections_total = 0;
@@ -70,11 +91,18 @@ struct Metrics {
     std::int64_t output_queued_bytes = 0; // bytes waiting in output queues
 
     std::int64_t start_time_seconds = 0; // Unix time of the start
+
+    ClusterMetrics cluster;
 };
 
 inline void count_drop(Metrics& metrics, FrameDrop reason)
 {
     metrics.frames_dropped[static_cast<std::size_t>(reason)]++;
+}
+
+inline std::uint64_t& cluster_dropped(Metrics& metrics, ClusterDrop reason)
+{
+    return metrics.cluster.dropped[static_cast<std::size_t>(reason)];
 }
 
 inline void count_disconnect(Metrics& metrics, Disconnect reason)

@@ -6,9 +6,10 @@
 
 namespace {
 
-bool wants_frame(const Session& receiver, const Session& sender)
+// A frame from the cluster has no local sender.
+bool wants_frame(const Session& receiver, const Session* sender)
 {
-    return receiver.state == SessionState::online && &receiver != &sender;
+    return receiver.state == SessionState::online && &receiver != sender;
 }
 
 // Every session for the empty destination, else only its holders: either
@@ -18,11 +19,11 @@ struct ReceiverWalk {
     HolderWalk holders;
 };
 
-ReceiverWalk walk_receivers(const Server& server, Session& sender, std::string_view destination)
+ReceiverWalk walk_receivers(const Server& server, std::string_view destination, DestinationLookup& last)
 {
     if (destination.empty())
         return {server.sessions.first, {}};
-    return {nullptr, holders_of(server.registry, destination, sender.addresses.last_destination)};
+    return {nullptr, holders_of(server.registry, destination, last)};
 }
 
 Session* next_receiver(ReceiverWalk& walk)
@@ -46,14 +47,11 @@ bool queue_for(Session& receiver, std::string_view record)
     return true;
 }
 
-} // namespace
-
 // Costs a walk of every session for a frame to all, of the destination's
 // holders otherwise.
-void send_to_all(Server& server, Session& sender, std::string_view frame,
-                 std::string_view destination)
+void queue_for_receivers(Server& server, const Session* sender, ReceiverWalk receivers,
+                         std::string_view frame)
 {
-    ReceiverWalk receivers = walk_receivers(server, sender, destination);
     while (Session* s = next_receiver(receivers)) {
         if (!wants_frame(*s, sender))
             continue;
@@ -71,4 +69,18 @@ void send_to_all(Server& server, Session& sender, std::string_view frame,
         std::snprintf(event, sizeof event, "Socket error #%d in send_to_all", sock_last_error());
         log_event(server.log, platform.now(), event, s->peer_name);
     }
+}
+
+} // namespace
+
+void send_to_all(Server& server, Session& sender, std::string_view frame,
+                 std::string_view destination)
+{
+    queue_for_receivers(server, &sender, walk_receivers(server, destination, sender.addresses.last_destination), frame);
+}
+
+void send_from_cluster(Server& server, std::string_view frame, std::string_view destination)
+{
+    DestinationLookup nothing_remembered{};
+    queue_for_receivers(server, nullptr, walk_receivers(server, destination, nothing_remembered), frame);
 }

@@ -14,3 +14,8 @@ constexpr std::uint32_t OUTPUT_QUEUE_LIMIT = 1048576;
 // that announced destination, or for all of them when destination is empty.
 void send_to_all(Server& server, Session& sender, std::string_view frame,
                  std::string_view destination);
+
+// Queues a frame that another switch of the cluster relayed for every
+// online session that announced destination, or for all of them when it
+// is empty, by the same rules as a local client's.
+void send_from_cluster(Server& server, std::string_view frame, std::string_view destination);

@@ -3,6 +3,7 @@
 #include "common/event_log.h"
 #include "platform/platform.h"
 #include "platform/wakeup.h"
+#include "switch/cluster.h"
 #include "switch/http_port.h"
 #include "switch/idle_timers.h"
 #include "switch/listener.h"
@@ -98,6 +99,8 @@ struct Server {
     // The monotonic clock in whole seconds, read at a turn's first input
     // round, for the addresses its frames announce.
     std::int64_t input_clock_s = 0;
+    // The other switches of its cluster, when it joined one.
+    Cluster cluster;
 };
 
 // Opens what the loop waits with: the poller, the wake-up and the workers

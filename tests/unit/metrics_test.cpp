@@ -57,14 +57,47 @@ TEST(Metrics, ExpositionCarriesEachCountUnderItsName)
         << "a label value is shown as a name is: escaped, controls and bytes not UTF-8 as \\xNN";
 }
 
+Metrics with_cluster()
+{
+    Metrics metrics = filled_metrics();
+    metrics.cluster.joined = true;
+    metrics.cluster.link_up = 1;
+    metrics.cluster.published = 30;
+    metrics.cluster.received = 40;
+    metrics.cluster.dropped[static_cast<std::size_t>(ClusterDrop::buffer)] = 5;
+    metrics.cluster.reconnects = 2;
+    metrics.cluster.subscriptions = 3;
+    return metrics;
+}
+
+// Only a switch in a cluster shows the cluster's section: any other's
+// scrape reads as it always did.
+TEST(Metrics, TheClusterSectionIsShownByASwitchInACluster)
+{
+    EXPECT_EQ(render_metrics(filled_metrics(), "2.4.2").find("cluster"), std::string::npos);
+    std::string text = render_metrics(with_cluster(), "2.4.2");
+    for (std::string_view line : {
+             "quillmarsh_cluster_link_up 1\n"sv,
+             "quillmarsh_cluster_frames_published_total 30\n"sv,
+             "quillmarsh_cluster_frames_received_total 40\n"sv,
+             "quillmarsh_cluster_frames_dropped_total{reason=\"buffer\"} 5\n"sv,
+             "quillmarsh_cluster_frames_dropped_total{reason=\"invalid\"} 0\n"sv,
+             "quillmarsh_cluster_reconnects_total 2\n"sv,
+             "quillmarsh_cluster_subscriptions 3\n"sv,
+             "quillmarsh_cluster_wildcard 0\n"sv,
+         })
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
 TEST(Metrics, PromtoolAcceptsTheExposition)
 {
 #ifndef QM_PROMTOOL
     GTEST_SKIP() << "promtool was not found when the build was configured";
 #else
-    ToolProcess promtool(QM_PROMTOOL, {"check", "metrics"}, {},
-                         render_metrics(filled_metrics(), "2.4.2"));
-    EXPECT_EQ(promtool.wait_exit(), 0) << promtool.out() << promtool.err();
+    for (const Metrics& metrics : {filled_metrics(), with_cluster()}) {
+        ToolProcess promtool(QM_PROMTOOL, {"check", "metrics"}, {}, render_metrics(metrics, "2.4.2"));
+        EXPECT_EQ(promtool.wait_exit(), 0) << promtool.out() << promtool.err();
+    }
 #endif
 }
 

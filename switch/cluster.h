@@ -1,0 +1,101 @@
+// Several switches as one network. Each switch routes its own clients'
+// frames as it always has, and also publishes each to the cluster's NATS
+// server: on NAME.all for the empty destination, else on NAME.a.<the
+// destination's bytes in hex>. It subscribes to NAME.all and to the subject
+// of every address its own clients hold, as the registry has them (the first
+// record of a name subscribes, its last record's going unsubscribes), and
+// delivers what the others publish to its own clients through the same
+// queues and limits as their frames. The link itself is platform's
+// (cluster_link.h); what goes over it, and why, is here.
+#pragma once
+
+#include "platform/cluster_link.h"
+#include "switch/metrics.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+struct Server;
+
+constexpr const char* DEFAULT_CLUSTER_NAME = "quillmarsh";
+constexpr std::size_t DEFAULT_CLUSTER_BUFFER = 8u << 20;
+
+// Subject interest may not churn without bound: a client that announces a
+// fresh address in every frame must not cost a subscription per frame.
+// A switch holds at most this many address subscriptions, and makes at most
+// CLUSTER_SUBSCRIBES_PER_SECOND of them a second (in bursts of as many);
+// past either bound it subscribes to NAME.a.> instead, takes every
+// addressed frame of the cluster and delivers those its clients hold. It
+// keeps the wildcard at least CLUSTER_WILDCARD_MS, and leaves it once its
+// addresses fit the bounds again (half the subscriptions, a burst of
+// subscribes). A frame that matches both the wildcard and an address comes
+// once: every subscription of a switch is in a queue group of its own.
+constexpr std::size_t CLUSTER_SUBSCRIPTIONS_MAX = 10000;
+constexpr std::int64_t CLUSTER_SUBSCRIBES_PER_SECOND = 1000;
+constexpr std::int64_t CLUSTER_WILDCARD_MS = 60000;
+// Frames from the cluster delivered in one turn, at most: local clients'
+// input is read between batches.
+constexpr std::size_t CLUSTER_FRAMES_PER_TURN = 1024;
+
+// A run of drops of one reason: said when it starts and when it ends.
+struct DropEpisode {
+    bool active = false;
+    std::uint64_t dropped_before = 0;
+};
+
+struct Cluster {
+    // Null unless the switch joined a cluster.
+    std::unique_ptr<ClusterLink> link;
+    std::string all_subject;      // NAME.all
+    std::string address_prefix;   // NAME.a.
+    std::string wildcard_subject; // NAME.a.>
+    // The link has a connection to subscribe on (up or not).
+    bool ready = false;
+    bool ever_up = false;
+    LinkSubscription all = NO_SUBSCRIPTION;
+    LinkSubscription wildcard = NO_SUBSCRIPTION;
+    std::int64_t wildcard_since_ms = 0;
+    // The addresses subscribed one by one, by stored name.
+    std::unordered_map<std::string, LinkSubscription> subscribed;
+    // Subscribes that may be made now, in thousandths, and when counted.
+    std::int64_t subscribe_credit = CLUSTER_SUBSCRIBES_PER_SECOND * 1000;
+    std::int64_t credit_counted_ms = 0;
+    // The link's own drops, when last looked at.
+    std::uint64_t link_dropped = 0;
+    std::array<DropEpisode, CLUSTER_DROP_REASONS> episodes{};
+    // The last turn took as many frames as a turn may: more may wait.
+    bool frames_waiting = false;
+    // The socket the loop watches for the link.
+    LinkWatch watch;
+    bool watched = false;
+    // Built anew for each frame, kept for its capacity.
+    std::string subject;
+    std::string destination;
+};
+
+// Joins the cluster NAME through link: from now on the registry's names are
+// subscribed to as they come and go, and frames go both ways.
+void cluster_start(Server& server, std::string_view name, std::unique_ptr<ClusterLink> link);
+
+// Publishes a frame that a local client sent to destination (after the
+// rights allowed it, and after it was routed locally).
+void cluster_publish(Server& server, std::string_view frame, std::string_view destination);
+
+// What the link has to say: its notices, said in the log and counted, and up
+// to CLUSTER_FRAMES_PER_TURN frames from the other switches, delivered.
+// Subscribes what waited for a connection or for the bounds.
+void cluster_take(Server& server);
+
+// More frames from the cluster wait than a turn took: the wait must not sleep.
+bool cluster_has_frames(const Server& server);
+
+// The moment the switch may leave the wildcard, or 0 for no deadline.
+std::int64_t cluster_deadline_ms(const Server& server);
+
+// Leaves the cluster: stops watching the link's socket and closes it.
+void cluster_stop(Server& server);
