@@ -143,10 +143,112 @@ bool apply_tls_port(Settings& settings, std::string_view value, std::string& rea
     return false;
 }
 
+// One NATS server URL as nats.c reads it: [nats:// or tls://][user[:password]@]
+// host[:port], the host of an IPv6 address in brackets. Checked here so
+// that a slip is said at start, not as a link that never comes up.
+bool valid_server_url(std::string_view url)
+{
+    if (const std::size_t scheme = url.find("://"); scheme != std::string_view::npos) {
+        if (url.substr(0, scheme) != "nats" && url.substr(0, scheme) != "tls")
+            return false;
+        url.remove_prefix(scheme + 3);
+    }
+    if (const std::size_t at = url.rfind('@'); at != std::string_view::npos)
+        url.remove_prefix(at + 1);
+    if (url.ends_with('/'))
+        url.remove_suffix(1);
+    std::string_view host = url;
+    std::string_view port;
+    if (url.starts_with('[')) {
+        const std::size_t close = url.find(']');
+        if (close == std::string_view::npos || close == 1)
+            return false;
+        host = url.substr(0, close + 1);
+        if (close + 1 < url.size()) {
+            if (url[close + 1] != ':')
+                return false;
+            port = url.substr(close + 2);
+        }
+    } else if (const std::size_t colon = url.find(':'); colon != std::string_view::npos) {
+        host = url.substr(0, colon);
+        port = url.substr(colon + 1);
+        if (port.empty())
+            return false;
+    }
+    std::uint16_t number = 0;
+    return !host.empty() && host.find_first_of("/ ") == std::string_view::npos &&
+           (port.empty() || parse_listen_port(port, number));
+}
+
+bool apply_cluster(Settings& settings, std::string_view value, std::string& reason)
+{
+    for (std::string_view servers = value;;) {
+        const std::size_t comma = servers.find(',');
+        std::string_view url = servers.substr(0, comma);
+        while (url.starts_with(' '))
+            url.remove_prefix(1);
+        while (url.ends_with(' '))
+            url.remove_suffix(1);
+        if (!valid_server_url(url)) {
+            reason = "takes nats://HOST:PORT or tls://HOST:PORT, comma-separated, not " + quoted(value);
+            return false;
+        }
+        if (comma == std::string_view::npos)
+            break;
+        servers.remove_prefix(comma + 1);
+    }
+    settings.cluster_servers = value;
+    return true;
+}
+
+// Blanks and control bytes are refused in both names; a NATS subject token
+// takes neither a dot nor a wildcard.
+bool valid_name(std::string_view name, std::string_view also_refused)
+{
+    if (name.empty() || name.size() > NODE_NAME_MAX)
+        return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F || also_refused.find(c) != std::string_view::npos)
+            return false;
+    return true;
+}
+
+bool apply_cluster_name(Settings& settings, std::string_view value, std::string& reason)
+{
+    if (valid_name(value, ".*>")) {
+        settings.cluster_name = value;
+        return true;
+    }
+    reason = "takes a name without '.', '*', '>', blanks or control characters, not " + quoted(value);
+    return false;
+}
+
+bool apply_node_name(Settings& settings, std::string_view value, std::string& reason)
+{
+    if (valid_name(value, "")) {
+        settings.node_name = value;
+        return true;
+    }
+    reason = "takes a name of 1 to " + std::to_string(NODE_NAME_MAX) +
+             " bytes without blanks or control characters, not " + quoted(value);
+    return false;
+}
+
+bool apply_cluster_buffer(Settings& settings, std::string_view value, std::string& reason)
+{
+    if (parse_count(value, CLUSTER_BUFFER_MOST, settings.cluster_buffer) &&
+        settings.cluster_buffer >= CLUSTER_BUFFER_LEAST)
+        return true;
+    reason = "takes a number of bytes from " + std::to_string(CLUSTER_BUFFER_LEAST) + " to " +
+             std::to_string(CLUSTER_BUFFER_MOST) + ", not " + quoted(value);
+    return false;
+}
+
 // The help text below names these figures.
 static_assert(DEFAULT_MAX_CLIENTS == 63 && MAX_CLIENTS_LIMIT == 100000);
 static_assert(DEFAULT_MAX_ADDRESSES == 4096 && MAX_ADDRESSES_LIMIT == 1000000);
 static_assert(DEFAULT_MAX_DIALOGUES_PER_ADDRESS == 8 && DEFAULT_LOGIN_FAILURES == 10);
+static_assert(DEFAULT_CLUSTER_BUFFER == 8388608 && std::string_view(DEFAULT_CLUSTER_NAME) == "quillmarsh");
 
 using enum ValueType;
 using enum OnReload;
@@ -217,6 +319,24 @@ constexpr OptionRow OPTIONS[] = {
      "serve /metrics and /sessions over HTTP (no password:\n"
      "bind it to loopback)",
      apply_metrics, reset_field<&Settings::metrics>},
+    {"cluster", string, restart, anywhere, "--cluster URL[,URL...]",
+     "join the other switches on these NATS servers\n"
+     "(nats://HOST:PORT or tls://HOST:PORT)",
+     apply_cluster, reset_field<&Settings::cluster_servers>},
+    {"cluster-creds", string, restart, anywhere, "--cluster-creds FILE", "log in to NATS with this .creds file",
+     apply_text<&Settings::cluster_credentials>, reset_field<&Settings::cluster_credentials>},
+    {"cluster-ca", string, restart, anywhere, "--cluster-ca PEM",
+     "trust the NATS servers (tls://) this CA signed", apply_text<&Settings::cluster_ca>,
+     reset_field<&Settings::cluster_ca>},
+    {"cluster-name", string, restart, anywhere, "--cluster-name NAME",
+     "the cluster's subject prefix (default quillmarsh)", apply_cluster_name,
+     reset_field<&Settings::cluster_name>},
+    {"node-name", string, restart, anywhere, "--node-name NAME",
+     "this switch's name to the others (default: the host's)", apply_node_name,
+     reset_field<&Settings::node_name>},
+    {"cluster-buffer", integer, restart, anywhere, "--cluster-buffer BYTES",
+     "frames held for the cluster each way (default 8388608)", apply_cluster_buffer,
+     reset_field<&Settings::cluster_buffer>},
     {"help", boolean, restart, command_line, "--help", "print this text and exit", nullptr, nullptr},
     {"version", boolean, restart, command_line, "--version", "print the version and exit", nullptr, nullptr},
 };

@@ -22,6 +22,11 @@ constexpr std::size_t LOGIN_FAILURES_LIMIT = 100000;
 // Listening addresses an operator may name with --bind.
 constexpr std::size_t MAX_BIND_ADDRESSES = 16;
 constexpr const char* DEFAULT_LOG_PATH = "QuillmarshSrv.log.txt";
+// What --cluster-buffer takes: room for the longest frame with its subject
+// and header, up to 1 GiB.
+constexpr std::size_t CLUSTER_BUFFER_LEAST = 8192;
+constexpr std::size_t CLUSTER_BUFFER_MOST = std::size_t{1} << 30;
+constexpr std::size_t NODE_NAME_MAX = 255;
 
 // An address and port written "a.b.c.d:port" or "[v6]:port".
 struct HostPort {
@@ -64,6 +69,14 @@ struct Settings {
     bool log_identity = false;
     // Received blocks are written to the log.
     bool log_frames = true;
+    // The NATS servers of the cluster to join; empty: none.
+    std::string cluster_servers;
+    std::string cluster_credentials;
+    std::string cluster_ca;
+    std::string cluster_name = DEFAULT_CLUSTER_NAME;
+    // Empty: the host's name.
+    std::string node_name;
+    std::size_t cluster_buffer = DEFAULT_CLUSTER_BUFFER;
 };
 
 // What a key of the configuration file holds.

@@ -79,6 +79,13 @@ bool apply_positionals(const CommandLine& line, const ConfigFile* file, Settings
     return error.empty();
 }
 
+bool cluster_settings_given(const Settings& settings)
+{
+    const Settings defaults;
+    return !settings.cluster_credentials.empty() || !settings.cluster_ca.empty() || !settings.node_name.empty() ||
+           settings.cluster_name != defaults.cluster_name || settings.cluster_buffer != defaults.cluster_buffer;
+}
+
 // Options that only make sense together.
 bool check_option_pairs(const Settings& settings, std::string& error)
 {
@@ -91,6 +98,8 @@ bool check_option_pairs(const Settings& settings, std::string& error)
         error = "--tls-port needs --tls-cert and --tls-key";
     else if (settings.tls_port == 0 && tls_files)
         error = "--tls-cert, --tls-key and --tls-client-ca need --tls-port";
+    else if (settings.cluster_servers.empty() && cluster_settings_given(settings))
+        error = "--cluster-creds, --cluster-ca, --cluster-name, --node-name and --cluster-buffer need --cluster";
     return error.empty();
 }
 

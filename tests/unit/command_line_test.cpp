@@ -273,6 +273,31 @@ TEST_F(ConfigFileTest, MistakesAreNamedWithTheirPlace)
     EXPECT_EQ(settle("port = 8023\nusers = \"u\"\n").line.action, CommandAction::serve);
 }
 
+TEST(CommandLineOptions, ClusterOptionsAreCheckedAsTheyAreRead)
+{
+    Parsed parsed = parse({"--cluster", "nats://u:p@127.0.0.1:4222, tls://[::1]:4223,localhost",
+                           "--cluster-name=east", "--node-name", "n-1", "--cluster-buffer", "65536",
+                           "--cluster-creds", "n.creds", "8023", "a", "b"});
+    ASSERT_EQ(parsed.line.action, CommandAction::serve) << parsed.line.error;
+    EXPECT_EQ(parsed.settings.cluster_name, "east");
+    EXPECT_EQ(parsed.settings.node_name, "n-1");
+    EXPECT_EQ(parsed.settings.cluster_buffer, 65536u);
+    EXPECT_EQ(parsed.settings.cluster_credentials, "n.creds");
+    for (const char* wrong : {"http://127.0.0.1:4222", "nats://127.0.0.1:", "nats://:4222", "nats://h:99999",
+                              "nats://h:1,", "nats://[::1"})
+        EXPECT_NE(parse({"--cluster", wrong, "8023", "a", "b"}).line.error.find("--cluster takes"), std::string::npos)
+            << wrong;
+    for (const char* wrong : {"a.b", "a*", ">", "a b", "a\tb"})
+        EXPECT_NE(parse({"--cluster", "h", "--cluster-name", wrong, "8023", "a", "b"}).line.error.find("'.', '*', '>'"),
+                  std::string::npos)
+            << wrong;
+    EXPECT_NE(parse({"--cluster", "h", "--node-name", "a\r\nb", "8023", "a", "b"}).line.error.find("--node-name"),
+              std::string::npos);
+    EXPECT_NE(parse({"--cluster", "h", "--cluster-buffer", "8191", "8023", "a", "b"}).line.error.find("from 8192"),
+              std::string::npos);
+    EXPECT_NE(parse({"--node-name", "n", "8023", "a", "b"}).line.error.find("need --cluster"), std::string::npos);
+}
+
 class PasswordFile : public ::testing::Test {
 protected:
     std::string write(const std::string& bytes) { return dir.write("password", bytes); }
