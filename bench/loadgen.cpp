@@ -39,7 +39,9 @@ enum class Workload { broadcast, pairs, fanout, burst, idle, logins };
 
 struct Options {
     std::string host = "127.0.0.1";
-    std::uint16_t port = 0;
+    // Client i connects to ports[i % ports.size()]: with two switches of a
+    // cluster, each pair's partners are on different ones.
+    std::vector<std::uint16_t> ports;
     int clients = 2;
     Workload workload = Workload::broadcast;
     std::string workload_name = "broadcast";
@@ -530,9 +532,11 @@ std::string source_address(const Options& o, int i)
 socket_handle connect_patiently(const Options& o, int i)
 {
     std::string source = source_address(o, i);
-    std::int64_t deadline = now_ns() + (i == 0 ? 15'000'000'000LL : 0);
+    const std::size_t server = static_cast<std::size_t>(i) % o.ports.size();
+    std::int64_t deadline = now_ns() + (static_cast<std::size_t>(i) == server ? 15'000'000'000LL : 0);
     for (;;) {
-        socket_handle sock = client_connect_from(source.empty() ? nullptr : source.c_str(), o.host.c_str(), o.port);
+        socket_handle sock =
+            client_connect_from(source.empty() ? nullptr : source.c_str(), o.host.c_str(), o.ports[server]);
         if (sock != INVALID_SOCKET_HANDLE || now_ns() > deadline)
             return sock;
         usleep(20000);
@@ -987,7 +991,7 @@ void flood_from(const Options& o, int index, Flood& flood)
         while (interval_ns > 0 && now_ns() < next && !flood.stop)
             usleep(10000);
         next += interval_ns;
-        socket_handle sock = client_connect_from(source.c_str(), o.host.c_str(), o.port);
+        socket_handle sock = client_connect_from(source.c_str(), o.host.c_str(), o.ports.front());
         if (sock == INVALID_SOCKET_HANDLE) {
             usleep(100000);
             continue;
@@ -1075,6 +1079,8 @@ int run_logins(const Options& o)
 const char* const USAGE =
     "usage: loadgen --port P [options]\n"
     "  --host H            server address (default 127.0.0.1)\n"
+    "  --ports P1,P2,...   client i connects to the (i mod K)-th port: the switches\n"
+    "                      of one cluster, a pair's partners on different ones\n"
     "  --clients N         2 to 100000 (default 2); 0 is allowed with --workload idle\n"
     "  --workload W        broadcast | pairs | fanout | burst | idle | logins\n"
     "  --raw               no login (for a relay that forwards every byte)\n"
@@ -1104,6 +1110,19 @@ const char* const USAGE =
     "loadgen --csv-header prints the header of the CSV line.\n"
     "Exit: 0 clean, 1 a frame lost/duplicated/reordered/corrupted, 2 usage, 3 set-up.\n";
 
+// "P1,P2,...": each from 1 to 65535; a 0 stands for a port that did not read.
+std::vector<std::uint16_t> port_list(std::string_view text)
+{
+    std::vector<std::uint16_t> ports;
+    while (!text.empty()) {
+        const std::size_t comma = std::min(text.find(','), text.size());
+        const long port = std::atol(std::string(text.substr(0, comma)).c_str());
+        ports.push_back(port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : 0);
+        text.remove_prefix(std::min(comma + 1, text.size()));
+    }
+    return ports;
+}
+
 Options parse(int argc, char** argv)
 {
     Options o;
@@ -1115,7 +1134,8 @@ Options parse(int argc, char** argv)
     for (int i = 1; i < argc; i++) {
         std::string_view a = argv[i];
         if (a == "--host" && i + 1 < argc) o.host = argv[++i];
-        else if (a == "--port") o.port = static_cast<std::uint16_t>(number(i));
+        else if (a == "--port") o.ports = {static_cast<std::uint16_t>(number(i))};
+        else if (a == "--ports" && i + 1 < argc) o.ports = port_list(argv[++i]);
         else if (a == "--clients") o.clients = static_cast<int>(number(i));
         else if (a == "--workload" && i + 1 < argc) o.workload_name = argv[++i];
         else if (a == "--raw") o.raw = true;
@@ -1157,8 +1177,8 @@ Options parse(int argc, char** argv)
         }
     if (!known)
         fail(EXIT_USAGE, "unknown workload " + o.workload_name + "\n" + USAGE);
-    if (o.port == 0)
-        fail(EXIT_USAGE, std::string("--port is needed\n") + USAGE);
+    if (o.ports.empty() || std::count(o.ports.begin(), o.ports.end(), 0) > 0)
+        fail(EXIT_USAGE, std::string("--port or --ports is needed\n") + USAGE);
     if (o.flood_sources < 0 || o.flood_sources > 250 || o.flood_rate < 0 ||
         (o.flood_sources > 0 && o.workload != Workload::logins))
         fail(EXIT_USAGE, "--flood-sources must be 0 to 250, --flood-rate at least 0, and only with --workload logins");
