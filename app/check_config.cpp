@@ -36,6 +36,13 @@ void check_logins(const Configuration& configuration)
                     settings.users_file.c_str());
 }
 
+void check_cluster_files(const Settings& settings)
+{
+    std::string error;
+    if (!check_cluster(settings, error))
+        refuse(error);
+}
+
 void check_tls(const Settings& settings)
 {
     std::string error;
@@ -97,6 +104,7 @@ void check_configuration(const Configuration& configuration)
     check_addresses(settings);
     check_logins(configuration);
     check_tls(settings);
+    check_cluster_files(settings);
     std::puts("QuillmarshSrv: configuration OK");
     std::exit(0);
 }

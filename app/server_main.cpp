@@ -6,6 +6,7 @@
 #include "app/service_status.h"
 #include "app/setting_files.h"
 #include "app/settings.h"
+#include "platform/cluster_link.h"
 #include "platform/log_file.h"
 #include "platform/text_file.h"
 #include "platform/tls.h"
@@ -184,6 +185,8 @@ void load_credentials_and_tls(Server& server, const Configuration& configuration
         fail_start(error);
     if (!settings.users_file.empty() && !load_logins(server.logins, settings, error))
         fail_start(error);
+    if (!check_cluster(settings, error))
+        fail_start(error);
 }
 
 // The banner's pause, cut short by a stop: the operator who stops the
@@ -262,6 +265,31 @@ socket_handle open_metrics_listener(Server& server, const HostPort& address)
     std::exit(1);
 }
 
+// Starts connecting to the cluster's NATS servers; the loop is woken for
+// what the link has to say, through the wake-up of the server's own.
+void join_cluster(Server& server, const Settings& options)
+{
+    if (options.cluster_servers.empty())
+        return;
+    ClusterLinkSettings settings;
+    settings.servers = options.cluster_servers;
+    settings.credentials_file = options.cluster_credentials;
+    settings.node_name = options.node_name.empty() ? cluster_host_name() : options.node_name;
+    if (settings.node_name.empty())
+        settings.node_name = "switch";
+    settings.buffer_bytes = options.cluster_buffer;
+    const socket_handle wakeup = server.wakeup.socket;
+    settings.wake = [wakeup] { wakeup_signal(wakeup); };
+    std::string error;
+    std::unique_ptr<ClusterLink> link = cluster_link_open(settings, &error);
+    if (!link) {
+        std::fprintf(stderr, "QuillmarshSrv: --cluster: %s\n", error.c_str());
+        std::exit(2);
+    }
+    log_event(server.log, platform.now(), "srv", "joining cluster " + options.cluster_name + " as " + settings.node_name);
+    cluster_start(server, options.cluster_name, std::move(link));
+}
+
 // The earlier of two moments the loop must wake by for the app's own
 // timers (0: none): the service manager's status line, and where no signal
 // asks for reloads the next look at the configuration and users files.
@@ -333,6 +361,7 @@ void server_main(int argc, char** argv)
     }
     // A signal now ends the loop's wait at once, however long it sleeps.
     wake_on_signal(server.wakeup.socket);
+    join_cluster(server, settings);
     ServiceStatus service;
     service_ready(service, server);
     while (!stop_requested()) {
@@ -348,6 +377,7 @@ void server_main(int argc, char** argv)
     }
     flush_held_output(server);
     service_stopping(service);
+    cluster_stop(server);
     // A stop asked for by the operator: said as such, every line is written,
     // and the exit is a success.
     log_event(server.log, platform.now(), "srv", "stopping server");

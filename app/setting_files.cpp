@@ -1,7 +1,9 @@
 #include "app/setting_files.h"
 
 #include "app/settings.h"
+#include "platform/cluster_link.h"
 #include "platform/password_hash.h"
+#include "platform/text_file.h"
 #include "platform/tls.h"
 
 bool read_password(const CommandLine& line, const Settings& settings, std::string& password,
@@ -44,4 +46,20 @@ bool load_logins(Logins& logins, const Settings& settings, std::string& error)
     logins.rights_given = !settings.rights_file.empty();
     logins.rights_path = settings.rights_file;
     return load_accounts(logins, &error);
+}
+
+bool check_cluster(const Settings& settings, std::string& error)
+{
+    if (settings.cluster_servers.empty())
+        return true;
+    if (!cluster_link_available()) {
+        error = std::string("--cluster: ") + cluster_link_unavailable_reason();
+        return false;
+    }
+    std::string content;
+    if (settings.cluster_credentials.empty() ||
+        text_file_read(settings.cluster_credentials.c_str(), &content, &error) == TextFileStatus::read)
+        return true;
+    error = "--cluster-creds " + settings.cluster_credentials + ": " + error;
+    return false;
 }

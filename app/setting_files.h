@@ -22,3 +22,8 @@ TlsServerFiles tls_files(const Settings& settings);
 // The users file (and rights file) named by the settings, into the logins;
 // a build that cannot check a password refuses them.
 bool load_logins(Logins& logins, const Settings& settings, std::string& error);
+
+// Whether the switch can join the cluster the settings name: a build with a
+// NATS client, and credentials that can be read (nats.c reads them itself
+// at each connect). True without --cluster.
+bool check_cluster(const Settings& settings, std::string& error);

@@ -26,6 +26,10 @@
 bool cluster_link_available();
 const char* cluster_link_unavailable_reason();
 
+// The host's name, which names a switch to the others unless it is told
+// another; "" where it cannot be had.
+std::string cluster_host_name();
+
 struct ClusterLinkSettings {
     // One or more server URLs, comma-separated: nats://HOST:PORT, tls://...,
     // a user and password in a URL where the server asks for them.
@@ -39,7 +43,7 @@ struct ClusterLinkSettings {
     // loop. Past it a frame is dropped, and counted.
     std::size_t buffer_bytes = 0;
     // Called from any thread when the loop has something to take; it must
-    // only wake the loop.
+    // only wake the loop, and is not called once the link has closed.
     std::function<void()> wake;
 };
 

@@ -114,21 +114,22 @@ struct Relay {
     bool dropping = false;
     std::deque<LinkNotice> notices;
 
-    void wake_unless_on_loop() const
+    // Called with the lock held, so that no wake-up comes once the link has
+    // closed, when the loop's wake-up may be gone. A change made inside one
+    // of the loop's own calls needs none: the loop looks after each.
+    void wake_loop(bool even_on_loop = false) const
     {
-        if (std::this_thread::get_id() != loop_thread)
+        if (!closed && (even_on_loop || std::this_thread::get_id() != loop_thread))
             wake();
     }
 
     void notify(LinkNoticeKind kind, std::string text)
     {
-        {
-            std::lock_guard<std::mutex> held(lock);
-            if (closed)
-                return;
-            notices.push_back({kind, std::move(text)});
-        }
-        wake();
+        std::lock_guard<std::mutex> held(lock);
+        if (closed)
+            return;
+        notices.push_back({kind, std::move(text)});
+        wake_loop(true);
     }
 };
 
@@ -177,57 +178,50 @@ natsStatus on_attach(void** user_data, void* loop, natsConnection*, natsSock nat
     const int duplicate = ::dup(nats_socket);
     if (duplicate < 0)
         return NATS_SYS_ERROR;
-    {
-        std::lock_guard<std::mutex> held(relay->lock);
-        if (relay->closed) {
-            ::close(duplicate);
-            return NATS_OK;
-        }
-        if (relay->socket >= 0)
-            relay->retired_sockets.push_back(relay->socket);
-        relay->socket = duplicate;
-        relay->want_read = true;
-        relay->want_write = false;
-        relay->watch_changed = true;
+    std::lock_guard<std::mutex> held(relay->lock);
+    if (relay->closed) {
+        ::close(duplicate);
+        return NATS_OK;
     }
-    relay->wake_unless_on_loop();
+    if (relay->socket >= 0)
+        relay->retired_sockets.push_back(relay->socket);
+    relay->socket = duplicate;
+    relay->want_read = true;
+    relay->want_write = false;
+    relay->watch_changed = true;
+    relay->wake_loop();
     return NATS_OK;
 }
 
-void change_interest(Relay* relay, bool& interest, bool add)
+natsStatus change_interest(Relay* relay, bool Relay::*interest, bool add)
 {
-    {
-        std::lock_guard<std::mutex> held(relay->lock);
-        interest = add;
-        relay->watch_changed = true;
-    }
-    relay->wake_unless_on_loop();
+    std::lock_guard<std::mutex> held(relay->lock);
+    relay->*interest = add;
+    relay->watch_changed = true;
+    relay->wake_loop();
+    return NATS_OK;
 }
 
 natsStatus on_read(void* user_data, bool add)
 {
-    change_interest(relay_of(user_data), relay_of(user_data)->want_read, add);
-    return NATS_OK;
+    return change_interest(relay_of(user_data), &Relay::want_read, add);
 }
 
 natsStatus on_write(void* user_data, bool add)
 {
-    change_interest(relay_of(user_data), relay_of(user_data)->want_write, add);
-    return NATS_OK;
+    return change_interest(relay_of(user_data), &Relay::want_write, add);
 }
 
 natsStatus on_detach(void* user_data)
 {
     Relay* relay = relay_of(user_data);
-    {
-        std::lock_guard<std::mutex> held(relay->lock);
-        if (relay->socket >= 0)
-            relay->retired_sockets.push_back(relay->socket);
-        relay->socket = -1;
-        relay->want_read = relay->want_write = false;
-        relay->watch_changed = true;
-    }
-    relay->wake_unless_on_loop();
+    std::lock_guard<std::mutex> held(relay->lock);
+    if (relay->socket >= 0)
+        relay->retired_sockets.push_back(relay->socket);
+    relay->socket = -1;
+    relay->want_read = relay->want_write = false;
+    relay->watch_changed = true;
+    relay->wake_loop();
     return NATS_OK;
 }
 
@@ -237,29 +231,27 @@ void on_message(natsConnection*, natsSubscription*, natsMsg* message, void* clos
 {
     Relay* relay = relay_of(closure);
     const std::size_t size = static_cast<std::size_t>(natsMsg_GetDataLength(message)) + MESSAGE_OVERHEAD;
-    bool wake = false;
-    bool taken = false;
     {
         std::lock_guard<std::mutex> held(relay->lock);
-        if (relay->closed) {
-        } else if (relay->inbound_bytes + size > relay->buffer_bytes) {
-            relay->dropped++;
-            if (!relay->dropping)
-                relay->notices.push_back({LinkNoticeKind::slow, ""});
-            wake = !relay->dropping;
-            relay->dropping = true;
-        } else {
+        if (!relay->closed && relay->inbound_bytes + size <= relay->buffer_bytes) {
             relay->dropping = false;
-            wake = relay->inbound.empty();
             relay->inbound.push_back(message);
             relay->inbound_bytes += size;
-            taken = true;
+            // One wake-up for what comes before the loop takes any.
+            if (relay->inbound.size() == 1)
+                relay->wake_loop(true);
+            return;
+        }
+        if (!relay->closed) {
+            relay->dropped++;
+            if (!relay->dropping) {
+                relay->notices.push_back({LinkNoticeKind::slow, ""});
+                relay->wake_loop(true);
+            }
+            relay->dropping = true;
         }
     }
-    if (!taken)
-        natsMsg_Destroy(message);
-    if (wake)
-        relay->wake();
+    natsMsg_Destroy(message);
 }
 
 void on_connected(natsConnection* nc, void* closure)
@@ -423,8 +415,8 @@ void NatsLink::connect_off_loop()
         std::lock_guard<std::mutex> held(relay->lock);
         relay->connection = made;
         relay->notices.push_back(std::move(notice));
+        relay->wake_loop(true);
     }
-    relay->wake();
     nats_ReleaseThreadMemory();
 }
 
@@ -606,6 +598,14 @@ bool cluster_link_available()
 const char* cluster_link_unavailable_reason()
 {
     return "";
+}
+
+std::string cluster_host_name()
+{
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return name;
 }
 
 std::unique_ptr<ClusterLink> cluster_link_open(const ClusterLinkSettings& settings,

@@ -19,6 +19,11 @@ const char* cluster_link_unavailable_reason()
     return NO_NATS;
 }
 
+std::string cluster_host_name()
+{
+    return "";
+}
+
 std::unique_ptr<ClusterLink> cluster_link_open(const ClusterLinkSettings&, std::string* error)
 {
     *error = NO_NATS;

@@ -285,6 +285,14 @@ void cluster_start(Server& server, std::string_view name, std::unique_ptr<Cluste
 {
     Cluster& cluster = server.cluster;
     cluster.link = std::move(link);
+    cluster.watcher = Watcher{
+        .take_event = take_cluster_event,
+        .owner = &cluster,
+        .socket = INVALID_SOCKET_HANDLE,
+        .kind = WatcherKind::cluster,
+        .interest = {},
+        .watched = false,
+    };
     cluster.all_subject = std::string(name) + ".all";
     cluster.address_prefix = std::string(name) + ".a.";
     cluster.wildcard_subject = cluster.address_prefix + ">";
@@ -317,11 +325,43 @@ void cluster_publish(Server& server, std::string_view frame, std::string_view de
     }
 }
 
+void cluster_watch(Server& server)
+{
+    Cluster& cluster = server.cluster;
+    LinkWatch changed;
+    if (!cluster.link || !cluster.link->watch_changed(changed))
+        return;
+    Watcher& watcher = cluster.watcher;
+    if (changed.socket != watcher.socket)
+        unwatch(server, watcher);
+    watcher.socket = changed.socket;
+    // Without interest it leaves the poller: a socket that nats.c has shut
+    // down would otherwise be reported hung up by every wait until it
+    // reconnects.
+    if (changed.socket == INVALID_SOCKET_HANDLE || (!changed.read && !changed.write)) {
+        unwatch(server, watcher);
+        return;
+    }
+    if (!watch(server, watcher, Interest{.read = changed.read, .write = changed.write}))
+        say(server, "cluster link: the poller refused its socket");
+}
+
+void take_cluster_event(Server& server, Watcher&, const SocketEvent& event)
+{
+    server.cluster.readable = event.readable || event.hung_up || event.exception;
+    server.cluster.writable = event.writable;
+}
+
 void cluster_take(Server& server)
 {
     Cluster& cluster = server.cluster;
     if (!cluster.link)
         return;
+    if (cluster.readable)
+        cluster.link->socket_readable();
+    if (cluster.writable)
+        cluster.link->socket_writable();
+    cluster.readable = cluster.writable = false;
     for (LinkNotice notice; cluster.link->next_notice(notice);)
         take_notice(server, notice);
     const std::size_t taken = cluster.link->take_messages(
@@ -330,6 +370,12 @@ void cluster_take(Server& server)
     count_link_drops(server, taken > 0);
     leave_wildcard_when_due(server, platform.monotonic_ms());
     count_subscriptions(server);
+}
+
+void cluster_flush(Server& server)
+{
+    if (server.cluster.link && server.cluster.link->buffered_bytes() > 0)
+        server.cluster.link->socket_writable();
 }
 
 bool cluster_has_frames(const Server& server)
@@ -348,7 +394,13 @@ void cluster_stop(Server& server)
     Cluster& cluster = server.cluster;
     if (!cluster.link)
         return;
+    const std::int64_t give_up_ms = platform.monotonic_ms() + CLUSTER_STOP_FLUSH_MS;
+    while (cluster.link->buffered_bytes() > 0 && platform.monotonic_ms() < give_up_ms) {
+        cluster.link->socket_writable();
+        sleep_ms(1);
+    }
     server.registry.watch = {};
     cluster.subscribed.clear();
+    unwatch(server, cluster.watcher);
     cluster.link.reset();
 }

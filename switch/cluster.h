@@ -11,6 +11,7 @@
 
 #include "platform/cluster_link.h"
 #include "switch/metrics.h"
+#include "switch/watcher.h"
 
 #include <array>
 #include <cstddef>
@@ -41,6 +42,8 @@ constexpr std::int64_t CLUSTER_WILDCARD_MS = 60000;
 // Frames from the cluster delivered in one turn, at most: local clients'
 // input is read between batches.
 constexpr std::size_t CLUSTER_FRAMES_PER_TURN = 1024;
+// How long a stop waits for the frames held for the cluster to go out.
+constexpr std::int64_t CLUSTER_STOP_FLUSH_MS = 1000;
 
 // A run of drops of one reason: said when it starts and when it ends.
 struct DropEpisode {
@@ -70,9 +73,10 @@ struct Cluster {
     std::array<DropEpisode, CLUSTER_DROP_REASONS> episodes{};
     // The last turn took as many frames as a turn may: more may wait.
     bool frames_waiting = false;
-    // The socket the loop watches for the link.
-    LinkWatch watch;
-    bool watched = false;
+    // The link's socket in the poller, and what the last wait said of it.
+    Watcher watcher;
+    bool readable = false;
+    bool writable = false;
     // Built anew for each frame, kept for its capacity.
     std::string subject;
     std::string destination;
@@ -86,10 +90,23 @@ void cluster_start(Server& server, std::string_view name, std::unique_ptr<Cluste
 // rights allowed it, and after it was routed locally).
 void cluster_publish(Server& server, std::string_view frame, std::string_view destination);
 
-// What the link has to say: its notices, said in the log and counted, and up
-// to CLUSTER_FRAMES_PER_TURN frames from the other switches, delivered.
-// Subscribes what waited for a connection or for the bounds.
+// Before the wait: watches the link's socket for what nats.c asks, the
+// socket it has now.
+void cluster_watch(Server& server);
+
+// Notes what the wait reported of the link's socket.
+void take_cluster_event(Server& server, Watcher& watcher, const SocketEvent& event);
+
+// After the wait: reads and writes the link's socket as reported, then
+// takes what the link has to say: its notices, said in the log and
+// counted, and up to CLUSTER_FRAMES_PER_TURN frames from the other
+// switches, delivered. Subscribes what waited for a connection or for the
+// bounds.
 void cluster_take(Server& server);
+
+// At a turn's end: writes what the turn published, as far as the socket
+// takes it without waiting.
+void cluster_flush(Server& server);
 
 // More frames from the cluster wait than a turn took: the wait must not sleep.
 bool cluster_has_frames(const Server& server);
@@ -97,5 +114,6 @@ bool cluster_has_frames(const Server& server);
 // The moment the switch may leave the wildcard, or 0 for no deadline.
 std::int64_t cluster_deadline_ms(const Server& server);
 
-// Leaves the cluster: stops watching the link's socket and closes it.
+// Leaves the cluster: writes what is still held for it, for at most
+// CLUSTER_STOP_FLUSH_MS, stops watching the link's socket and closes it.
 void cluster_stop(Server& server);

@@ -12,6 +12,8 @@
 
 Server::~Server()
 {
+    // Before the wake-up closes: the link's threads signal it.
+    cluster_stop(*this);
     resolver_close(resolver);
     password_checker_close(logins.checker);
     close_watched_socket(*this, wakeup_watcher);

@@ -125,7 +125,8 @@ bool whole_input_waits(Server& server)
 // now, and held output or lines for the next turn that reads nothing more.
 bool work_waiting(Server& server)
 {
-    if (server.work.serve.count > 0 || held_work_waiting(server.schedule) || whole_input_waits(server))
+    if (server.work.serve.count > 0 || held_work_waiting(server.schedule) || whole_input_waits(server) ||
+        cluster_has_frames(server))
         return true;
     for (Session* s = server.work.output.first; s; s = next_on(server.work.output, *s))
         if (!held_back(server.schedule, *s->transport.layer, s->output.queue.length))
@@ -149,6 +150,8 @@ std::int64_t next_deadline_ms(const Server& server, std::int64_t listeners_ms, s
         until_ms = std::min(until_ms, gathered_ms);
     if (server.wake_by_ms != 0)
         until_ms = std::min(until_ms, server.wake_by_ms);
+    if (const std::int64_t cluster_ms = cluster_deadline_ms(server))
+        until_ms = std::min(until_ms, cluster_ms);
     return until_ms;
 }
 
@@ -276,6 +279,7 @@ void wait_pass(Server& server)
     std::int64_t http_ms = NO_DEADLINE;
     watch_listeners(server, now_ms, &listeners_ms);
     watch_http(server, now_ms, &http_ms);
+    cluster_watch(server);
 
     // With work already queued, sleeping would only delay it: the wait
     // still runs, so accepts and reads happen exactly as in any other turn.

@@ -15,6 +15,7 @@ enum class WatcherKind : std::uint8_t {
     session,   // a Session's client socket
     http_slot, // an HttpConnection: a scrape of the metrics port
     wakeup,    // the server's wake-up (wakeup.h)
+    cluster,   // the cluster link's socket (cluster.h)
 };
 
 struct Watcher {

@@ -136,7 +136,7 @@ long NatsServer::subscriptions() const
     if (!monitor_port)
         return -1;
     TestClient client(monitor_port, 2000);
-    client.send("GET /subsz HTTP/1.0\r\n\r\n");
+    client.send("GET /subsz?acc=%24G HTTP/1.0\r\n\r\n");
     const std::string answer = client.read_exact(1 << 16, 2000);
     std::smatch found;
     static const std::regex count("\"num_subscriptions\":\\s*([0-9]+)");

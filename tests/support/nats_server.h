@@ -41,7 +41,9 @@ public:
     void kill();
     // Starts it again on the same ports; false when it does not come up.
     bool restart();
-    // The subscriptions it holds, from its monitoring port, or -1.
+    // The subscriptions it holds in the account that clients use (its own
+    // clients' and those its routes tell it of), from its monitoring port,
+    // or -1.
     long subscriptions() const;
 
 private:
