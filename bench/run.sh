@@ -37,6 +37,13 @@
 # clients; the server's memory per idle session at C10K_IDLE and at
 # C10K_MOST (default: the descriptor hard limit less 16) clients; TLS
 # broadcast among 63 against stunnel, C10K_ROUNDS times.
+# ROWS=cluster: several switches as one network through nats-server (all
+# on this machine): pairs at CLUSTER_COUNTS (default "8 63") clients with
+# each pair's partners on two switches against the same pairs on one
+# switch, and broadcast among 63 clients spread over three switches against
+# one; CLUSTER_ROUNDS (default 3) rounds, alternating, medians and their
+# ratios (targets: cross-node pairs >= 0.4x of one switch, p50 <= 3x; no
+# frame lost, duplicated or reordered). Needs a build with nats.c.
 # ROWS=sessions gives a pair's p99 latency, one frame in flight, beside 61
 # clients that each hold ANNOUNCED (default 4096) addresses of 255 bytes,
 # with and without 4 readers that loop on /sessions?limit=1000 and never
@@ -61,6 +68,8 @@ nats_counts=${NATS_COUNTS:-8 63 500}
 c10k_idle=${C10K_IDLE:-10000}
 c10k_rounds=${C10K_ROUNDS:-3}
 c10k_sources=${C10K_SOURCES:-100}
+cluster_counts=${CLUSTER_COUNTS:-8 63}
+cluster_rounds=${CLUSTER_ROUNDS:-3}
 workloads="broadcast pairs fanout"
 mkdir -p "$out"
 csv=$out/results.csv
@@ -78,7 +87,8 @@ cleanup() {
 }
 holder_pid=
 readers_pid=
-trap 'cleanup; for pid in $holder_pid $readers_pid; do kill "$pid" 2>/dev/null || true; done' EXIT
+node_pids=
+trap 'cleanup; for pid in $holder_pid $readers_pid $node_pids; do kill "$pid" 2>/dev/null || true; done' EXIT
 
 if [ "$rows" = all ]; then
     for tool in ncat gnuplot; do
@@ -540,6 +550,107 @@ END {
 }' "$csv"
 }
 
+# ---- several switches as one network ---------------------------------------
+# nats-server on a port of its own choosing, then so many switches joined
+# through it, each on a port of its own; sets ports (comma-separated, for
+# loadgen --ports) and server_pid (nats-server's).
+start_cluster() { # nodes
+    rm -rf "$work/run" && mkdir "$work/run"
+    "$nats_server" -a 127.0.0.1 -p -1 --ports_file_dir "$work/run" >/dev/null 2>&1 &
+    server_pid=$!
+    nats_port
+    local nats=$port node node_port room=()
+    if [ -n "$slots" ]; then room=(--max-clients "$slots"); fi
+    ports=
+    node_pids=
+    for node in $(seq "$1"); do
+        node_port=$("$loadgen" --free-port)
+        mkdir "$work/run/node$node"
+        (cd "$work/run/node$node" && exec "$root/build-bench/QuillmarshSrv" "${room[@]}" \
+            --cluster "nats://127.0.0.1:$nats" --node-name "node$node" "$node_port" bench bench >/dev/null 2>&1) &
+        node_pids="$node_pids $!"
+        ports=${ports:+$ports,}$node_port
+    done
+}
+stop_cluster() {
+    for pid in $node_pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    node_pids=
+    stop
+}
+# loadgen's own hellos go on until every client hears its senders, so its
+# frames start only once every switch's subscriptions are in place.
+measure_cluster() { # nodes, loadgen arguments...
+    local nodes=$1
+    shift
+    start_cluster "$nodes"
+    if ! "$loadgen" --ports "$ports" --label "cluster/${nodes}nodes" "$@" >>"$csv"; then
+        echo "run.sh: $nodes switches $* reported lost, duplicated, reordered or corrupted frames, or failed" >&2
+        failures=$((failures + 1))
+    fi
+    stop_cluster
+}
+cluster_rows() {
+    if [ ! -x "$nats_server" ]; then
+        echo "run.sh: no cluster rows: nats-server is needed (apt-get install nats-server)" >&2
+        return 0
+    fi
+    if ! ldd "$root/build-bench/QuillmarshSrv" | grep -q libnats; then
+        echo "run.sh: no cluster rows: the server was built without nats.c (apt-get install libnats-dev)" >&2
+        return 0
+    fi
+    local round n
+    for round in $(seq "$cluster_rounds"); do
+        for n in $cluster_counts; do
+            slots=
+            if [ "$n" -gt 63 ]; then slots=$((n + 10)); fi
+            echo "  round $round: pairs, $n clients, one switch" >&2
+            measure ours cluster1 --workload pairs --clients "$n" --seconds "$seconds"
+            echo "  round $round: pairs, $n clients, partners on two switches" >&2
+            measure_cluster 2 --workload pairs --clients "$n" --seconds "$seconds"
+        done
+        slots=
+        echo "  round $round: broadcast, 63 clients, one switch" >&2
+        measure ours cluster1 --workload broadcast --clients 63 --seconds "$seconds"
+        echo "  round $round: broadcast, 63 clients over three switches" >&2
+        measure_cluster 3 --workload broadcast --clients 63 --seconds "$seconds"
+    done
+}
+cluster_table() {
+    awk -F, '
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] == "ours/cluster1" || $col["label"] ~ /^cluster\// {
+    where = $col["label"] == "ours/cluster1" ? "one" : "many"
+    key = $col["workload"] "," $col["clients"]
+    k = ++count[where, key]
+    rate[where, key, k] = $col["deliveries_per_s"]; p50[where, key, k] = $col["p50_us"]
+    p99[where, key, k] = $col["p99_us"]
+    bad[key] += $col["lost"] + $col["duplicated"] + $col["reordered"] + $col["corrupted"]
+    if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+}
+function median(array, where, key, k,    i, j, t, v) {
+    for (i = 1; i <= k; i++) v[i] = array[where, key, i]
+    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+    return k % 2 ? v[(k + 1) / 2] : (v[k / 2] + v[k / 2 + 1]) / 2
+}
+END {
+    if (n == 0) exit
+    printf "\nseveral switches through nats-server, medians of alternating rounds (pairs: partners on two\n"
+    printf "switches; broadcast: 63 clients over three), against the same clients on one switch:\n"
+    printf "%-10s %3s | %11s %11s %6s | %9s %9s %6s | %9s %9s | %6s\n", "workload", "N", "one/s", "nodes/s",
+           "ratio", "p50 one", "p50 nodes", "ratio", "p99 one", "p99 nodes", "errors"
+    for (i = 1; i <= n; i++) {
+        key = order[i]; split(key, part, ",")
+        a = median(rate, "one", key, count["one", key]); b = median(rate, "many", key, count["many", key])
+        c = median(p50, "one", key, count["one", key]); d = median(p50, "many", key, count["many", key])
+        printf "%-10s %3d | %11.0f %11.0f %6.2f | %7.0fus %7.0fus %6.2f | %7.0fus %7.0fus | %6d\n",
+               part[1], part[2], a, b, (a > 0 ? b / a : 0), c, d, (c > 0 ? d / c : 0),
+               median(p99, "one", key, count["one", key]), median(p99, "many", key, count["many", key]), bad[key]
+    }
+    printf "(targets: pairs across switches >= 0.4x of one switch, p50 <= 3x; errors: lost + duplicated\n"
+    printf " + reordered + corrupted, 0 while the link is up)\n"
+}' "$csv"
+}
+
 # ---- ten thousand clients -------------------------------------------------
 # Our server alone, with --numeric: a look-up of each of ten thousand
 # 127.1.x.y peers asks the DNS and takes the logins from seconds to minutes.
@@ -692,7 +803,8 @@ if [ "$rows" != all ]; then
         c10k) c10k_rows ;;
         sessions) sessions_rows ;;
         logins) logins_rows ;;
-        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats, c10k, sessions and logins" >&2; exit 2 ;;
+        cluster) cluster_rows ;;
+        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats, c10k, sessions, logins and cluster" >&2; exit 2 ;;
         esac
     done
     case " $rows " in *" idle "* | *" partial "*) rest_table ;; esac
@@ -702,6 +814,7 @@ if [ "$rows" != all ]; then
     c10k_table
     case " $rows " in *" sessions "*) sessions_table ;; esac
     logins_table
+    cluster_table
     exit $((failures > 0))
 fi
 started=$(date +%s)
@@ -800,6 +913,7 @@ fi
 
 nats_rows
 c10k_rows
+cluster_rows
 
 # ---- the table ------------------------------------------------------------
 awk -F, -v idle="$idle_clients" -v syscalls="$syscalls" -v soak_kb="$soak_kb" '
@@ -921,6 +1035,7 @@ tls_table | tee -a "$out/table.txt"
 logins_table | tee -a "$out/table.txt"
 nats_table | tee -a "$out/table.txt"
 c10k_table | tee -a "$out/table.txt"
+cluster_table | tee -a "$out/table.txt"
 
 # ---- the chart ------------------------------------------------------------
 for workload in $workloads; do

@@ -394,8 +394,11 @@ void cluster_stop(Server& server)
     Cluster& cluster = server.cluster;
     if (!cluster.link)
         return;
+    // Only a link that is up can write; one that is down keeps its frames
+    // for a connection that will not come.
     const std::int64_t give_up_ms = platform.monotonic_ms() + CLUSTER_STOP_FLUSH_MS;
-    while (cluster.link->buffered_bytes() > 0 && platform.monotonic_ms() < give_up_ms) {
+    while (server.metrics.cluster.link_up && cluster.link->buffered_bytes() > 0 &&
+           platform.monotonic_ms() < give_up_ms) {
         cluster.link->socket_writable();
         sleep_ms(1);
     }

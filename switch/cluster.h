@@ -114,6 +114,7 @@ bool cluster_has_frames(const Server& server);
 // The moment the switch may leave the wildcard, or 0 for no deadline.
 std::int64_t cluster_deadline_ms(const Server& server);
 
-// Leaves the cluster: writes what is still held for it, for at most
-// CLUSTER_STOP_FLUSH_MS, stops watching the link's socket and closes it.
+// Leaves the cluster: while the link is up, writes what is still held for
+// it, for at most CLUSTER_STOP_FLUSH_MS; stops watching the link's socket
+// and closes it.
 void cluster_stop(Server& server);
