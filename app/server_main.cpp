@@ -274,6 +274,7 @@ void join_cluster(Server& server, const Settings& options)
     ClusterLinkSettings settings;
     settings.servers = options.cluster_servers;
     settings.credentials_file = options.cluster_credentials;
+    settings.ca_file = options.cluster_ca;
     settings.node_name = options.node_name.empty() ? cluster_host_name() : options.node_name;
     if (settings.node_name.empty())
         settings.node_name = "switch";

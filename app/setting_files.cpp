@@ -56,10 +56,13 @@ bool check_cluster(const Settings& settings, std::string& error)
         error = std::string("--cluster: ") + cluster_link_unavailable_reason();
         return false;
     }
-    std::string content;
-    if (settings.cluster_credentials.empty() ||
-        text_file_read(settings.cluster_credentials.c_str(), &content, &error) == TextFileStatus::read)
-        return true;
-    error = "--cluster-creds " + settings.cluster_credentials + ": " + error;
-    return false;
+    for (const auto& [option, path] : {std::pair{"--cluster-creds", &settings.cluster_credentials},
+                                       std::pair{"--cluster-ca", &settings.cluster_ca}}) {
+        std::string content;
+        if (!path->empty() && text_file_read(path->c_str(), &content, &error) != TextFileStatus::read) {
+            error = std::string(option) + " " + *path + ": " + error;
+            return false;
+        }
+    }
+    return true;
 }

@@ -24,6 +24,6 @@ TlsServerFiles tls_files(const Settings& settings);
 bool load_logins(Logins& logins, const Settings& settings, std::string& error);
 
 // Whether the switch can join the cluster the settings name: a build with a
-// NATS client, and credentials that can be read (nats.c reads them itself
-// at each connect). True without --cluster.
+// NATS client, and credentials and certificates that can be read (nats.c
+// reads the credentials itself at each connect). True without --cluster.
 bool check_cluster(const Settings& settings, std::string& error);

@@ -36,6 +36,9 @@ struct ClusterLinkSettings {
     std::string servers;
     // A NATS .creds file (a user's JWT and seed), or empty.
     std::string credentials_file;
+    // PEM certificates of the CAs that sign the servers' (tls:// URLs), or
+    // empty for the system's.
+    std::string ca_file;
     // Names this switch to the NATS server and in every frame it publishes.
     std::string node_name;
     // The most bytes held for the cluster each way: published and not yet

@@ -350,6 +350,8 @@ bool NatsLink::configure(std::string* error)
     natsStatus status = natsOptions_SetServers(options, url_texts.data(), static_cast<int>(url_texts.size()));
     if (status == NATS_OK && !settings.credentials_file.empty())
         status = natsOptions_SetUserCredentialsFromFiles(options, settings.credentials_file.c_str(), nullptr);
+    if (status == NATS_OK && !settings.ca_file.empty())
+        status = natsOptions_LoadCATrustedCertificates(options, settings.ca_file.c_str());
     if (status == NATS_OK)
         status = natsOptions_SetName(options, settings.node_name.c_str());
     // The switch has routed its own frames to its own clients already.

@@ -4,6 +4,7 @@
 #include "platform/cluster_link.h"
 #include "tests/support/e2e_helpers.h"
 #include "tests/support/nats_server.h"
+#include "tests/support/test_certificate.h"
 
 #include <atomic>
 #include <chrono>
@@ -358,6 +359,34 @@ TEST(ClusterE2E, AFloodFromOneNodeLeavesTheOthersLocalRelayServing)
     EXPECT_EQ(round_trips, 50);
     EXPECT_GT(b.metric("quillmarsh_cluster_frames_received_total"), 0);
 }
+
+#ifdef QM_HAVE_OPENSSL
+// TLS to NATS, its server's certificate signed by a CA of the operator's:
+// trusted with --cluster-ca, refused without, and the log says why.
+TEST(ClusterE2E, OverTlsTheServersCertificateIsCheckedAgainstTheCaGiven)
+{
+    ScratchDirectory certificates;
+    const TlsServerFiles files = self_signed(certificates.path(), "nats");
+    NatsServer::Options options;
+    options.monitoring = true;
+    options.tls_cert = files.cert;
+    options.tls_key = files.key;
+    NatsServer nats(options);
+    SKIP_WITHOUT_A_CLUSTER(nats);
+    const long baseline = nats.subscriptions();
+    Node a(nats.url(), "a", {"--cluster-ca", files.cert});
+    Node b(nats.url(), "b", {"--cluster-ca", files.cert});
+    RunningServer untrusting({"--cluster", nats.url()}, {E2E_LOGIN, E2E_PASSWORD});
+    auto sender = a.server.join();
+    auto holder = b.server.join();
+    b.server.announce(*holder, "x");
+    ASSERT_TRUE(wait_for_interest(nats, baseline, {&a, &b}));
+    sender->send(to("s", "x", "sealed"));
+    EXPECT_EQ(holder->read_exact(to("s", "x", "sealed").size()), to("s", "x", "sealed"));
+    EXPECT_TRUE(untrusting.process.wait_for_log("srv: cluster link down: ")) << untrusting.process.log_text();
+    EXPECT_EQ(untrusting.process.log_text().find("cluster link up"), std::string::npos);
+}
+#endif
 
 // Without a NATS client (the Windows build among them), --cluster is
 // refused at start, with the reason; so are credentials that cannot be read.

@@ -60,6 +60,8 @@ std::vector<std::string> NatsServer::arguments_on(std::uint16_t client, std::uin
                                           "--ports_file_dir", dir.path().string()};
     if (options.monitoring)
         arguments.insert(arguments.end(), {"-m", port_text(monitor)});
+    if (!options.tls_cert.empty())
+        arguments.insert(arguments.end(), {"--tls", "--tlscert", options.tls_cert, "--tlskey", options.tls_key});
     if (!options.cluster_name.empty()) {
         arguments.insert(arguments.end(), {"--cluster", "nats://127.0.0.1:" + port_text(cluster),
                                            "--cluster_name", options.cluster_name});

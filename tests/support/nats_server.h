@@ -19,6 +19,9 @@ public:
         std::vector<std::string> routes;
         // The monitoring port, for /subsz.
         bool monitoring = false;
+        // TLS for clients, with this certificate and key (PEM files).
+        std::string tls_cert;
+        std::string tls_key;
     };
     NatsServer() : NatsServer(Options{}) {}
     explicit NatsServer(Options options);
@@ -33,7 +36,10 @@ public:
     // Whether it runs and has said its ports; why() says what went wrong.
     bool running() const { return pid > 0 && port != 0; }
     std::string why() const;
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
+    std::string url() const
+    {
+        return (options.tls_cert.empty() ? "nats://127.0.0.1:" : "tls://127.0.0.1:") + std::to_string(port);
+    }
     std::string route_url() const { return "nats://127.0.0.1:" + std::to_string(cluster_port); }
     std::uint16_t monitoring_port() const { return monitor_port; }
 
