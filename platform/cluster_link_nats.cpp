@@ -28,10 +28,15 @@ constexpr std::size_t MESSAGE_OVERHEAD = 64;
 constexpr std::size_t PUBLISH_OVERHEAD = 768;
 constexpr std::size_t URL_TEXT_SIZE = 512;
 
+// The library's last error on this thread, without the place in its
+// source that it starts with ("(conn.c:2088): ").
 std::string status_text(natsStatus status)
 {
     const char* last = nats_GetLastError(nullptr);
-    return last && *last ? last : natsStatus_GetText(status);
+    std::string text = last && *last ? last : natsStatus_GetText(status);
+    if (const std::size_t place = text.find("): "); text.starts_with('(') && place != std::string::npos)
+        text.erase(0, place + 3);
+    return text;
 }
 
 // A URL as the log may show it: without the user and password that the
@@ -371,8 +376,6 @@ bool NatsLink::configure(std::string* error)
     if (status == NATS_OK)
         status = natsOptions_SetEventLoop(options, relay, on_attach, on_read, on_write, on_detach);
     if (status == NATS_OK)
-        status = natsOptions_SetRetryOnFailedConnect(options, true, on_connected, relay);
-    if (status == NATS_OK)
         status = natsOptions_SetMaxReconnect(options, -1);
     if (status == NATS_OK)
         status = natsOptions_SetReconnectBufSize(options, bound);
@@ -399,20 +402,29 @@ bool NatsLink::start(std::string* error)
 }
 
 // natsConnection_Connect blocks (a name to resolve, a TCP connect, the
-// server's INFO and our CONNECT), so it runs here. With retry on failed
-// connect it returns after one round of the servers, and nats.c goes on
-// trying on a thread of its own.
+// server's INFO and our CONNECT), so it runs here. A first round of the
+// servers says why it failed, which a connect that retries on its own
+// would not; then nats.c goes on trying on a thread of its own, and says
+// when it gets through.
 void NatsLink::connect_off_loop()
 {
     natsConnection* made = nullptr;
-    const natsStatus status = natsConnection_Connect(&made, options);
-    LinkNotice notice{LinkNoticeKind::down, ""};
+    natsStatus status = natsOptions_SetRetryOnFailedConnect(options, false, nullptr, nullptr);
     if (status == NATS_OK)
-        notice = {LinkNoticeKind::up, connected_url(made)};
-    else if (status == NATS_NOT_YET_CONNECTED)
-        notice.text = "no server answered; trying again";
-    else
-        notice.text = status_text(status);
+        status = natsConnection_Connect(&made, options);
+    LinkNotice notice{LinkNoticeKind::up, ""};
+    if (status == NATS_OK) {
+        notice.text = connected_url(made);
+    } else {
+        notice = {LinkNoticeKind::down, status_text(status)};
+        status = natsOptions_SetRetryOnFailedConnect(options, true, on_connected, relay);
+        if (status == NATS_OK)
+            status = natsConnection_Connect(&made, options);
+        if (status == NATS_OK)
+            notice = {LinkNoticeKind::up, connected_url(made)};
+        else if (status != NATS_NOT_YET_CONNECTED)
+            notice.text += "; not tried again: " + status_text(status);
+    }
     {
         std::lock_guard<std::mutex> held(relay->lock);
         relay->connection = made;

@@ -383,7 +383,7 @@ TEST(ClusterE2E, OverTlsTheServersCertificateIsCheckedAgainstTheCaGiven)
     ASSERT_TRUE(wait_for_interest(nats, baseline, {&a, &b}));
     sender->send(to("s", "x", "sealed"));
     EXPECT_EQ(holder->read_exact(to("s", "x", "sealed").size()), to("s", "x", "sealed"));
-    EXPECT_TRUE(untrusting.process.wait_for_log("srv: cluster link down: ")) << untrusting.process.log_text();
+    EXPECT_TRUE(untrusting.process.wait_for_log("srv: cluster link down: SSL handshake error: ")) << untrusting.process.log_text();
     EXPECT_EQ(untrusting.process.log_text().find("cluster link up"), std::string::npos);
 }
 #endif
