@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <regex>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -84,6 +85,8 @@ bool NatsServer::start(const std::vector<std::string>& arguments)
             std::filesystem::remove(entry.path());
     pid = fork();
     if (pid == 0) {
+        // A test that dies without its destructors takes its NATS with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int log = open((dir.path() / "nats-server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(log, 1);
         dup2(log, 2);
