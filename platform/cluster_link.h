@@ -110,14 +110,14 @@ public:
                                       const std::function<void(const LinkMessage&)>& take) = 0;
 
     // Publishes data on subject with the origin header.
-    virtual LinkPublish publish(std::string_view subject, std::string_view data) = 0;
+    virtual LinkPublish publish(const std::string& subject, std::string_view data) = 0;
     // Bytes published and not yet written to the connection.
     virtual std::size_t buffered_bytes() = 0;
 
     // Subscribes to subject (wildcards allowed) in this switch's own queue
     // group, so that a message matching several of its subscriptions comes
     // once. NO_SUBSCRIPTION when there is no connection yet, or no memory.
-    virtual LinkSubscription subscribe(std::string_view subject) = 0;
+    virtual LinkSubscription subscribe(const std::string& subject) = 0;
     virtual void unsubscribe(LinkSubscription subscription) = 0;
 
     // Messages dropped on their way to the loop, by the library or because

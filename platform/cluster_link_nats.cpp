@@ -303,9 +303,9 @@ public:
     bool next_notice(LinkNotice& notice) override;
     std::size_t take_messages(std::size_t most,
                               const std::function<void(const LinkMessage&)>& take) override;
-    LinkPublish publish(std::string_view subject, std::string_view data) override;
+    LinkPublish publish(const std::string& subject, std::string_view data) override;
     std::size_t buffered_bytes() override;
-    LinkSubscription subscribe(std::string_view subject) override;
+    LinkSubscription subscribe(const std::string& subject) override;
     void unsubscribe(LinkSubscription subscription) override;
     std::uint64_t messages_dropped() override;
 
@@ -509,7 +509,7 @@ std::size_t NatsLink::take_messages(std::size_t most,
 // While connected nats.c's buffer grows without limit, so the bound is kept
 // here; while it reconnects, its reconnect buffer (of the same size) refuses
 // what does not fit.
-LinkPublish NatsLink::publish(std::string_view subject, std::string_view data)
+LinkPublish NatsLink::publish(const std::string& subject, std::string_view data)
 {
     natsConnection* c = connection();
     if (!c)
@@ -520,9 +520,8 @@ LinkPublish NatsLink::publish(std::string_view subject, std::string_view data)
     if (static_cast<std::size_t>(buffered) + data.size() + subject.size() + PUBLISH_OVERHEAD >
         settings.buffer_bytes)
         return LinkPublish::buffer_full;
-    const std::string subject_text(subject);
     natsMsg* message = nullptr;
-    natsStatus status = natsMsg_Create(&message, subject_text.c_str(), nullptr, data.data(),
+    natsStatus status = natsMsg_Create(&message, subject.c_str(), nullptr, data.data(),
                                        static_cast<int>(data.size()));
     if (status == NATS_OK)
         status = natsMsgHeader_Set(message, ORIGIN_HEADER, settings.node_name.c_str());
@@ -550,14 +549,13 @@ std::size_t NatsLink::buffered_bytes()
     return buffered > 0 ? static_cast<std::size_t>(buffered) : 0;
 }
 
-LinkSubscription NatsLink::subscribe(std::string_view subject)
+LinkSubscription NatsLink::subscribe(const std::string& subject)
 {
     natsConnection* c = connection();
     if (!c)
         return NO_SUBSCRIPTION;
-    const std::string subject_text(subject);
     natsSubscription* subscription = nullptr;
-    if (natsConnection_QueueSubscribe(&subscription, c, subject_text.c_str(), queue_group.c_str(),
+    if (natsConnection_QueueSubscribe(&subscription, c, subject.c_str(), queue_group.c_str(),
                                       on_message, relay) != NATS_OK)
         return NO_SUBSCRIPTION;
     // A message waits in the library only until its delivery thread hands

@@ -156,7 +156,7 @@ void name_vanished(void* context, std::string_view name)
 {
     Server& server = *static_cast<Server*>(context);
     Cluster& cluster = server.cluster;
-    auto found = cluster.subscribed.find(std::string(name));
+    auto found = cluster.subscribed.find(name);
     if (found == cluster.subscribed.end())
         return;
     cluster.link->unsubscribe(found->second);

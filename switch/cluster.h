@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/cluster_link.h"
+#include "switch/address_registry.h"
 #include "switch/metrics.h"
 #include "switch/watcher.h"
 
@@ -64,7 +65,7 @@ struct Cluster {
     LinkSubscription wildcard = NO_SUBSCRIPTION;
     std::int64_t wildcard_since_ms = 0;
     // The addresses subscribed one by one, by stored name.
-    std::unordered_map<std::string, LinkSubscription> subscribed;
+    std::unordered_map<std::string, LinkSubscription, AddressNameHash, std::equal_to<>> subscribed;
     // Subscribes that may be made now, in thousandths, and when counted.
     std::int64_t subscribe_credit = CLUSTER_SUBSCRIBES_PER_SECOND * 1000;
     std::int64_t credit_counted_ms = 0;

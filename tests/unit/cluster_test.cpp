@@ -31,14 +31,14 @@ struct FakeLink final : ClusterLink {
         }
         return n;
     }
-    LinkPublish publish(std::string_view subject, std::string_view data) override
+    LinkPublish publish(const std::string& subject, std::string_view data) override
     {
         if (publish_result == LinkPublish::sent)
-            published.push_back(std::string(subject) + " " + std::string(data));
+            published.push_back(subject + " " + std::string(data));
         return publish_result;
     }
     std::size_t buffered_bytes() override { return 0; }
-    LinkSubscription subscribe(std::string_view subject) override
+    LinkSubscription subscribe(const std::string& subject) override
     {
         subscriptions[++last_id] = subject;
         subscribes++;
