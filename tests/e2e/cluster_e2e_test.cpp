@@ -2,8 +2,7 @@
 // nodes, broadcast, order, addresses that move, nodes and NATS that go, two
 // clusters on one NATS, routes between two NATS servers, and a flood.
 #include "platform/cluster_link.h"
-#include "tests/support/e2e_helpers.h"
-#include "tests/support/nats_server.h"
+#include "tests/support/cluster_node.h"
 #include "tests/support/test_certificate.h"
 
 #include <atomic>
@@ -16,58 +15,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A switch of a cluster: its metrics port open, up once its link says so.
-struct Node {
-    Node(const std::string& servers, const std::string& name, const std::vector<std::string>& extra = {})
-        : metrics_port(ServerProcess::free_port()), server(options(servers, name, extra), {E2E_LOGIN, E2E_PASSWORD})
-    {
-        EXPECT_TRUE(server.process.wait_for_log("srv: cluster link up: ")) << server.process.log_text();
-    }
-
-    std::vector<std::string> options(const std::string& servers, const std::string& name,
-                                     const std::vector<std::string>& extra) const
-    {
-        std::vector<std::string> words = {"--cluster", servers, "--node-name", name,
-                                          "--metrics", "127.0.0.1:" + std::to_string(metrics_port)};
-        words.insert(words.end(), extra.begin(), extra.end());
-        return words;
-    }
-
-    // The value of one sample of /metrics, or -1.
-    long metric(const std::string& name) const
-    {
-        TestClient client(metrics_port);
-        client.send("GET /metrics HTTP/1.0\r\n\r\n");
-        const std::string page = client.read_exact(1 << 20, 5000);
-        const std::size_t at = page.find("\n" + name + " ");
-        return at == std::string::npos ? -1 : std::stol(page.substr(at + name.size() + 2));
-    }
-    long subscriptions() const { return metric("quillmarsh_cluster_subscriptions"); }
+// A node, with the dropped frames of one reason.
+struct Node : ClusterNode {
+    using ClusterNode::ClusterNode;
     long dropped(const std::string& reason) const
     {
         return metric("quillmarsh_cluster_frames_dropped_total{reason=\"" + reason + "\"}");
     }
-
-    std::uint16_t metrics_port;
-    RunningServer server;
 };
-
-// Waits until nats holds every subscription the nodes made: a subscription
-// takes effect only once the NATS server has it, a round trip after the
-// switch made it.
-bool wait_for_interest(const NatsServer& nats, long baseline, std::initializer_list<const Node*> nodes)
-{
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        long wanted = baseline;
-        for (const Node* node : nodes)
-            wanted += node->subscriptions();
-        if (nats.subscriptions() == wanted)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
 
 std::string to(const std::string& source, const std::string& destination, const std::string& text)
 {
@@ -129,6 +84,31 @@ TEST(ClusterE2E, FramesCrossNodesOnceAndInOrderOnEveryNode)
     EXPECT_EQ(a.metric("quillmarsh_cluster_frames_published_total"), 301);
     EXPECT_EQ(b.metric("quillmarsh_cluster_frames_received_total"), 300);
     EXPECT_EQ(c.metric("quillmarsh_cluster_frames_received_total"), 100);
+}
+
+// A client that announces a fresh address in every frame drives its node
+// past the subscribes it may make in a burst: the node takes the wildcard,
+// and a frame to an address it had subscribed to before still comes once.
+TEST(ClusterE2E, PastItsBoundANodeTakesTheWildcardAndStillGetsEachFrameOnce)
+{
+    Nats nats;
+    SKIP_WITHOUT_A_CLUSTER(*nats.server);
+    Node a(nats.server->url(), "a");
+    Node b(nats.server->url(), "b");
+    auto sender = a.server.join();
+    auto holder = b.server.join();
+    b.server.announce(*holder, "x");
+    std::string fresh;
+    for (int i = 0; i < 1100; i++)
+        fresh += make_frame("n f" + std::to_string(i) + " -");
+    holder->send(fresh);
+    ASSERT_TRUE(b.server.process.wait_for_log("srv: cluster subscriptions at their bound: taking every addressed frame"));
+    EXPECT_EQ(b.metric("quillmarsh_cluster_wildcard"), 1);
+    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b}));
+    const std::string frames = to("s", "x", "subscribed before") + to("s", "f1099", "through the wildcard");
+    sender->send(frames);
+    EXPECT_EQ(holder->read_exact(frames.size()), frames);
+    EXPECT_EQ(holder->read_until_quiet(300), "") << "once, not once per subscription";
 }
 
 // An address's frames follow it from one node to another: the node it

@@ -2,47 +2,20 @@
 // reach exactly the clients that one switch holding all of them would have
 // relayed them to, each sender's in the order sent.
 #include "platform/cluster_link.h"
-#include "tests/support/e2e_helpers.h"
-#include "tests/support/nats_server.h"
+#include "tests/support/cluster_node.h"
 
-#include <chrono>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <set>
-#include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int NODES = 3;
 constexpr int CLIENTS_PER_NODE = 3;
 constexpr int ROUNDS = 3;
 constexpr int FRAMES_PER_ROUND = 400;
 constexpr int NAMES_PER_ROUND = 6;
-
-struct Node {
-    Node(const std::string& servers, int number)
-        : metrics_port(ServerProcess::free_port()),
-          server({"--cluster", servers, "--node-name", "n" + std::to_string(number), "--metrics",
-                  "127.0.0.1:" + std::to_string(metrics_port)},
-                 {E2E_LOGIN, E2E_PASSWORD})
-    {
-        EXPECT_TRUE(server.process.wait_for_log("srv: cluster link up: ")) << server.process.log_text();
-    }
-    long subscriptions() const
-    {
-        TestClient client(metrics_port);
-        client.send("GET /metrics HTTP/1.0\r\n\r\n");
-        const std::string page = client.read_exact(1 << 20, 5000);
-        const std::string name = "\nquillmarsh_cluster_subscriptions ";
-        const std::size_t at = page.find(name);
-        return at == std::string::npos ? -1 : std::stol(page.substr(at + name.size()));
-    }
-    std::uint16_t metrics_port;
-    RunningServer server;
-};
 
 // One client of the model: where it is, what it holds, what it should hear.
 struct Member {
@@ -77,23 +50,10 @@ TEST(ClusterModelE2E, RandomFramesReachExactlyWhomOneSwitchWithEveryClientWould)
     if (!nats.running())
         GTEST_SKIP() << nats.why();
     const long baseline = nats.subscriptions();
-    std::vector<std::unique_ptr<Node>> nodes;
+    std::vector<std::unique_ptr<ClusterNode>> nodes;
     for (int n = 0; n < NODES; n++)
-        nodes.push_back(std::make_unique<Node>(nats.url(), n));
-    // Every subscription the switches made is in place once NATS holds as
-    // many as they say they made.
-    auto interest_settled = [&] {
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline) {
-            long wanted = baseline;
-            for (const auto& node : nodes)
-                wanted += node->subscriptions();
-            if (nats.subscriptions() == wanted)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    };
+        nodes.push_back(std::make_unique<ClusterNode>(nats.url(), "n" + std::to_string(n)));
+    auto interest_settled = [&] { return wait_for_interest(nats, baseline, {nodes[0].get(), nodes[1].get(), nodes[2].get()}); };
 
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
