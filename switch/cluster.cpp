@@ -5,7 +5,6 @@
 #include "switch/server.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -18,9 +17,9 @@ const char* const DROP_SAID[CLUSTER_DROP_REASONS] = {
     "not a frame of ours",
 };
 
-void say(Server& server, const std::string& text)
+void say(Server& server, std::string_view text)
 {
-    log_event(server.log, platform.now(), "srv", text.c_str());
+    log_event(server.log, platform.now(), "srv", text);
 }
 
 // Drops come in runs (a full buffer, a link down, a burst too fast to
@@ -312,6 +311,7 @@ void cluster_publish(Server& server, std::string_view frame, std::string_view de
         address_subject(cluster.subject, cluster, destination.substr(0, ADDRESS_NAME_MAX));
     switch (cluster.link->publish(cluster.subject, frame)) {
     case LinkPublish::sent:
+        cluster.published_in_turn = true;
         server.metrics.cluster.published++;
         end_drops(server, ClusterDrop::buffer);
         end_drops(server, ClusterDrop::link_down);
@@ -374,8 +374,10 @@ void cluster_take(Server& server)
 
 void cluster_flush(Server& server)
 {
-    if (server.cluster.link && server.cluster.link->buffered_bytes() > 0)
-        server.cluster.link->socket_writable();
+    Cluster& cluster = server.cluster;
+    if (cluster.published_in_turn)
+        cluster.link->socket_writable();
+    cluster.published_in_turn = false;
 }
 
 bool cluster_has_frames(const Server& server)

@@ -74,6 +74,8 @@ struct Cluster {
     std::array<DropEpisode, CLUSTER_DROP_REASONS> episodes{};
     // The last turn took as many frames as a turn may: more may wait.
     bool frames_waiting = false;
+    // Frames went to the link in this turn, to be written at its end.
+    bool published_in_turn = false;
     // The link's socket in the poller, and what the last wait said of it.
     Watcher watcher;
     bool readable = false;
