@@ -1,6 +1,7 @@
 // Several switches as one network through a real nats-server: frames across
-// nodes, broadcast, order, addresses that move, nodes and NATS that go, two
-// clusters on one NATS, routes between two NATS servers, and a flood.
+// nodes, broadcast, order, the wildcard, addresses that move, nodes and NATS
+// that go, two clusters on one NATS, a flood, TLS, and routes between two
+// NATS servers.
 #include "platform/cluster_link.h"
 #include "tests/support/cluster_node.h"
 #include "tests/support/test_certificate.h"
@@ -29,44 +30,73 @@ std::string to(const std::string& source, const std::string& destination, const 
     return make_frame("m " + source + " \"" + destination + "\" " + text);
 }
 
-#define SKIP_WITHOUT_A_CLUSTER(nats)                                                               \
-    if (server_runs_under_wine())                                                                  \
-        GTEST_SKIP() << "the Windows build has no NATS client";                                    \
-    if (!cluster_link_available())                                                                 \
-        GTEST_SKIP() << cluster_link_unavailable_reason();                                         \
-    if (!(nats).running())                                                                         \
-    GTEST_SKIP() << (nats).why()
+// Why the cluster cannot be tested here, or "".
+std::string why_no_cluster()
+{
+    if (server_runs_under_wine())
+        return "the Windows build has no NATS client";
+    return cluster_link_available() ? "" : cluster_link_unavailable_reason();
+}
 
-struct Nats {
-    Nats()
+// One NATS server of the test's own, and the switches joined through it.
+class ClusterE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = why_no_cluster(); !why.empty())
+            GTEST_SKIP() << why;
+        nats = std::make_unique<NatsServer>(nats_options());
+        if (!nats->running())
+            GTEST_SKIP() << nats->why();
+        baseline = nats->subscriptions();
+    }
+    virtual NatsServer::Options nats_options()
     {
         NatsServer::Options options;
         options.monitoring = true;
-        server = std::make_unique<NatsServer>(options);
-        baseline = server->subscriptions();
+        return options;
     }
-    std::unique_ptr<NatsServer> server;
+    Node& node(const std::string& name, const std::vector<std::string>& extra = {})
+    {
+        nodes.push_back(std::make_unique<Node>(nats->url(), name, extra));
+        return *nodes.back();
+    }
+    // Stops a node (it is killed, as a crash would) and forgets it.
+    void kill(Node& gone)
+    {
+        gone.server.process.send_signal(SIGKILL);
+        EXPECT_EQ(gone.server.process.wait_exit(5000), 128 + SIGKILL);
+        std::erase_if(nodes, [&](const auto& n) { return n.get() == &gone; });
+    }
+    bool interest_settled() const
+    {
+        std::vector<const ClusterNode*> live;
+        for (const auto& n : nodes)
+            live.push_back(n.get());
+        return wait_for_interest(*nats, baseline, live);
+    }
+
+    std::unique_ptr<NatsServer> nats;
     long baseline = 0;
+    std::vector<std::unique_ptr<Node>> nodes;
 };
 
 // One sender on node a sends frames to an address held on node b, mixed
 // with frames to all: the holder gets all of them in order, a client of
 // node c gets each frame to all once, in order, and so does a client of
 // the sender's own node.
-TEST(ClusterE2E, FramesCrossNodesOnceAndInOrderOnEveryNode)
+TEST_F(ClusterE2E, FramesCrossNodesOnceAndInOrderOnEveryNode)
 {
-    Nats nats;
-    SKIP_WITHOUT_A_CLUSTER(*nats.server);
-    Node a(nats.server->url(), "a");
-    Node b(nats.server->url(), "b");
-    Node c(nats.server->url(), "c");
+    Node& a = node("a");
+    Node& b = node("b");
+    Node& c = node("c");
     auto sender = a.server.join();
     auto local = a.server.join();
     auto holder = b.server.join();
     auto other = c.server.join();
     a.server.announce(*sender, "s");
     b.server.announce(*holder, "x");
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b, &c}));
+    ASSERT_TRUE(interest_settled());
 
     std::string sent, to_all;
     for (int i = 0; i < 300; i++) {
@@ -89,12 +119,10 @@ TEST(ClusterE2E, FramesCrossNodesOnceAndInOrderOnEveryNode)
 // A client that announces a fresh address in every frame drives its node
 // past the subscribes it may make in a burst: the node takes the wildcard,
 // and a frame to an address it had subscribed to before still comes once.
-TEST(ClusterE2E, PastItsBoundANodeTakesTheWildcardAndStillGetsEachFrameOnce)
+TEST_F(ClusterE2E, PastItsBoundANodeTakesTheWildcardAndStillGetsEachFrameOnce)
 {
-    Nats nats;
-    SKIP_WITHOUT_A_CLUSTER(*nats.server);
-    Node a(nats.server->url(), "a");
-    Node b(nats.server->url(), "b");
+    Node& a = node("a");
+    Node& b = node("b");
     auto sender = a.server.join();
     auto holder = b.server.join();
     b.server.announce(*holder, "x");
@@ -104,7 +132,7 @@ TEST(ClusterE2E, PastItsBoundANodeTakesTheWildcardAndStillGetsEachFrameOnce)
     holder->send(fresh);
     ASSERT_TRUE(b.server.process.wait_for_log("srv: cluster subscriptions at their bound: taking every addressed frame"));
     EXPECT_EQ(b.metric("quillmarsh_cluster_wildcard"), 1);
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b}));
+    ASSERT_TRUE(interest_settled());
     const std::string frames = to("s", "x", "subscribed before") + to("s", "f1099", "through the wildcard");
     sender->send(frames);
     EXPECT_EQ(holder->read_exact(frames.size()), frames);
@@ -113,17 +141,15 @@ TEST(ClusterE2E, PastItsBoundANodeTakesTheWildcardAndStillGetsEachFrameOnce)
 
 // An address's frames follow it from one node to another: the node it
 // left takes none of them any more.
-TEST(ClusterE2E, AnAddressThatMovesTakesItsFramesWithIt)
+TEST_F(ClusterE2E, AnAddressThatMovesTakesItsFramesWithIt)
 {
-    Nats nats;
-    SKIP_WITHOUT_A_CLUSTER(*nats.server);
-    Node a(nats.server->url(), "a");
-    Node b(nats.server->url(), "b");
-    Node c(nats.server->url(), "c");
+    Node& a = node("a");
+    Node& b = node("b");
+    Node& c = node("c");
     auto sender = a.server.join();
     auto first = b.server.join();
     b.server.announce(*first, "x");
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b, &c}));
+    ASSERT_TRUE(interest_settled());
     sender->send(to("s", "x", "one"));
     EXPECT_EQ(first->read_exact(to("s", "x", "one").size()), to("s", "x", "one"));
 
@@ -131,7 +157,7 @@ TEST(ClusterE2E, AnAddressThatMovesTakesItsFramesWithIt)
     ASSERT_TRUE(b.server.process.wait_for_log("logged out: "));
     auto second = c.server.join();
     c.server.announce(*second, "x");
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b, &c}));
+    ASSERT_TRUE(interest_settled());
     EXPECT_EQ(b.subscriptions(), 1) << "only all";
     sender->send(to("s", "x", "two"));
     EXPECT_EQ(second->read_exact(to("s", "x", "two").size()), to("s", "x", "two"));
@@ -139,23 +165,19 @@ TEST(ClusterE2E, AnAddressThatMovesTakesItsFramesWithIt)
 }
 
 // A node that dies: NATS drops its subscriptions, and the others go on.
-TEST(ClusterE2E, ANodeThatStopsLeavesNoInterestBehind)
+TEST_F(ClusterE2E, ANodeThatStopsLeavesNoInterestBehind)
 {
-    Nats nats;
-    SKIP_WITHOUT_A_CLUSTER(*nats.server);
-    Node a(nats.server->url(), "a");
-    auto b = std::make_unique<Node>(nats.server->url(), "b");
-    Node c(nats.server->url(), "c");
+    Node& a = node("a");
+    Node& b = node("b");
+    Node& c = node("c");
     auto sender = a.server.join();
-    auto gone = b->server.join();
+    auto gone = b.server.join();
     auto stays = c.server.join();
-    b->server.announce(*gone, "x");
+    b.server.announce(*gone, "x");
     c.server.announce(*stays, "x");
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, b.get(), &c}));
-    b->server.process.send_signal(SIGKILL);
-    ASSERT_EQ(b->server.process.wait_exit(5000), 128 + SIGKILL);
-    b.reset();
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &c}));
+    ASSERT_TRUE(interest_settled());
+    kill(b);
+    ASSERT_TRUE(interest_settled());
     sender->send(to("s", "x", "after"));
     EXPECT_EQ(stays->read_exact(to("s", "x", "after").size()), to("s", "x", "after"));
 }
@@ -163,18 +185,16 @@ TEST(ClusterE2E, ANodeThatStopsLeavesNoInterestBehind)
 // NATS killed: both nodes say so, the sender's node drops what its buffer
 // cannot hold and counts every drop; NATS back: both say so, and frames
 // flow again.
-TEST(ClusterE2E, NatsKilledAndRestartedIsSaidAndCountedAndTrafficFlowsAgain)
+TEST_F(ClusterE2E, NatsKilledAndRestartedIsSaidAndCountedAndTrafficFlowsAgain)
 {
-    Nats nats;
-    SKIP_WITHOUT_A_CLUSTER(*nats.server);
-    Node a(nats.server->url(), "a", {"--cluster-buffer", "8192"});
-    Node b(nats.server->url(), "b");
+    Node& a = node("a", {"--cluster-buffer", "8192"});
+    Node& b = node("b");
     auto sender = a.server.join();
     auto holder = b.server.join();
     b.server.announce(*holder, "x");
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b}));
+    ASSERT_TRUE(interest_settled());
 
-    nats.server->kill();
+    nats->kill();
     ASSERT_TRUE(a.server.process.wait_for_log("srv: cluster link down: "));
     ASSERT_TRUE(b.server.process.wait_for_log("srv: cluster link down: "));
     const long published_before = a.metric("quillmarsh_cluster_frames_published_total");
@@ -196,10 +216,10 @@ TEST(ClusterE2E, NatsKilledAndRestartedIsSaidAndCountedAndTrafficFlowsAgain)
     EXPECT_GT(held, 0);
     EXPECT_GT(dropped, 0);
 
-    ASSERT_TRUE(nats.server->restart()) << nats.server->why();
+    ASSERT_TRUE(nats->restart()) << nats->why();
     ASSERT_TRUE(a.server.process.wait_for_log("srv: cluster link up: ", 2));
     ASSERT_TRUE(b.server.process.wait_for_log("srv: cluster link up: ", 2));
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b}));
+    ASSERT_TRUE(interest_settled());
     // What was held went out once the link was back, but only as far as
     // the holder's node was subscribed again by then: at most once.
     const std::string came = holder->read_until_quiet(500);
@@ -211,54 +231,21 @@ TEST(ClusterE2E, NatsKilledAndRestartedIsSaidAndCountedAndTrafficFlowsAgain)
     EXPECT_EQ(a.metric("quillmarsh_cluster_reconnects_total"), 1);
 }
 
-TEST(ClusterE2E, TwoClustersOnOneNatsAreKeptApartByName)
+TEST_F(ClusterE2E, TwoClustersOnOneNatsAreKeptApartByName)
 {
-    Nats nats;
-    SKIP_WITHOUT_A_CLUSTER(*nats.server);
-    Node east_a(nats.server->url(), "a", {"--cluster-name", "east"});
-    Node east_b(nats.server->url(), "b", {"--cluster-name", "east"});
-    Node west(nats.server->url(), "w", {"--cluster-name", "west"});
+    Node& east_a = node("a", {"--cluster-name", "east"});
+    Node& east_b = node("b", {"--cluster-name", "east"});
+    Node& west = node("w", {"--cluster-name", "west"});
     auto sender = east_a.server.join();
     auto east_holder = east_b.server.join();
     auto west_holder = west.server.join();
     east_b.server.announce(*east_holder, "x");
     west.server.announce(*west_holder, "x");
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&east_a, &east_b, &west}));
+    ASSERT_TRUE(interest_settled());
     const std::string frames = to("s", "x", "direct") + to("s", "", "all");
     sender->send(frames);
     EXPECT_EQ(east_holder->read_exact(frames.size()), frames);
     EXPECT_EQ(west_holder->read_until_quiet(500), "");
-}
-
-// Two NATS servers joined by a route, a node on each.
-TEST(ClusterE2E, NodesOnTwoRoutedNatsServersAreOneNetwork)
-{
-    NatsServer::Options first_options;
-    first_options.cluster_name = "routed";
-    first_options.monitoring = true;
-    NatsServer first(first_options);
-    SKIP_WITHOUT_A_CLUSTER(first);
-    NatsServer::Options second_options = first_options;
-    second_options.routes = {first.route_url()};
-    NatsServer second(second_options);
-    ASSERT_TRUE(second.running()) << second.why();
-    const long first_baseline = first.subscriptions();
-    const long second_baseline = second.subscriptions();
-    Node a(first.url(), "a");
-    Node b(second.url(), "b");
-    auto sender = a.server.join();
-    auto holder = b.server.join();
-    auto local = a.server.join();
-    b.server.announce(*holder, "x");
-    a.server.announce(*local, "y");
-    ASSERT_TRUE(wait_for_interest(first, first_baseline, {&a, &b}));
-    ASSERT_TRUE(wait_for_interest(second, second_baseline, {&a, &b}));
-    const std::string frames = to("s", "x", "across") + to("s", "", "everywhere");
-    sender->send(frames);
-    EXPECT_EQ(holder->read_exact(frames.size()), frames);
-    EXPECT_EQ(local->read_exact(to("s", "", "everywhere").size()), to("s", "", "everywhere"));
-    holder->send(to("x", "y", "back"));
-    EXPECT_EQ(local->read_exact(to("x", "y", "back").size()), to("x", "y", "back"));
 }
 
 // Reads a client as fast as frames come, in a thread of its own, and keeps
@@ -301,18 +288,16 @@ struct Drainer {
 
 // A node flooded by another's frames to all still relays its own clients'
 // frames between them, round trip after round trip.
-TEST(ClusterE2E, AFloodFromOneNodeLeavesTheOthersLocalRelayServing)
+TEST_F(ClusterE2E, AFloodFromOneNodeLeavesTheOthersLocalRelayServing)
 {
-    Nats nats;
-    SKIP_WITHOUT_A_CLUSTER(*nats.server);
-    Node a(nats.server->url(), "a");
-    Node b(nats.server->url(), "b");
+    Node& a = node("a");
+    Node& b = node("b");
     auto flooder = a.server.join();
     auto ping = b.server.join();
     auto pong = b.server.join();
     b.server.announce(*ping, "ping");
     b.server.announce(*pong, "pong");
-    ASSERT_TRUE(wait_for_interest(*nats.server, nats.baseline, {&a, &b}));
+    ASSERT_TRUE(interest_settled());
     std::atomic<bool> flooding = true;
     std::thread flood([&] {
         std::string burst;
@@ -341,36 +326,41 @@ TEST(ClusterE2E, AFloodFromOneNodeLeavesTheOthersLocalRelayServing)
 }
 
 #ifdef QM_HAVE_OPENSSL
-// TLS to NATS, its server's certificate signed by a CA of the operator's:
-// trusted with --cluster-ca, refused without, and the log says why.
-TEST(ClusterE2E, OverTlsTheServersCertificateIsCheckedAgainstTheCaGiven)
-{
+// NATS over TLS, its certificate signed by a CA of the operator's.
+class ClusterTlsE2E : public ClusterE2E {
+protected:
+    NatsServer::Options nats_options() override
+    {
+        NatsServer::Options options = ClusterE2E::nats_options();
+        options.tls_cert = files.cert;
+        options.tls_key = files.key;
+        return options;
+    }
     ScratchDirectory certificates;
-    const TlsServerFiles files = self_signed(certificates.path(), "nats");
-    NatsServer::Options options;
-    options.monitoring = true;
-    options.tls_cert = files.cert;
-    options.tls_key = files.key;
-    NatsServer nats(options);
-    SKIP_WITHOUT_A_CLUSTER(nats);
-    const long baseline = nats.subscriptions();
-    Node a(nats.url(), "a", {"--cluster-ca", files.cert});
-    Node b(nats.url(), "b", {"--cluster-ca", files.cert});
-    RunningServer untrusting({"--cluster", nats.url()}, {E2E_LOGIN, E2E_PASSWORD});
+    TlsServerFiles files = self_signed(certificates.path(), "nats");
+};
+
+// Trusted with --cluster-ca, refused without, and the log says why.
+TEST_F(ClusterTlsE2E, TheServersCertificateIsCheckedAgainstTheCaGiven)
+{
+    Node& a = node("a", {"--cluster-ca", files.cert});
+    Node& b = node("b", {"--cluster-ca", files.cert});
+    RunningServer untrusting({"--cluster", nats->url()}, {E2E_LOGIN, E2E_PASSWORD});
     auto sender = a.server.join();
     auto holder = b.server.join();
     b.server.announce(*holder, "x");
-    ASSERT_TRUE(wait_for_interest(nats, baseline, {&a, &b}));
+    ASSERT_TRUE(interest_settled());
     sender->send(to("s", "x", "sealed"));
     EXPECT_EQ(holder->read_exact(to("s", "x", "sealed").size()), to("s", "x", "sealed"));
-    EXPECT_TRUE(untrusting.process.wait_for_log("srv: cluster link down: SSL handshake error: ")) << untrusting.process.log_text();
+    EXPECT_TRUE(untrusting.process.wait_for_log("srv: cluster link down: SSL handshake error: "))
+        << untrusting.process.log_text();
     EXPECT_EQ(untrusting.process.log_text().find("cluster link up"), std::string::npos);
 }
 #endif
 
 // Without a NATS client (the Windows build among them), --cluster is
 // refused at start, with the reason; so are credentials that cannot be read.
-TEST(ClusterE2E, ASwitchThatCannotJoinSaysWhyAndExitsWithTwo)
+TEST(ClusterStartE2E, ASwitchThatCannotJoinSaysWhyAndExitsWithTwo)
 {
     const bool without_nats = server_runs_under_wine() || !cluster_link_available();
     ServerProcess refused({"--cluster", "nats://127.0.0.1:4222", "--cluster-creds", "missing.creds",
@@ -379,6 +369,40 @@ TEST(ClusterE2E, ASwitchThatCannotJoinSaysWhyAndExitsWithTwo)
     EXPECT_NE(refused.stderr_text().find(without_nats ? "no NATS client" : "missing.creds"), std::string::npos)
         << refused.stderr_text();
     EXPECT_EQ(refused.stdout_text(), "") << "said before the banner";
+}
+
+// Two NATS servers joined by a route, a node on each.
+TEST(ClusterRoutesE2E, NodesOnTwoRoutedNatsServersAreOneNetwork)
+{
+    NatsServer::Options first_options;
+    first_options.cluster_name = "routed";
+    first_options.monitoring = true;
+    if (const std::string why = why_no_cluster(); !why.empty())
+        GTEST_SKIP() << why;
+    NatsServer first(first_options);
+    if (!first.running())
+        GTEST_SKIP() << first.why();
+    NatsServer::Options second_options = first_options;
+    second_options.routes = {first.route_url()};
+    NatsServer second(second_options);
+    ASSERT_TRUE(second.running()) << second.why();
+    const long first_baseline = first.subscriptions();
+    const long second_baseline = second.subscriptions();
+    Node a(first.url(), "a");
+    Node b(second.url(), "b");
+    auto sender = a.server.join();
+    auto holder = b.server.join();
+    auto local = a.server.join();
+    b.server.announce(*holder, "x");
+    a.server.announce(*local, "y");
+    ASSERT_TRUE(wait_for_interest(first, first_baseline, {&a, &b}));
+    ASSERT_TRUE(wait_for_interest(second, second_baseline, {&a, &b}));
+    const std::string frames = to("s", "x", "across") + to("s", "", "everywhere");
+    sender->send(frames);
+    EXPECT_EQ(holder->read_exact(frames.size()), frames);
+    EXPECT_EQ(local->read_exact(to("s", "", "everywhere").size()), to("s", "", "everywhere"));
+    holder->send(to("x", "y", "back"));
+    EXPECT_EQ(local->read_exact(to("x", "y", "back").size()), to("x", "y", "back"));
 }
 
 } // namespace

@@ -33,7 +33,7 @@ long ClusterNode::metric(const std::string& name) const
     return at == std::string::npos ? -1 : std::stol(page.substr(at + name.size() + 2));
 }
 
-bool wait_for_interest(const NatsServer& nats, long baseline, std::initializer_list<const ClusterNode*> nodes)
+bool wait_for_interest(const NatsServer& nats, long baseline, const std::vector<const ClusterNode*>& nodes)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {

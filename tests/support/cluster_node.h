@@ -5,7 +5,6 @@
 #include "tests/support/e2e_helpers.h"
 #include "tests/support/nats_server.h"
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -26,4 +25,4 @@ struct ClusterNode {
 // Waits until nats holds every subscription the nodes made, beyond the
 // baseline it held before they came: a subscription takes effect only once
 // the NATS server has it, a round trip after the switch made it.
-bool wait_for_interest(const NatsServer& nats, long baseline, std::initializer_list<const ClusterNode*> nodes);
+bool wait_for_interest(const NatsServer& nats, long baseline, const std::vector<const ClusterNode*>& nodes);

@@ -3,13 +3,9 @@
 #include "tests/support/test_client.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <regex>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -83,30 +79,20 @@ bool NatsServer::start(const std::vector<std::string>& arguments)
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         if (entry.path().extension() == ".ports")
             std::filesystem::remove(entry.path());
-    pid = fork();
-    if (pid == 0) {
-        // A test that dies without its destructors takes its NATS with it.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int log = open((dir.path() / "nats-server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(log, 1);
-        dup2(log, 2);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& word : arguments)
-            argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    const std::string ports_file = "nats-server_" + std::to_string(pid) + ".ports";
+    process = std::make_unique<ToolProcess>(program, arguments);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        const std::string ports = dir.read(ports_file);
-        port = port_in(ports, "nats");
-        cluster_port = port_in(ports, "cluster");
-        monitor_port = port_in(ports, "monitoring");
-        if (port != 0 && (options.cluster_name.empty() || cluster_port != 0) &&
-            (!options.monitoring || monitor_port != 0))
-            return true;
+    while (Clock::now() < deadline && process->wait_exit(0) == -1) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            if (entry.path().extension() != ".ports")
+                continue;
+            const std::string ports = dir.read(entry.path().filename().string());
+            port = port_in(ports, "nats");
+            cluster_port = port_in(ports, "cluster");
+            monitor_port = port_in(ports, "monitoring");
+            if (port != 0 && (options.cluster_name.empty() || cluster_port != 0) &&
+                (!options.monitoring || monitor_port != 0))
+                return true;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     port = 0;
@@ -117,16 +103,12 @@ std::string NatsServer::why() const
 {
     if (binary().empty())
         return "nats-server is not installed (apt-get install nats-server)";
-    return "nats-server did not start: " + dir.read("nats-server.log");
+    return "nats-server did not start: " + (process ? process->err() : std::string());
 }
 
 void NatsServer::kill()
 {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
+    process.reset();
 }
 
 bool NatsServer::restart()

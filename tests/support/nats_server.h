@@ -4,10 +4,11 @@
 #pragma once
 
 #include "tests/support/scratch_directory.h"
+#include "tests/support/tool_process.h"
 
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
+#include <memory>
 #include <vector>
 
 class NatsServer {
@@ -34,7 +35,7 @@ public:
     static std::string binary();
 
     // Whether it runs and has said its ports; why() says what went wrong.
-    bool running() const { return pid > 0 && port != 0; }
+    bool running() const { return process && port != 0; }
     std::string why() const;
     std::string url() const
     {
@@ -58,8 +59,9 @@ private:
                                           std::uint16_t monitor) const;
 
     Options options;
+    // Where it writes its ports file.
     ScratchDirectory dir;
-    pid_t pid = -1;
+    std::unique_ptr<ToolProcess> process;
     std::uint16_t port = 0;
     std::uint16_t cluster_port = 0;
     std::uint16_t monitor_port = 0;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,6 +21,8 @@ ToolProcess::ToolProcess(const std::string& binary, const std::vector<std::strin
     pid = fork();
     if (pid != 0)
         return;
+    // A test that dies without its destructors takes its tools with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (chdir(dir.path().c_str()) != 0)
         _exit(127);
     dup2(open("stdin.txt", O_RDONLY), 0);
