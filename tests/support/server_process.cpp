@@ -11,6 +11,7 @@
 #include <fstream>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -33,6 +34,8 @@ int closed_pipe()
 [[noreturn]] void exec_server(const std::vector<std::string>& words, const std::string& dir,
                               ServerStdout stdout_to, const int (&pipe_ends)[2])
 {
+    // A test that dies without its destructors takes its servers with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (chdir(dir.c_str()) != 0)
         _exit(127);
     int out = stdout_to == ServerStdout::closed_pipe ? closed_pipe()
