@@ -170,11 +170,15 @@ void name_with_login(Server& server, Session& session)
 {
     if (!server.log_identity)
         return;
+    constexpr std::size_t most = NAME_SIZE - 1;
     const std::size_t named = std::strlen(session.peer_name);
-    std::string name = log_safe_text(session.dialogue.login_name);
-    name.resize(std::min(name.size(), NAME_SIZE - 2 - named));
-    name += '@';
-    name += session.peer_name;
+    std::string login = log_safe_text(session.dialogue.login_name);
+    login.resize(std::min(login.size(), most - std::min(most, named + 1)));
+    std::string name = login + '@' + session.peer_name;
+    // A peer name of full length (a long host name) leaves no room even
+    // for the '@': its host name, at the front, gives way.
+    if (name.size() > most)
+        name.erase(login.size() + 1, name.size() - most);
     std::memcpy(session.peer_name, name.c_str(), name.size() + 1);
 }
 

@@ -75,6 +75,27 @@ TEST_F(WaitPassTest, LongHostNameCutsThePeerNameAt255)
     EXPECT_EQ(name, std::string(250, 'h') + " [127");
 }
 
+// A host name that fills the name leaves no room for the login: the login
+// is cut to nothing and the host name gives way to the '@', so the name
+// stays within 255 characters with its address, port and number whole.
+TEST_F(WaitPassTest, AFullLengthPeerNameStaysWithin255WithTheLoginInFront)
+{
+    server.log_identity = true;
+    net.host_name = std::string(250, 'h');
+    socket_handle sock = net.queue_connection();
+    wait_pass(server);
+    ASSERT_EQ(std::string(sessions()[0]->peer_name).size(), 255u);
+    net.socket(sock).incoming = "alice\nsecret\n";
+    serve_one_turn(server);
+    serve_one_turn(server);
+    ASSERT_EQ(sessions().size(), 1u);
+    const std::string name = sessions()[0]->peer_name;
+    EXPECT_EQ(name.size(), 255u);
+    EXPECT_TRUE(name.starts_with("@hhh")) << name;
+    EXPECT_TRUE(name.ends_with("h [127.0.0.101]:40000 #1")) << name;
+    EXPECT_NE(log().find("logged in: " + name + "\n"), std::string::npos) << log();
+}
+
 TEST_F(WaitPassTest, HostNameWithAnythingButHostNameCharactersIsNotUsed)
 {
     net.host_name = "evil\n12:00:00 01/01/2026 logged in: x";
