@@ -216,13 +216,20 @@ void serve_session(Server& server, Session& s)
             push_back(server.work.serve, s);
         return;
     }
+    if (!(readable || transport_ready))
+        return;
     // A session that already holds a whole line or frame is not read: its
     // backlog would otherwise outgrow the input limit while the input pass
     // takes one step a turn, and TCP holds the sender back meanwhile. Its
-    // socket stays watched; the wait does not sleep while whole input
-    // waits anyway.
-    if ((readable || transport_ready) && !has_whole_input(s))
-        receive_from(server, s);
+    // socket stays watched, and input inside its transport, which makes no
+    // event, is looked at again next turn; the wait does not sleep while
+    // whole input waits anyway.
+    if (has_whole_input(s)) {
+        if (s.transport.layer->has_buffered_input(s))
+            push_back(server.work.serve, s);
+        return;
+    }
+    receive_from(server, s);
 }
 
 // The sessions the wait reported, and those that need no event, in order

@@ -4,6 +4,7 @@
 #include "switch/input_pass.h"
 #include "switch/server.h"
 #include "switch/turn.h"
+#include "tests/support/read_ahead_transport.h"
 #include "tests/support/server_fixture.h"
 
 #include <algorithm>
@@ -133,6 +134,27 @@ TEST_F(WaitPassTest, ReadsWaitingBytesInLoggedBlocksOf255UpToTheLimit)
     EXPECT_EQ(full->input.queue.length, 9955u) << "only whole blocks that fit";
     wait_pass(server);
     EXPECT_EQ(sessions(), std::vector<Session*>{s}) << "one more block overflows";
+}
+
+// Input a transport took ahead (TLS records) makes no event: a sender
+// whose whole frames wait when it is served is read again once they are
+// taken, also while a receiver that reads nothing holds the input to one
+// round a turn.
+TEST_F(WaitPassTest, InputHeldInsideTheTransportIsReadAfterTheWholeInputBeforeIt)
+{
+    Session* stalled = add_session();
+    Session* reader = add_session();
+    Session* sender = add_session();
+    peer(stalled).send_room = 0;
+    std::string held;
+    read_ahead::use(*sender, held);
+    std::string frames;
+    for (int i = 0; i < 100; i++)
+        frames += make_frame("msg a \"\" " + std::to_string(i) + " " + std::string(4000, 'x'));
+    peer(sender).incoming = frames;
+    for (int turn = 0; turn < 2000 && peer(reader).sent.size() < frames.size(); turn++)
+        serve_one_turn(server);
+    EXPECT_TRUE(peer(reader).sent == frames) << peer(reader).sent.size() << " of " << frames.size();
 }
 
 // A zero byte must not hide the rest of a block from the log.
