@@ -155,6 +155,10 @@ void settle(Server& server, Session* session, const std::string& hash, bool acce
     }
     log_in(server, *session);
     refresh_watch(server, *session);
+    // What came with the password and waits inside the transport (TLS
+    // records) makes no event: it is served as a socket's bytes would be.
+    if (session->transport.layer->has_buffered_input(*session))
+        push_back(server.work.serve, *session);
 }
 
 // Costs a look at the running checks per answer.

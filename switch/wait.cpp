@@ -216,7 +216,10 @@ void serve_session(Server& server, Session& s)
             push_back(server.work.serve, s);
         return;
     }
-    if (!(readable || transport_ready))
+    // Unwatched while its password is checked, so a socket is not read
+    // then either: what waits inside the transport waits for the answer,
+    // which serves the session again.
+    if (!(readable || transport_ready) || s.state == SessionState::checking_password)
         return;
     // A session that already holds a whole line or frame is not read: its
     // backlog would otherwise outgrow the input limit while the input pass

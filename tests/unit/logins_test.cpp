@@ -2,9 +2,11 @@
 // monotonic clock, and the order and validity of password checks.
 #include "platform/password_check.h"
 #include "platform/password_hash.h"
+#include "protocol/frame.h"
 #include "switch/input_pass.h"
 #include "switch/logins.h"
 #include "switch/turn.h"
+#include "tests/support/read_ahead_transport.h"
 #include "tests/support/server_fixture.h"
 
 #include <chrono>
@@ -215,6 +217,28 @@ TEST_F(PasswordChecksTest, ALoginRemovedOrChangedDuringItsCheckIsRefused)
     settle_all();
     EXPECT_EQ(log().find("logged in"), std::string::npos) << log();
     EXPECT_EQ(answers_before("logged out: [127.0.0.101]"), 2u) << log();
+}
+
+// Frames sent with the password wait for its answer, as they do in a
+// socket that is not read meanwhile: a transport that took them ahead
+// (TLS) is not read on either, which would overflow the session's input.
+TEST_F(PasswordChecksTest, FramesTakenAheadWithThePasswordWaitForTheAnswer)
+{
+    Session* reader = add_session();
+    Session* s = add_session(SessionState::awaiting_login);
+    std::string held;
+    read_ahead::use(*s, held);
+    std::string frames;
+    for (int i = 0; i < 10; i++)
+        frames += make_frame("msg a \"\" " + std::to_string(i) + " " + std::string(4000, 'x'));
+    peer(s).incoming = "alice\nalice pass\n" + frames;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (peer(reader).sent.size() < frames.size() && sessions().size() == 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+        serve_one_turn(server);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(peer(reader).sent == frames) << log();
 }
 
 // A source whose checks pile up, or that has refusals on record, does not
