@@ -31,9 +31,10 @@ void drop_frames(Server& server, ClusterDrop reason, std::uint64_t frames = 1)
     DropEpisode& episode = server.cluster.episodes[i];
     std::uint64_t& dropped = cluster_dropped(server.metrics, reason);
     if (!episode.active) {
-        episode = {true, dropped};
+        episode = {true, dropped, 0};
         say(server, std::string("cluster dropping frames: ") + DROP_SAID[i]);
     }
+    episode.last_drop_ms = platform.monotonic_ms();
     dropped += frames;
 }
 
@@ -41,7 +42,7 @@ void end_drops(Server& server, ClusterDrop reason)
 {
     const auto i = static_cast<std::size_t>(reason);
     DropEpisode& episode = server.cluster.episodes[i];
-    if (!episode.active)
+    if (!episode.active || platform.monotonic_ms() - episode.last_drop_ms < CLUSTER_DROPS_QUIET_MS)
         return;
     episode.active = false;
     const std::uint64_t count = cluster_dropped(server.metrics, reason) - episode.dropped_before;
@@ -256,7 +257,7 @@ void count_link_drops(Server& server, bool took_frames)
         return;
     const std::uint64_t dropped = cluster.link->messages_dropped();
     if (dropped > cluster.link_dropped)
-        cluster_dropped(server.metrics, ClusterDrop::slow) += dropped - cluster.link_dropped;
+        drop_frames(server, ClusterDrop::slow, dropped - cluster.link_dropped);
     else if (took_frames)
         end_drops(server, ClusterDrop::slow);
     cluster.link_dropped = dropped;

@@ -46,10 +46,16 @@ constexpr std::size_t CLUSTER_FRAMES_PER_TURN = 1024;
 // How long a stop waits for the frames held for the cluster to go out.
 constexpr std::int64_t CLUSTER_STOP_FLUSH_MS = 1000;
 
-// A run of drops of one reason: said when it starts and when it ends.
+// A run of drops of one reason: said when it starts and when it ends, which
+// is when a frame of its kind goes through CLUSTER_DROPS_QUIET_MS or more
+// after its last drop. A bound at which frames pass and fail by turns is
+// one run, not two lines a turn.
+constexpr std::int64_t CLUSTER_DROPS_QUIET_MS = 1000;
+
 struct DropEpisode {
     bool active = false;
     std::uint64_t dropped_before = 0;
+    std::int64_t last_drop_ms = 0;
 };
 
 struct Cluster {

@@ -163,6 +163,7 @@ TEST_F(ClusterTest, WhatIsNotOneValidFrameOnASubjectOfOursIsDroppedAndSaidOnce)
              {"other.all", good}})
         link->messages.emplace_back(subject, data);
     cluster_take(server);
+    net.now_ms += CLUSTER_DROPS_QUIET_MS;
     arrive("qm.a.6162", good);
     EXPECT_EQ(queued(a), good);
     EXPECT_EQ(server.metrics.cluster.dropped[static_cast<std::size_t>(ClusterDrop::invalid)], 7u);
@@ -183,6 +184,7 @@ TEST_F(ClusterTest, TheLinkGoingDownAndUpAndRunsOfDropsAreSaidOnceEach)
     link->publish_result = LinkPublish::sent;
     link->notices.push_back({LinkNoticeKind::up, "nats://127.0.0.1:4223"});
     cluster_take(server);
+    net.now_ms += CLUSTER_DROPS_QUIET_MS;
     send(a, "x a \"\" after");
     const std::string logged = log();
     for (const char* line : {"srv: cluster link up: nats://127.0.0.1:4222\n",
@@ -196,6 +198,25 @@ TEST_F(ClusterTest, TheLinkGoingDownAndUpAndRunsOfDropsAreSaidOnceEach)
     EXPECT_EQ(server.metrics.cluster.dropped[static_cast<std::size_t>(ClusterDrop::buffer)], 5u);
     EXPECT_EQ(server.metrics.cluster.reconnects, 1u);
     EXPECT_EQ(server.metrics.cluster.link_up, 1);
+}
+
+// At its bound the buffer takes a frame now and then as the socket drains:
+// one run of drops, said once as it starts and once a second after its
+// last drop, not twice a turn.
+TEST_F(ClusterTest, DropsBetweenFramesThatPassAreOneRunUntilASecondWithoutOne)
+{
+    Session* a = add_session();
+    for (int i = 0; i < 50; i++) {
+        link->publish_result = i % 2 ? LinkPublish::sent : LinkPublish::buffer_full;
+        send(a, "x a \"\" " + std::to_string(i));
+        net.now_ms += 10;
+    }
+    net.now_ms += CLUSTER_DROPS_QUIET_MS - 10;
+    send(a, "x a \"\" quiet");
+    const std::string logged = log();
+    const std::string started = "srv: cluster dropping frames: buffer full\n";
+    EXPECT_EQ(logged.find(started, logged.find(started) + 1), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("srv: cluster dropped 25 frames: buffer full\n"), logged.rfind("srv: ")) << logged;
 }
 
 // A fresh address in every frame costs subscriptions up to a burst's
@@ -232,6 +253,7 @@ TEST_F(ClusterTest, FramesTheLinkDroppedAreCountedAndSaidOncePerRun)
     cluster_take(server);
     link->dropped = 45;
     cluster_take(server);
+    net.now_ms += CLUSTER_DROPS_QUIET_MS;
     arrive("qm.all", make_frame("y z \"\" later"));
     EXPECT_EQ(queued(a), make_frame("y z \"\" later"));
     EXPECT_EQ(server.metrics.cluster.dropped[static_cast<std::size_t>(ClusterDrop::slow)], 45u);
