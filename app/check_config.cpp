@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -52,8 +53,54 @@ void check_tls(const Settings& settings)
     tls_context_release(context);
 }
 
+// One listener a start would open.
+struct PlannedListener {
+    std::string address;
+    std::uint16_t port;
+    const char* option;
+};
+
+// The listeners a start opens: the port and the TLS port on each bind
+// address (every IPv4 address without one), and the metrics port.
+std::vector<PlannedListener> planned_listeners(const Settings& settings, std::uint16_t port)
+{
+    const std::vector<std::string> addresses =
+        settings.bind_addresses.empty() ? std::vector<std::string>{"0.0.0.0"} : settings.bind_addresses;
+    std::vector<PlannedListener> planned;
+    for (const std::string& address : addresses) {
+        planned.push_back({address, port, "port"});
+        if (settings.tls_port != 0)
+            planned.push_back({address, settings.tls_port, "tls-port"});
+    }
+    if (!settings.metrics.host.empty())
+        planned.push_back({settings.metrics.host, settings.metrics.port, "metrics"});
+    return planned;
+}
+
+// Two listeners on one port whose addresses overlap would fail at the
+// start. Costs a look at each pair, of at most 2 * MAX_BIND_ADDRESSES + 1.
+void check_listeners_apart(const Settings& settings, std::uint16_t port)
+{
+    const std::vector<PlannedListener> planned = planned_listeners(settings, port);
+    for (std::size_t i = 0; i < planned.size(); i++)
+        for (std::size_t j = i + 1; j < planned.size(); j++) {
+            const PlannedListener& a = planned[i];
+            const PlannedListener& b = planned[j];
+            if (a.port != b.port || !sock_listen_addresses_overlap(a.address.c_str(), b.address.c_str()))
+                continue;
+            const std::string number = std::to_string(a.port);
+            if (a.option == b.option)
+                refuse("--bind: '" + a.address + "' and '" + b.address + "' overlap: " + a.option + " " + number +
+                       " cannot be listened on at both");
+            refuse("port " + number + " is given twice: " + a.option + " and " + b.option);
+        }
+}
+
 void check_addresses(const Settings& settings)
 {
+    const std::uint16_t port = static_cast<std::uint16_t>(parse_port_argument(settings.port->c_str()));
+    if (port == 0)
+        refuse("port cannot be null!");
     std::uint16_t granted = 0;
     if (sock_startup(2, &granted) != 0)
         refuse("the socket library cannot be started");
@@ -62,37 +109,8 @@ void check_addresses(const Settings& settings)
             refuse("--bind: '" + address + "' is not an IPv4 or IPv6 address");
     if (!settings.metrics.host.empty() && !sock_is_address_literal(settings.metrics.host.c_str()))
         refuse("--metrics: '" + settings.metrics.host + "' is not an IPv4 or IPv6 address");
+    check_listeners_apart(settings, port);
     sock_cleanup();
-}
-
-// Whether the metrics port's address is among those the switch listens on.
-bool metrics_shares_an_address(const Settings& settings)
-{
-    if (settings.bind_addresses.empty())
-        return settings.metrics.host.find(':') == std::string::npos; // every IPv4 address
-    for (std::string_view address : settings.bind_addresses) {
-        if (address.size() > 2 && address.front() == '[' && address.back() == ']')
-            address = address.substr(1, address.size() - 2);
-        if (address == settings.metrics.host || address == "0.0.0.0" || address == "::")
-            return true;
-    }
-    return false;
-}
-
-// Two listeners on one port and address would fail at the start.
-void check_ports(const Settings& settings)
-{
-    const std::uint16_t port = static_cast<std::uint16_t>(parse_port_argument(settings.port->c_str()));
-    if (port == 0)
-        refuse("port cannot be null!");
-    if (settings.tls_port == port)
-        refuse("port " + std::to_string(port) + " is given twice: port and tls-port");
-    if (settings.metrics.host.empty() || !metrics_shares_an_address(settings))
-        return;
-    if (settings.metrics.port == port)
-        refuse("port " + std::to_string(port) + " is given twice: port and metrics");
-    if (settings.metrics.port == settings.tls_port)
-        refuse("port " + std::to_string(settings.tls_port) + " is given twice: tls-port and metrics");
 }
 
 } // namespace
@@ -100,7 +118,6 @@ void check_ports(const Settings& settings)
 void check_configuration(const Configuration& configuration)
 {
     const Settings& settings = configuration.settings;
-    check_ports(settings);
     check_addresses(settings);
     check_logins(configuration);
     check_tls(settings);

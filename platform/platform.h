@@ -176,6 +176,11 @@ socket_handle sock_listen_at(const char* address, std::uint16_t port, ListenFail
 // Whether sock_listen_at takes the text as an address, without opening
 // anything (on Windows, after sock_startup).
 bool sock_is_address_literal(const char* address);
+// Whether listening on one port at both addresses would collide: the same
+// family, and the same address or either the family's any-address ("::1"
+// and "0::1", "0.0.0.0" and "127.0.0.1"). False when either is no address
+// literal. On Windows, after sock_startup.
+bool sock_listen_addresses_overlap(const char* a, const char* b);
 // Raises the soft limit on open descriptors to the hard one, so the server
 // can hold as many clients as the system lets it; nothing on Windows.
 void raise_descriptor_limit();

@@ -172,6 +172,25 @@ bool sock_is_address_literal(const char* text)
     return parse_listen_address(text, 0, &address, &length);
 }
 
+bool sock_listen_addresses_overlap(const char* a, const char* b)
+{
+    sockaddr_storage x{};
+    sockaddr_storage y{};
+    address_length length = 0;
+    if (!parse_listen_address(a, 0, &x, &length) || !parse_listen_address(b, 0, &y, &length) ||
+        x.ss_family != y.ss_family)
+        return false;
+    if (x.ss_family == AF_INET) {
+        const in_addr p = reinterpret_cast<const sockaddr_in*>(&x)->sin_addr;
+        const in_addr q = reinterpret_cast<const sockaddr_in*>(&y)->sin_addr;
+        return p.s_addr == htonl(INADDR_ANY) || q.s_addr == htonl(INADDR_ANY) || p.s_addr == q.s_addr;
+    }
+    const sockaddr_in6& p = reinterpret_cast<const sockaddr_in6&>(x);
+    const sockaddr_in6& q = reinterpret_cast<const sockaddr_in6&>(y);
+    return IN6_IS_ADDR_UNSPECIFIED(&p.sin6_addr) || IN6_IS_ADDR_UNSPECIFIED(&q.sin6_addr) ||
+           (std::memcmp(&p.sin6_addr, &q.sin6_addr, sizeof p.sin6_addr) == 0 && p.sin6_scope_id == q.sin6_scope_id);
+}
+
 socket_handle sock_listen_at(const char* text, std::uint16_t port, ListenFailure* failure)
 {
     *failure = ListenFailure::none;

@@ -86,12 +86,19 @@ TEST_F(ConfigE2E, CheckConfigReadsEverythingAndBindsNothing)
         {good + "metrics = \"127.0.0.1:" + std::to_string(running.port) + "\"\n",
          "port " + std::to_string(running.port) + " is given twice: port and metrics"},
         {"port = 8023\nlogin = \"alice\"\npassword-file = \"" + path("none") + "\"\n", "password file "},
+        {good + "bind = [\"127.0.0.1\", \"0.0.0.0\"]\n",
+         "--bind: '127.0.0.1' and '0.0.0.0' overlap: port " + std::to_string(running.port)},
     };
     for (const auto& [text, reason] : wrong) {
         ServerProcess refused({"--check-config", "--config", write_config(text)});
         EXPECT_EQ(refused.wait_exit(30000), 2) << text;
         EXPECT_NE(refused.stderr_text().find("QuillmarshSrv: " + reason), std::string::npos) << refused.stderr_text();
     }
+    // An IPv6 listener takes IPv6 only: the same port on an IPv4 address is apart.
+    ServerProcess apart({"--check-config", "--config",
+                         write_config(good + "bind = [\"::\"]\nmetrics = \"127.0.0.1:" +
+                                      std::to_string(running.port) + "\"\n")});
+    EXPECT_EQ(apart.wait_exit(30000), 0) << apart.stderr_text();
 #ifdef QM_HAVE_OPENSSL
     if (server_runs_under_wine())
         return;
