@@ -40,13 +40,15 @@ std::string status_text(natsStatus status)
 }
 
 // A URL as the log may show it: without the user and password that the
-// operator may have written into it.
+// operator may have written into it. The host follows the last '@' before
+// the path, as nats.c reads it, so a password may hold an '@' too.
 std::string without_user_info(std::string url)
 {
     const std::size_t scheme = url.find("://");
     const std::size_t host = scheme == std::string::npos ? 0 : scheme + 3;
-    const std::size_t at = url.find('@', host);
-    if (at != std::string::npos && url.find('/', host) > at)
+    const std::size_t path = std::min(url.find('/', host), url.size());
+    const std::size_t at = path > host ? url.rfind('@', path - 1) : std::string::npos;
+    if (at != std::string::npos && at >= host)
         url.erase(host, at + 1 - host);
     return url;
 }
