@@ -5,13 +5,13 @@
 # the crashing input in build-fuzz/findings/<target>/; copy it into
 # fuzz/regressions/<target>/ once fixed, where the ordinary tests replay it.
 #
-#   fuzz/run.sh [seconds] [target...]      targets: readers fields input_pass log_escape http_head accounts tls_records
+#   fuzz/run.sh [seconds] [target...]      targets: readers fields input_pass log_escape http_head accounts tls_records websocket_frames
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(readers fields input_pass log_escape http_head accounts tls_records)
+[ ${#targets[@]} -gt 0 ] || targets=(readers fields input_pass log_escape http_head accounts tls_records websocket_frames)
 build=$root/build-fuzz
 cxx=${QM_FUZZ_CXX:-clang++-14}
 

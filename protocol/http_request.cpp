@@ -89,10 +89,14 @@ std::string_view reason_phrase(HttpStatus status)
         return "OK";
     case HttpStatus::bad_request:
         return "Bad Request";
+    case HttpStatus::forbidden:
+        return "Forbidden";
     case HttpStatus::not_found:
         return "Not Found";
     case HttpStatus::method_not_allowed:
         return "Method Not Allowed";
+    case HttpStatus::upgrade_required:
+        return "Upgrade Required";
     case HttpStatus::header_fields_too_large:
         return "Request Header Fields Too Large";
     case HttpStatus::service_unavailable:
@@ -106,7 +110,7 @@ std::string_view reason_phrase(HttpStatus status)
 HttpHead read_http_head(HttpHeadReader& reader, std::string_view received)
 {
     // Nothing past the bound is looked at: the head must end within it.
-    std::string_view window = received.substr(0, std::min(received.size(), HTTP_HEAD_MAX));
+    std::string_view window = received.substr(0, std::min(received.size(), reader.head_max));
     while (reader.status == HttpHeadStatus::incomplete && reader.scanned < window.size()) {
         std::size_t line_feed = window.find('\n', reader.scanned);
         if (line_feed == std::string_view::npos) {
@@ -119,13 +123,87 @@ HttpHead read_http_head(HttpHeadReader& reader, std::string_view received)
         reader.status = judge_line(reader, line, reader.line_start);
         reader.scanned = reader.line_start = line_feed + 1;
     }
-    if (reader.status == HttpHeadStatus::incomplete && received.size() >= HTTP_HEAD_MAX)
+    if (reader.status == HttpHeadStatus::incomplete && received.size() >= reader.head_max)
         reader.status = HttpHeadStatus::too_large;
     if (reader.status != HttpHeadStatus::complete)
         return {reader.status, {}, {}, {}};
     return {reader.status, received.substr(0, reader.method_length),
             received.substr(reader.path_start, reader.path_length),
             received.substr(reader.query_start, reader.query_length)};
+}
+
+std::size_t http_head_length(const HttpHeadReader& reader)
+{
+    return reader.status == HttpHeadStatus::complete ? reader.line_start : 0;
+}
+
+std::string_view trim_blanks(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+namespace {
+
+char lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+std::string ascii_lower(std::string_view text)
+{
+    std::string folded(text);
+    for (char& c : folded)
+        c = lower(c);
+    return folded;
+}
+
+bool ascii_equal_ignoring_case(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                               [](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::string http_field(std::string_view head_bytes, std::string_view name, bool* found)
+{
+    std::string values;
+    bool any = false;
+    // Fields start on the line after the request line.
+    std::size_t line_start = head_bytes.find('\n');
+    while (line_start != std::string_view::npos && line_start + 1 < head_bytes.size()) {
+        line_start++;
+        std::size_t line_end = head_bytes.find('\n', line_start);
+        std::string_view line = head_bytes.substr(line_start, line_end - line_start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && ascii_equal_ignoring_case(line.substr(0, colon), name)) {
+            if (any)
+                values += ',';
+            values += trim_blanks(line.substr(colon + 1));
+            any = true;
+        }
+        line_start = line_end;
+    }
+    if (found)
+        *found = any;
+    return values;
+}
+
+bool http_list_has(std::string_view list, std::string_view token)
+{
+    while (!list.empty()) {
+        std::size_t comma = std::min(list.find(','), list.size());
+        if (ascii_equal_ignoring_case(trim_blanks(list.substr(0, comma)), token))
+            return true;
+        list.remove_prefix(std::min(comma + 1, list.size()));
+    }
+    return false;
 }
 
 std::string http_response_head(HttpStatus status, std::string_view content_type,

@@ -18,7 +18,7 @@ enum class HttpHeadStatus {
     incomplete,  // no empty line yet: feed more bytes
     complete,    // method and path are set
     bad_request, // not an HTTP/1.x request head
-    too_large,   // more than HTTP_HEAD_MAX bytes without the end of the head
+    too_large,   // more than the reader's head_max bytes without the end of the head
 };
 
 struct HttpHead {
@@ -30,6 +30,9 @@ struct HttpHead {
 
 // Where a head's reading stands between calls; one per connection, zeroed.
 struct HttpHeadReader {
+    // The most bytes the head may take; a browser's, with its cookies, may
+    // want more than a scrape's.
+    std::size_t head_max = HTTP_HEAD_MAX;
     HttpHeadStatus status = HttpHeadStatus::incomplete;
     std::size_t scanned = 0;    // bytes already looked at
     std::size_t line_start = 0; // the line not yet ended begins here
@@ -48,11 +51,33 @@ struct HttpHeadReader {
 // body, a second request) are not looked at.
 HttpHead read_http_head(HttpHeadReader& reader, std::string_view received);
 
+// How many of the received bytes a complete head took, its empty line
+// included: what follows belongs to whatever comes after the head.
+std::size_t http_head_length(const HttpHeadReader& reader);
+
+// The values of the header fields called name (any case) in a complete
+// head's bytes, each trimmed of blanks, joined with commas as HTTP allows
+// for a list; "" when there is none. *found says whether there was one.
+// Cost: O(head size).
+std::string http_field(std::string_view head_bytes, std::string_view name, bool* found = nullptr);
+
+// Whether the comma-separated list holds token, in any case.
+bool http_list_has(std::string_view list, std::string_view token);
+
+// text without the blanks (spaces, tabs) at either end.
+std::string_view trim_blanks(std::string_view text);
+
+// ASCII letters in lower case, other bytes as they are.
+std::string ascii_lower(std::string_view text);
+bool ascii_equal_ignoring_case(std::string_view a, std::string_view b);
+
 enum class HttpStatus {
     ok = 200,
     bad_request = 400,
+    forbidden = 403,
     not_found = 404,
     method_not_allowed = 405,
+    upgrade_required = 426,
     header_fields_too_large = 431,
     service_unavailable = 503,
 };
