@@ -17,6 +17,11 @@ bool hash_backend_pbkdf2_sha256(std::string_view, const unsigned char*, std::siz
     return false;
 }
 
+bool hash_backend_sha1(std::string_view, unsigned char*)
+{
+    return false;
+}
+
 std::string hash_backend_base64_encode(const unsigned char*, std::size_t)
 {
     return "";

@@ -29,6 +29,12 @@ bool hash_backend_pbkdf2_sha256(std::string_view password, const unsigned char* 
                              static_cast<int>(out_size), out) == 1;
 }
 
+bool hash_backend_sha1(std::string_view data, unsigned char* out)
+{
+    unsigned int size = 0;
+    return EVP_Digest(data.data(), data.size(), out, &size, EVP_sha1(), nullptr) == 1 && size == 20;
+}
+
 std::string hash_backend_base64_encode(const unsigned char* bytes, std::size_t size)
 {
     // Four characters for every three bytes begun, and the terminator.

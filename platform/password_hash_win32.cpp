@@ -52,6 +52,20 @@ bool hash_backend_pbkdf2_sha256(std::string_view password, const unsigned char* 
     return nt_success(status);
 }
 
+bool hash_backend_sha1(std::string_view data, unsigned char* out)
+{
+    if (data.size() > ULONG_MAX)
+        return false;
+    BCRYPT_ALG_HANDLE sha1 = nullptr;
+    if (!nt_success(BCryptOpenAlgorithmProvider(&sha1, BCRYPT_SHA1_ALGORITHM, nullptr, 0)))
+        return false;
+    // CNG takes a non-const pointer but only reads the input.
+    std::vector<UCHAR> input(data.begin(), data.end());
+    NTSTATUS status = BCryptHash(sha1, nullptr, 0, input.data(), static_cast<ULONG>(input.size()), out, 20);
+    BCryptCloseAlgorithmProvider(sha1, 0);
+    return nt_success(status);
+}
+
 std::string hash_backend_base64_encode(const unsigned char* bytes, std::size_t size)
 {
     DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;

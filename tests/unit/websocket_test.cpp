@@ -1,4 +1,5 @@
 // RFC 6455's framing and the opening handshake's pure parts.
+#include "platform/digest.h"
 #include "protocol/websocket.h"
 
 #include <gtest/gtest.h>
@@ -205,6 +206,15 @@ TEST(WebSocketHandshake, ReadsABrowsersRequestAndAnswersIt)
     EXPECT_EQ(ws_accept_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", true),
               "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nSec-WebSocket-Protocol: quillmarsh\r\n\r\n");
+}
+
+TEST(WebSocketHandshake, TheAcceptKeyIsTheCryptoLibrarysSha1InBase64)
+{
+    if (!sha1_available())
+        GTEST_SKIP() << sha1_unavailable_reason();
+    EXPECT_EQ(sha1_base64(ws_accept_input("dGhlIHNhbXBsZSBub25jZQ==")), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=")
+        << "RFC 6455's own example";
+    EXPECT_EQ(sha1_base64(""), "2jmj7l5rSw0yVb/vlWAYkK/YBwk=");
 }
 
 TEST(WebSocketHandshake, TellsPagesFromBadUpgradesAndOtherVersions)
