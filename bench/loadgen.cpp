@@ -1,15 +1,19 @@
 // loadgen: drives N clients through the server (or, with --raw, through any
 // relay that forwards every byte to every other client, or, with --nats,
-// through a NATS server) and checks every frame that arrives. Prints one CSV
-// line of figures on standard output.
+// through a NATS server, or, with --ws, through the server's WebSocket port)
+// and checks every frame that arrives. Prints one CSV line of figures on
+// standard output.
 //
 // Each data frame's text is: d SOURCE "DESTINATION" SENDER SEQUENCE SENT_NS xxx...
 // and its check byte; SENT_NS is this process's clock at the send, so the
 // latency is measured against one clock. Through NATS the same frame is a
-// message's payload, published on the destination's subject.
+// message's payload, published on the destination's subject; over WebSocket
+// it is one masked binary message, as a browser sends it.
 #include "platform/client.h"
+#include "platform/digest.h"
 #include "platform/platform.h"
 #include "protocol/frame.h"
+#include "protocol/websocket.h"
 
 #include <algorithm>
 #include <atomic>
@@ -47,6 +51,7 @@ struct Options {
     std::string workload_name = "broadcast";
     bool raw = false;
     bool nats = false;
+    bool ws = false;
     double seconds = 3;
     int frame_bytes = 64;
     int window = 16;
@@ -89,9 +94,17 @@ struct Stream {
     std::int64_t highest = -1;
 };
 
+// A client's side of a WebSocket: the server's frames as they arrive.
+struct WsLink {
+    WsLink() { reader.from_client = false; }
+    WsReader reader;
+    std::string received; // bytes not yet read as frames
+};
+
 struct Client {
     socket_handle sock = INVALID_SOCKET_HANDLE;
     std::string address;
+    WsLink ws;
     std::string pending;          // bytes of a frame not yet closed
     std::uint64_t sent = 0;       // data frames sent
     int hellos = 0;               // other clients heard during the start-up
@@ -232,9 +245,90 @@ std::string nats_subject(const std::string& destination)
     return destination.empty() ? NATS_ALL : destination;
 }
 
-// A frame as it goes on the wire: itself, or inside a NATS PUB.
+// ---- WebSocket -------------------------------------------------------
+
+// A message as a client sends it: one final frame, masked with a fresh key.
+std::string ws_message(std::string_view payload, WsOpcode opcode = WsOpcode::binary)
+{
+    static std::uint32_t seed = 2463534242u;
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    const std::uint8_t mask[4] = {static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
+                                  static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
+    char header[WS_HEADER_MAX];
+    std::string message(header, ws_frame_header(header, opcode, payload.size(), mask));
+    const std::size_t start = message.size();
+    message += payload;
+    ws_mask(message.data() + start, payload.size(), mask, 0);
+    return message;
+}
+
+// The payload bytes of the server's messages in what arrived; the end of a
+// frame waits for the next read.
+std::string ws_payload(Client& c, std::string_view arrived)
+{
+    c.ws.received.append(arrived);
+    std::string payload;
+    char out[65536];
+    std::size_t taken = 0;
+    for (;;) {
+        WsStep step = ws_read(c.ws.reader, std::string_view(c.ws.received).substr(taken), out, sizeof out);
+        taken += step.consumed;
+        if (step.event == WsEvent::more)
+            break;
+        if (step.event == WsEvent::close || step.event == WsEvent::failed)
+            fail(EXIT_SETUP, "the server closed the WebSocket (" + std::to_string(step.close_code) + ")");
+        payload.append(out, step.produced);
+    }
+    c.ws.received.erase(0, taken);
+    return payload;
+}
+
+// A fresh Sec-WebSocket-Key: 16 bytes in base64.
+std::string ws_key()
+{
+    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static std::uint32_t seed = 88675123u;
+    std::string key;
+    for (int i = 0; i < 21; i++) {
+        seed = seed * 1664525u + 1013904223u;
+        key += ALPHABET[seed >> 26];
+    }
+    // The last character holds two of the sixteen bytes' bits and four zeros.
+    return key + "AQgw"[seed >> 30] + "==";
+}
+
+// The opening handshake with the server on port, as a script (not a
+// browser) makes it: no Origin.
+void ws_open(const Options& o, socket_handle sock, std::uint16_t port)
+{
+    const std::string key = ws_key();
+    const std::string request = "GET / HTTP/1.1\r\nHost: " + o.host + ":" + std::to_string(port) +
+                                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
+                                "\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: quillmarsh\r\n\r\n";
+    if (client_send_all(sock, request.data(), request.size()) != 0)
+        fail(EXIT_SETUP, "cannot send the WebSocket handshake");
+    // Read byte by byte up to the head's end: the frames after it are the
+    // stream's, which the server sends only once it has prompted.
+    std::string head;
+    char c;
+    while (!head.ends_with("\r\n\r\n")) {
+        if (client_recv(sock, &c, 1, 10000) != 1 || head.size() > HTTP_HEAD_MAX)
+            fail(EXIT_SETUP, "no answer to the WebSocket handshake");
+        head += c;
+    }
+    const std::string accept = "Sec-WebSocket-Accept: " + sha1_base64(ws_accept_input(key)) + "\r\n";
+    if (!head.starts_with("HTTP/1.1 101 ") || head.find(accept) == std::string::npos)
+        fail(EXIT_SETUP, "the WebSocket handshake was refused: " + head.substr(0, head.find('\r')));
+}
+
+// A frame as it goes on the wire: itself, inside a NATS PUB, or as a
+// WebSocket message.
 std::string on_the_wire(const Options& o, std::string frame, const std::string& destination)
 {
+    if (o.ws)
+        return ws_message(frame);
     if (!o.nats)
         return frame;
     std::string pub = "PUB " + nats_subject(destination) + " " + std::to_string(frame.size()) + "\r\n";
@@ -457,6 +551,11 @@ void receive(Run& run, int r)
         take_nats(run, r, rest, arrived_ns);
         return;
     }
+    std::string payload;
+    if (run.o.ws) {
+        payload = ws_payload(c, rest);
+        rest = payload;
+    }
     // Frames are taken where they lie in the buffer; only one that a read
     // split is put together in pending.
     for (std::size_t length; (length = frame_length(rest)) != 0; rest.remove_prefix(length)) {
@@ -563,6 +662,41 @@ void log_in(const Options& o, socket_handle sock)
     send_line(sock, o.password);
 }
 
+// A prompt over WebSocket: one message, read whole; what came after it is
+// kept for the stream.
+void expect_message(Client& client, std::string_view prompt)
+{
+    std::string got;
+    char buffer[256];
+    while (got.size() < prompt.size()) {
+        int n = client_recv(client.sock, buffer, sizeof buffer, 10000);
+        if (n <= 0)
+            fail(EXIT_SETUP, "no \"" + std::string(prompt) + "\" prompt");
+        got += ws_payload(client, std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+    if (got != prompt)
+        fail(EXIT_SETUP, "unexpected prompt \"" + got + "\"");
+}
+
+// A browser sends the dialogue's lines as text messages.
+void send_text_line(socket_handle sock, const std::string& text)
+{
+    const std::string line = ws_message(text + "\r\n", WsOpcode::text);
+    client_send_all(sock, line.data(), line.size());
+}
+
+void log_in(const Options& o, Client& client)
+{
+    if (!o.ws) {
+        log_in(o, client.sock);
+        return;
+    }
+    expect_message(client, "login:");
+    send_text_line(client.sock, o.login);
+    expect_message(client, "password:");
+    send_text_line(client.sock, o.password);
+}
+
 // A NATS client's start: CONNECT without echo, since our server never sends
 // a frame back to its sender either; a subscription to the client's address
 // and one to frames for all; and a PING, whose PONG comes once the server
@@ -598,10 +732,12 @@ void connect_all(Run& run)
         // Idle clients hear the two that speak, and keep no streams.
         c.heard.assign(idle ? 2 : static_cast<std::size_t>(run.o.clients), false);
         c.from.resize(streams_per_receiver(run.o));
+        if (run.o.ws)
+            ws_open(run.o, c.sock, run.o.ports[static_cast<std::size_t>(i) % run.o.ports.size()]);
         if (run.o.nats)
             nats_connect(c.sock, c.address);
         else if (!run.o.raw)
-            log_in(run.o, c.sock);
+            log_in(run.o, c);
         run.clients.push_back(std::move(c));
     }
 }
@@ -822,6 +958,8 @@ const char* const CSV_HEADER =
 void hold_partial_frames(Run& run)
 {
     std::string partial(static_cast<std::size_t>(run.o.hold_bytes), 'p');
+    if (run.o.ws)
+        partial = ws_message(partial);
     for (Client& c : run.clients)
         client_send_all(c.sock, partial.data(), partial.size());
     // Let the server take them in before the measurement starts.
@@ -1085,6 +1223,8 @@ const char* const USAGE =
     "  --workload W        broadcast | pairs | fanout | burst | idle | logins\n"
     "  --raw               no login (for a relay that forwards every byte)\n"
     "  --nats              speak NATS: a subject per address, frames as payloads\n"
+    "  --ws                speak WebSocket to the server's --ws-port: each frame one\n"
+    "                      masked binary message\n"
     "  --sources K         connect from K loopback addresses, 127.1.0.1 on (default:\n"
     "                      the system's choice)\n"
     "  --ready-file PATH   write PATH once every client is online (and holds what\n"
@@ -1140,6 +1280,7 @@ Options parse(int argc, char** argv)
         else if (a == "--workload" && i + 1 < argc) o.workload_name = argv[++i];
         else if (a == "--raw") o.raw = true;
         else if (a == "--nats") o.nats = true;
+        else if (a == "--ws") o.ws = true;
         else if (a == "--sources") o.sources = static_cast<int>(number(i));
         else if (a == "--ready-file" && i + 1 < argc) o.ready_file = argv[++i];
         else if (a == "--seconds") o.seconds = number(i);
@@ -1182,6 +1323,8 @@ Options parse(int argc, char** argv)
     if (o.flood_sources < 0 || o.flood_sources > 250 || o.flood_rate < 0 ||
         (o.flood_sources > 0 && o.workload != Workload::logins))
         fail(EXIT_USAGE, "--flood-sources must be 0 to 250, --flood-rate at least 0, and only with --workload logins");
+    if (o.workload == Workload::logins && o.ws)
+        fail(EXIT_USAGE, "--workload logins speaks plain TCP: leave out --ws");
     if (o.workload == Workload::logins)
         return o;
     int least = o.workload == Workload::idle ? 0 : 2;
@@ -1191,8 +1334,8 @@ Options parse(int argc, char** argv)
         fail(EXIT_USAGE, "--clients must be 2 to 100000 (0 to 100000 when idle)");
     if (o.sources < 0 || o.sources > 250 * 256)
         fail(EXIT_USAGE, "--sources must be 0 to 64000");
-    if (o.raw && o.nats)
-        fail(EXIT_USAGE, "--raw and --nats exclude each other");
+    if (o.raw + o.nats + o.ws > 1)
+        fail(EXIT_USAGE, "--raw, --nats and --ws exclude each other");
     if (o.frame_bytes < 48 || o.frame_bytes > 4095)
         fail(EXIT_USAGE, "--frame-bytes must be 48 to 4095");
     if (o.hold_bytes < 0 || o.hold_bytes > 9999 || (o.hold_bytes > 0 && o.workload != Workload::idle))
