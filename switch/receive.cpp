@@ -75,8 +75,12 @@ void receive_from(Server& server, Session& session)
     if (n < 0 && sock_last_error() == WSAEWOULDBLOCK && session.transport.layer->would_block_means_nothing_now)
         return;
     if (n < 0) {
-        char reason[64];
-        std::snprintf(reason, sizeof reason, "error %d on recv", sock_last_error());
+        char reason[200];
+        const char* failure = session.transport.layer->failure(session);
+        if (*failure)
+            std::snprintf(reason, sizeof reason, "%s", failure);
+        else
+            std::snprintf(reason, sizeof reason, "error %d on recv", sock_last_error());
         close_session(server, session, reason, Disconnect::recv_error);
         return;
     }

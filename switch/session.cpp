@@ -41,6 +41,11 @@ void plain_release(Session&)
 {
 }
 
+const char* no_failure_of_its_own(const Session&)
+{
+    return "";
+}
+
 constexpr Transport PLAIN_TRANSPORT{
     .name = "plain",
     .peer_name_suffix = "",
@@ -51,6 +56,7 @@ constexpr Transport PLAIN_TRANSPORT{
     .has_buffered_input = plain_nothing_buffered,
     .wants_write = plain_nothing_to_write,
     .release = plain_release,
+    .failure = no_failure_of_its_own,
     .would_block_means_nothing_now = false,
     .gathers_output = false,
 };

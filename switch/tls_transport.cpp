@@ -74,6 +74,12 @@ void tls_session_release(Session& session)
     session.transport.state = nullptr;
 }
 
+// A TLS failure is logged with the socket's error code, as it always was.
+const char* tls_session_failure(const Session&)
+{
+    return "";
+}
+
 constexpr Transport TLS_TRANSPORT{
     .name = "tls",
     .peer_name_suffix = " tls",
@@ -84,6 +90,7 @@ constexpr Transport TLS_TRANSPORT{
     .has_buffered_input = tls_session_buffered,
     .wants_write = tls_session_wants_write,
     .release = tls_session_release,
+    .failure = tls_session_failure,
     // A record that has not come whole yet.
     .would_block_means_nothing_now = true,
     .gathers_output = true,

@@ -38,6 +38,10 @@ struct Transport {
     bool (*wants_write)(const Session& session);
     // Frees the session's transport_state; the socket is closed after it.
     void (*release)(Session& session);
+    // Why the last recv failed, when the transport knows better than the
+    // socket's error code (a peer that broke the transport's protocol);
+    // "" otherwise.
+    const char* (*failure)(const Session& session);
     // A recv that would block means "nothing now" (a record not yet whole),
     // not a failure of the session.
     bool would_block_means_nothing_now;
