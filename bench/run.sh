@@ -54,6 +54,10 @@
 # connect to its first frame's arrival, with a users file: alone, and
 # beside wrong passwords from 100 addresses (127.0.0.2 and on, about 32 a
 # second); twice each, alternating (target < 150 ms beside them).
+# ROWS=ws: pairs and broadcast at WS_COUNTS (default "8 63") clients over
+# the WebSocket port (--ws-port; loadgen --ws, each frame one masked binary
+# message) against the same over the plain port, alternating, WS_ROUNDS
+# (default 3) rounds, as ratios (target >= 0.7x).
 # The full run (ROWS unset) runs every row above.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -123,7 +127,7 @@ loadgen=$root/build-bench/bench/loadgen
 # When numeric is set, our server names its peers without a look-up.
 slots=
 numeric=
-start() { # kind: ours | metrics | fixed | ncat | nats
+start() { # kind: ours | metrics | ws | fixed | ncat | nats
     port=$("$loadgen" --free-port)
     rm -rf "$work/run" && mkdir "$work/run"
     local ours=() theirs=()
@@ -140,6 +144,12 @@ start() { # kind: ours | metrics | fixed | ncat | nats
         metrics_port=$("$loadgen" --free-port)
         (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "${ours[@]}" --metrics "127.0.0.1:$metrics_port" \
             "$port" bench bench >/dev/null 2>&1) & ;;
+    ws)
+        # The clients come to the WebSocket port; the plain one is unused.
+        local plain_port=$port
+        port=$("$loadgen" --free-port)
+        (cd "$work/run" && exec "$root/build-bench/QuillmarshSrv" "${ours[@]}" --ws-port "$port" \
+            "$plain_port" bench bench >/dev/null 2>&1) & ;;
     fixed) (cd "$work/run" && exec "$root/build-bench-fixed/QuillmarshSrv" "${ours[@]}" "$port" bench bench >/dev/null 2>&1) & ;;
     ncat)  ncat --broker "${theirs[@]}" -l 127.0.0.1 "$port" >/dev/null 2>&1 & ;;
     nats)  "$nats_server" -a 127.0.0.1 -p -1 --ports_file_dir "$work/run" >/dev/null 2>&1 & ;;
@@ -187,6 +197,7 @@ measure() { # kind, tag, loadgen arguments...
     case $kind in
     ncat) speech=(--raw) ;;
     nats) speech=(--nats) ;;
+    ws) speech=(--ws) ;;
     esac
     start "$kind"
     if ! "$loadgen" --port "$port" --server-pid "$server_pid" --label "$kind${tag:+/$tag}" "${speech[@]}" "$@" >>"$csv"; then
@@ -481,6 +492,58 @@ END {
     a = p50["ours/partial0"]; b = p50["ours/partial61"]
     printf "a pair, one frame in flight, p50: %.0f us alone, %.0f us beside 61 clients holding 9,999 bytes each: %.2fx (target <= 1.5x); server CPU %.1f%% and %.1f%%\n",
            a, b, (a > 0 ? b / a : 0), cpu_p["ours/partial0"], cpu_p["ours/partial61"]
+}' "$csv"
+}
+
+# ---- over WebSocket -----------------------------------------------------
+# The same server and build, the clients on its plain port and then on its
+# WebSocket port, alternating round by round, so both see the same machine.
+ws_rows() {
+    for workload in pairs broadcast; do
+        for n in ${WS_COUNTS:-8 63}; do
+            for round in $(seq "${WS_ROUNDS:-3}"); do
+                for kind in ours ws; do
+                    echo "  $workload, $n clients, $kind, round $round (against WebSocket)" >&2
+                    measure "$kind" ws --workload "$workload" --clients "$n" --seconds "$seconds"
+                done
+            done
+        done
+    done
+}
+ws_table() {
+    awk -F, '
+function median(v, k,    i, j, t) {
+    for (i = 2; i <= k; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return k % 2 ? v[(k + 1) / 2] : (v[k / 2] + v[k / 2 + 1]) / 2
+}
+NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] ~ /\/ws$/ {
+    split($col["label"], part, "/")
+    key = $col["workload"] "," $col["clients"]
+    r = ++count[part[1], key]
+    rate[part[1], key, r] = $col["deliveries_per_s"]; p99[part[1], key, r] = $col["p99_us"]
+    cpu[part[1], key, r] = $col["server_cpu_pct"]
+    bad[part[1], key] += $col["lost"] + $col["duplicated"] + $col["reordered"] + $col["corrupted"]
+    if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+}
+END {
+    if (n == 0) exit
+    printf "\nWebSocket port against the plain port, same server, alternating rounds (target >= 0.7x):\n"
+    printf "%-10s %3s %5s | %11s %11s %6s | %9s %9s | %5s %5s %7s\n", "workload", "N", "round",
+           "plain/s", "ws/s", "ratio", "p99 plain", "p99 ws", "cpu%", "cpu%", "errors"
+    for (i = 1; i <= n; i++) {
+        key = order[i]; split(key, part, ",")
+        k = 0
+        for (r = 1; r <= count["ws", key] && r <= count["ours", key]; r++) {
+            q = rate["ours", key, r] > 0 ? rate["ws", key, r] / rate["ours", key, r] : 0
+            ratios[++k] = q
+            printf "%-10s %3d %5d | %11.0f %11.0f %6.2f | %7.0fus %7.0fus | %5.1f %5.1f %7d\n", part[1], part[2], r,
+                   rate["ours", key, r], rate["ws", key, r], q, p99["ours", key, r], p99["ws", key, r],
+                   cpu["ours", key, r], cpu["ws", key, r], r == 1 ? bad["ws", key] : 0
+        }
+        if (k > 0) printf "%-10s %3d median %.2fx\n", part[1], part[2], median(ratios, k)
+    }
+    printf "(ratio = WebSocket / plain deliveries a second; cpu%%: the server process; errors: over WebSocket)\n"
 }' "$csv"
 }
 
@@ -804,7 +867,8 @@ if [ "$rows" != all ]; then
         sessions) sessions_rows ;;
         logins) logins_rows ;;
         cluster) cluster_rows ;;
-        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats, c10k, sessions, logins and cluster" >&2; exit 2 ;;
+        ws) ws_rows ;;
+        *) echo "run.sh: ROWS may name idle, partial, tls, metrics, nats, c10k, sessions, logins, cluster and ws" >&2; exit 2 ;;
         esac
     done
     case " $rows " in *" idle "* | *" partial "*) rest_table ;; esac
@@ -815,6 +879,7 @@ if [ "$rows" != all ]; then
     case " $rows " in *" sessions "*) sessions_table ;; esac
     logins_table
     cluster_table
+    ws_table
     exit $((failures > 0))
 fi
 started=$(date +%s)
@@ -914,6 +979,7 @@ fi
 nats_rows
 c10k_rows
 cluster_rows
+ws_rows
 
 # ---- the table ------------------------------------------------------------
 awk -F, -v idle="$idle_clients" -v syscalls="$syscalls" -v soak_kb="$soak_kb" '
@@ -1036,6 +1102,7 @@ logins_table | tee -a "$out/table.txt"
 nats_table | tee -a "$out/table.txt"
 c10k_table | tee -a "$out/table.txt"
 cluster_table | tee -a "$out/table.txt"
+ws_table | tee -a "$out/table.txt"
 
 # ---- the chart ------------------------------------------------------------
 for workload in $workloads; do
