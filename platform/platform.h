@@ -81,6 +81,9 @@ struct PeerAddress {
     bool ipv6;
 };
 
+// The same host, whatever the ports.
+bool same_address(const PeerAddress& a, const PeerAddress& b);
+
 // Room for the text of any address, IPv6 included, and its zero byte.
 constexpr std::size_t ADDRESS_TEXT_SIZE = 46;
 
@@ -166,6 +169,11 @@ enum class ListenFailure {
     bind,
     listen,
 };
+
+// The address written as text ("192.0.2.1", "2001:db8::1" or "[::1]"), read
+// as sock_listen_at reads it, with port 0; false when the text is no
+// address literal (a name is not looked up). On Windows, after sock_startup.
+bool sock_parse_address(const char* text, PeerAddress* address);
 
 // A listening socket on one IPv4 or IPv6 address, written as text
 // ("192.0.2.1", "::1" or "[::1]"), and port. An IPv6 socket takes IPv6 only,

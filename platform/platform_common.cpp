@@ -47,6 +47,11 @@ void ipv6_text(const PeerAddress* peer, char* text)
 
 } // namespace
 
+bool same_address(const PeerAddress& a, const PeerAddress& b)
+{
+    return a.ipv6 == b.ipv6 && std::memcmp(a.octets, b.octets, sizeof a.octets) == 0;
+}
+
 void sock_dotted_address(const PeerAddress* peer, char* text)
 {
     if (peer->ipv6) {
@@ -165,11 +170,20 @@ socket_handle fail_listen(native_socket sock, ListenFailure step, ListenFailure*
 
 } // namespace
 
+bool sock_parse_address(const char* text, PeerAddress* address)
+{
+    sockaddr_storage parsed{};
+    address_length length = 0;
+    if (!parse_listen_address(text, 0, &parsed, &length))
+        return false;
+    store_peer(parsed, address);
+    return true;
+}
+
 bool sock_is_address_literal(const char* text)
 {
-    sockaddr_storage address{};
-    address_length length = 0;
-    return parse_listen_address(text, 0, &address, &length);
+    PeerAddress ignored;
+    return sock_parse_address(text, &ignored);
 }
 
 bool sock_listen_addresses_overlap(const char* a, const char* b)
