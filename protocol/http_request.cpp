@@ -225,6 +225,14 @@ std::string http_response_head(HttpStatus status, std::string_view content_type,
     return head;
 }
 
+std::string http_with_fields(std::string response, std::string_view fields)
+{
+    const std::size_t head_end = response.find("\r\n\r\n");
+    if (head_end != std::string::npos)
+        response.insert(head_end + 2, fields);
+    return response;
+}
+
 std::string http_response(HttpStatus status, std::string_view content_type, std::string_view body,
                           bool head_only)
 {

@@ -89,6 +89,10 @@ enum class HttpStatus {
 std::string http_response_head(HttpStatus status, std::string_view content_type,
                                std::optional<std::size_t> content_length);
 
+// response with more header fields (each line ending in CRLF) at the end of
+// its head.
+std::string http_with_fields(std::string response, std::string_view fields);
+
 // The head, then body. A HEAD request is answered head_only: the same head,
 // which still gives the length of the body it leaves out.
 std::string http_response(HttpStatus status, std::string_view content_type,

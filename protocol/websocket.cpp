@@ -364,9 +364,7 @@ std::string ws_accept_response(std::string_view accept_key, bool subprotocol)
 
 std::string ws_version_response()
 {
-    std::string response = http_error_response(HttpStatus::upgrade_required);
-    response.insert(response.find("\r\n") + 2, "Sec-WebSocket-Version: 13\r\n");
-    return response;
+    return http_with_fields(http_error_response(HttpStatus::upgrade_required), "Sec-WebSocket-Version: 13\r\n");
 }
 
 namespace {
