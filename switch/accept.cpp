@@ -229,15 +229,20 @@ void drop_connection(socket_handle sock, Session* session)
 
 void accept_from(Server& server, Listener& listener)
 {
-    if (listener.kind == ListenerKind::metrics_http) {
-        accept_http(server, listener);
+    switch (listener.kind) {
+    case ListenerKind::switch_clients:
+        break;
+    case ListenerKind::metrics_http:
+        accept_http(server, server.http, listener);
+        return;
+    case ListenerKind::web:
+    case ListenerKind::secure_web:
+        accept_http(server, server.web, listener);
         return;
     }
     // Without a record (or room for its deadline), take no connection: it
     // stays pending and a later call tries again.
-    if (!idle_reserve(server.idle))
-        return;
-    auto* session = static_cast<Session*>(mem_zalloc(sizeof(Session)));
+    Session* session = new_session(server);
     if (!session)
         return;
     socket_handle sock = platform.accept(listener.watcher.socket, &session->peer);
@@ -248,35 +253,49 @@ void accept_from(Server& server, Listener& listener)
         return;
     }
     listener.accepts_paused = false;
+    // A blocking client socket would stall the loop in its first read.
+    if (turned_away(server, session->peer) || platform.set_nonblocking(sock) != 0) {
+        drop_connection(sock, session);
+        return;
+    }
+    take_client(server, *session, sock, *listener.transport);
+}
+
+Session* new_session(Server& server)
+{
+    if (!idle_reserve(server.idle))
+        return nullptr;
+    return static_cast<Session*>(mem_zalloc(sizeof(Session)));
+}
+
+bool turned_away(Server& server, const PeerAddress& peer)
+{
     // Shut out for its refused logins: closed before the prompt, unlogged
     // (the episode's start was).
-    if (shut_out(server, session->peer)) {
-        drop_connection(sock, session);
-        return;
-    }
-    // A blocking client socket would stall the loop in its first read.
-    if (platform.set_nonblocking(sock) != 0) {
-        drop_connection(sock, session);
-        return;
-    }
+    return shut_out(server, peer);
+}
+
+void take_client(Server& server, Session& session, socket_handle sock, const Transport& transport)
+{
     server.metrics.connections_total++;
-    session->transport.socket = sock;
-    session->transport.layer = listener.transport;
-    if (!session->transport.layer->open(server, *session)) {
-        drop_connection(sock, session);
+    session.transport.socket = sock;
+    session.transport.layer = &transport;
+    if (!session.transport.layer->open(server, session)) {
+        session.transport.layer->release(session);
+        drop_connection(sock, &session);
         return;
     }
-    session->state = SessionState::awaiting_login;
-    session->input.last_ms = session->connected_ms = platform.monotonic_ms();
-    session->dialogue.naming = !server.numeric_peer_names &&
-                      platform.lookup_start(server.resolver, &session->peer, session) == 0;
-    // Cannot fail: room for its deadline was made above.
-    admit_session(server, *session);
+    session.state = SessionState::awaiting_login;
+    session.input.last_ms = session.connected_ms = platform.monotonic_ms();
+    session.dialogue.naming =
+        !server.numeric_peer_names && platform.lookup_start(server.resolver, &session.peer, &session) == 0;
+    // Cannot fail: room for its deadline was made with the record.
+    admit_session(server, session);
     make_room_for_another_source(server);
-    if (session->dialogue.naming)
-        push_back(server.work.naming, *session);
+    if (session.dialogue.naming)
+        push_back(server.work.naming, session);
     else
-        greet(server, *session, nullptr);
+        greet(server, session, nullptr);
 }
 
 void close_failed_listener(Server& server, Listener& listener)

@@ -1,9 +1,11 @@
 #include "switch/http_port.h"
 
+#include "platform/tls.h"
 #include "switch/listener.h"
 #include "switch/server.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -13,17 +15,19 @@ bool is_open(const HttpConnection& connection)
     return connection.watcher.socket != INVALID_SOCKET_HANDLE;
 }
 
-void close_http(Server& server, HttpConnection& connection)
+// The slot freed: assigned afresh, so a flood of requests leaves no memory
+// behind.
+void free_slot_of(HttpConnection& connection)
 {
-    close_watched_socket(server, connection.watcher);
-    server.http.open--;
-    // Assigned afresh, so a flood of scrapes leaves no memory behind.
+    HttpPort* port = connection.port;
+    port->open--;
     connection = HttpConnection{};
+    connection.port = port;
 }
 
-HttpConnection* free_slot(Server& server)
+HttpConnection* free_slot(HttpPort& port)
 {
-    for (HttpConnection& c : server.http.connections)
+    for (HttpConnection& c : port.connections)
         if (!is_open(c))
             return &c;
     return nullptr;
@@ -32,20 +36,155 @@ HttpConnection* free_slot(Server& server)
 // The connection that has waited longest without a whole request, or null
 // when every one has sent its own. Deadlines follow accepts, so the
 // earliest is the oldest.
-HttpConnection* longest_stalled(Server& server)
+HttpConnection* longest_stalled(HttpPort& port)
 {
     HttpConnection* oldest = nullptr;
-    for (HttpConnection& c : server.http.connections)
+    for (HttpConnection& c : port.connections)
         if (is_open(c) && !c.answering && (!oldest || c.deadline_ms < oldest->deadline_ms))
             oldest = &c;
     return oldest;
 }
 
-// Sets the answer's head (and its body, when made whole) as the piece in
-// hand; a /sessions page adds its first piece, the rest to follow.
-void begin_answer(Server& server, const HttpHead& head, HttpConnection& connection)
+// Reads and writes through TLS on a secure listener, else the socket.
+int slot_recv(HttpConnection& connection, char* buffer, std::size_t size)
 {
-    connection.answering = true;
+    const int n = static_cast<int>(size);
+    return connection.tls ? tls_recv(connection.tls, buffer, n)
+                          : platform.recv(connection.watcher.socket, buffer, n);
+}
+
+int slot_send(HttpConnection& connection, std::string_view bytes)
+{
+    const int n = static_cast<int>(bytes.size());
+    return connection.tls ? tls_send(connection.tls, bytes.data(), n)
+                          : platform.send(connection.watcher.socket, bytes.data(), n, 0);
+}
+
+// Reading the request, then room for the answer; TLS may want room to
+// write its handshake while the request is read. False when the poller
+// refused, and the connection is closed.
+bool refresh_slot_watch(Server& server, HttpConnection& connection)
+{
+    const bool tls_writes = connection.tls && tls_wants_write(connection.tls);
+    const Interest interest = connection.answering ? Interest{.write = true}
+                                                   : Interest{.read = true, .write = tls_writes};
+    if (watch(server, connection.watcher, interest))
+        return true;
+    close_http(server, connection);
+    return false;
+}
+
+// Offers the rest of the piece in hand, after making the next one if the
+// socket took the last: one piece a turn, so a long page never holds the
+// loop, and a reader that never reads costs one piece. The connection is
+// closed once the answer is sent, or when the socket fails; otherwise the
+// rest waits for room.
+void send_answer(Server& server, HttpConnection& connection)
+{
+    if (connection.more && connection.sent == connection.pending.size()) {
+        connection.pending.clear();
+        connection.sent = 0;
+        try {
+            connection.more = append_sessions_piece(server, connection.page, connection.pending);
+        } catch (const std::bad_alloc&) {
+            close_http(server, connection);
+            return;
+        }
+    }
+    std::string_view rest = std::string_view(connection.pending).substr(connection.sent);
+    int sent = slot_send(connection, rest);
+    if (sent < 0 && sock_last_error() == WSAEWOULDBLOCK)
+        return;
+    if (sent >= 0)
+        connection.sent += static_cast<std::size_t>(sent);
+    if (sent < 0 || (connection.sent == connection.pending.size() && !connection.more))
+        close_http(server, connection);
+}
+
+// Reads what came and answers once the head is whole (or cannot be). The
+// answer is made here, in the loop, so nothing else touches the server.
+void read_request(Server& server, HttpConnection& connection)
+{
+    HttpPort& port = *connection.port;
+    char buffer[HTTP_HEAD_MAX + 1];
+    const std::size_t room = std::min(sizeof buffer, port.head_max + 1 - connection.received.size());
+    int n = slot_recv(connection, buffer, room);
+    if (n < 0 && sock_last_error() == WSAEWOULDBLOCK) {
+        refresh_slot_watch(server, connection);
+        return;
+    }
+    if (n <= 0) {
+        close_http(server, connection);
+        return;
+    }
+    try {
+        connection.received.append(buffer, static_cast<std::size_t>(n));
+        HttpHead head = read_http_head(connection.reader, connection.received);
+        if (head.status == HttpHeadStatus::incomplete) {
+            refresh_slot_watch(server, connection);
+            return;
+        }
+        connection.answering = true;
+        port.answer(server, connection, head);
+    } catch (const std::bad_alloc&) {
+        close_http(server, connection);
+        return;
+    }
+    // Taken out of the port (an upgrade), or closed.
+    if (!is_open(connection))
+        return;
+    // Read no more: what else the client sends is not looked at; what the
+    // socket does not take at once waits for room.
+    if (refresh_slot_watch(server, connection))
+        send_answer(server, connection);
+}
+
+// A slot's TLS, made from the server's context as it is at accept. False,
+// and the connection closed, when it cannot be.
+bool start_tls(Server& server, HttpConnection& connection)
+{
+    std::string error;
+    connection.tls = tls_accept(server.tls_context, connection.watcher.socket, &error);
+    if (connection.tls)
+        return true;
+    close_http(server, connection);
+    return false;
+}
+
+void watch_port(Server& server, HttpPort& port, std::int64_t now_ms, std::int64_t* until_ms)
+{
+    if (port.open == 0)
+        return;
+    for (HttpConnection& c : port.connections) {
+        if (!is_open(c))
+            continue;
+        if (now_ms >= c.deadline_ms)
+            close_http(server, c);
+        else
+            *until_ms = std::min(*until_ms, c.deadline_ms);
+    }
+}
+
+void serve_port(Server& server, HttpPort& port)
+{
+    if (port.open == 0)
+        return;
+    for (HttpConnection& c : port.connections) {
+        bool reported = c.reported;
+        c.reported = false;
+        if (!reported || !is_open(c))
+            continue;
+        if (c.answering)
+            send_answer(server, c);
+        else
+            read_request(server, c);
+    }
+}
+
+} // namespace
+
+void answer_metrics(Server& server, HttpConnection& connection, const HttpHead& head)
+{
     std::string& out = connection.pending;
     switch (head.status) {
     case HttpHeadStatus::incomplete:
@@ -74,68 +213,7 @@ void begin_answer(Server& server, const HttpHead& head, HttpConnection& connecti
     }
 }
 
-// Offers the rest of the piece in hand, after making the next one if the
-// socket took the last: one piece a turn, so a long page never holds the
-// loop, and a reader that never reads costs one piece. The connection is
-// closed once the answer is sent, or when the socket fails; otherwise the
-// rest waits for room.
-void send_answer(Server& server, HttpConnection& connection)
-{
-    if (connection.more && connection.sent == connection.pending.size()) {
-        connection.pending.clear();
-        connection.sent = 0;
-        try {
-            connection.more = append_sessions_piece(server, connection.page, connection.pending);
-        } catch (const std::bad_alloc&) {
-            close_http(server, connection);
-            return;
-        }
-    }
-    std::string_view rest = std::string_view(connection.pending).substr(connection.sent);
-    int sent = platform.send(connection.watcher.socket, rest.data(), static_cast<int>(rest.size()), 0);
-    if (sent < 0 && sock_last_error() == WSAEWOULDBLOCK)
-        return;
-    if (sent >= 0)
-        connection.sent += static_cast<std::size_t>(sent);
-    if (sent < 0 || (connection.sent == connection.pending.size() && !connection.more))
-        close_http(server, connection);
-}
-
-// Reads what came and answers once the head is whole (or cannot be). The
-// answer is made here, in the loop, so nothing else touches the server.
-void read_request(Server& server, HttpConnection& connection)
-{
-    char buffer[HTTP_HEAD_MAX + 1];
-    const std::size_t room = sizeof buffer - connection.received.size();
-    int n = platform.recv(connection.watcher.socket, buffer, static_cast<int>(room));
-    if (n < 0 && sock_last_error() == WSAEWOULDBLOCK)
-        return;
-    if (n <= 0) {
-        close_http(server, connection);
-        return;
-    }
-    try {
-        connection.received.append(buffer, static_cast<std::size_t>(n));
-        HttpHead head = read_http_head(connection.reader, connection.received);
-        if (head.status == HttpHeadStatus::incomplete)
-            return;
-        begin_answer(server, head, connection);
-    } catch (const std::bad_alloc&) {
-        close_http(server, connection);
-        return;
-    }
-    // Read no more: what else the client sends is not looked at; what the
-    // socket does not take at once waits for room.
-    if (!watch(server, connection.watcher, Interest{.write = true})) {
-        close_http(server, connection);
-        return;
-    }
-    send_answer(server, connection);
-}
-
-} // namespace
-
-void accept_http(Server& server, Listener& listener)
+void accept_http(Server& server, HttpPort& port, Listener& listener)
 {
     PeerAddress peer;
     socket_handle sock = platform.accept(listener.watcher.socket, &peer);
@@ -145,12 +223,12 @@ void accept_http(Server& server, Listener& listener)
         return;
     }
     listener.accepts_paused = false;
-    if (platform.set_nonblocking(sock) != 0) {
+    if (platform.set_nonblocking(sock) != 0 || (port.admits && !port.admits(server, port, peer))) {
         platform.close(sock);
         return;
     }
-    HttpConnection* connection = free_slot(server);
-    if (!connection && (connection = longest_stalled(server))) {
+    HttpConnection* connection = free_slot(port);
+    if (!connection && (connection = longest_stalled(port))) {
         close_http(server, *connection);
         server.metrics.http_evictions++;
     }
@@ -170,24 +248,21 @@ void accept_http(Server& server, Listener& listener)
         .interest = {},
         .watched = false,
     };
-    server.http.open++;
+    connection->port = &port;
+    connection->peer = peer;
+    connection->transport = listener.transport;
+    connection->reader.head_max = port.head_max;
+    port.open++;
     connection->deadline_ms = platform.monotonic_ms() + HTTP_DEADLINE_MS;
-    if (!watch(server, connection->watcher, Interest{.read = true}))
-        close_http(server, *connection);
+    if (listener.kind == ListenerKind::secure_web && !start_tls(server, *connection))
+        return;
+    refresh_slot_watch(server, *connection);
 }
 
 void watch_http(Server& server, std::int64_t now_ms, std::int64_t* until_ms)
 {
-    if (server.http.open == 0)
-        return;
-    for (HttpConnection& c : server.http.connections) {
-        if (!is_open(c))
-            continue;
-        if (now_ms >= c.deadline_ms)
-            close_http(server, c);
-        else
-            *until_ms = std::min(*until_ms, c.deadline_ms);
-    }
+    watch_port(server, server.http, now_ms, until_ms);
+    watch_port(server, server.web, now_ms, until_ms);
 }
 
 void take_http_event(Server&, Watcher& watcher, const SocketEvent&)
@@ -197,16 +272,36 @@ void take_http_event(Server&, Watcher& watcher, const SocketEvent&)
 
 void serve_http(Server& server)
 {
-    if (server.http.open == 0)
-        return;
-    for (HttpConnection& c : server.http.connections) {
-        bool reported = c.reported;
-        c.reported = false;
-        if (!reported || !is_open(c))
-            continue;
-        if (c.answering)
-            send_answer(server, c);
-        else
-            read_request(server, c);
-    }
+    serve_port(server, server.http);
+    serve_port(server, server.web);
+}
+
+std::size_t slots_held(const HttpPort& port, const PeerAddress& peer)
+{
+    std::size_t held = 0;
+    for (const HttpConnection& c : port.connections)
+        if (is_open(c) && same_address(c.peer, peer))
+            held++;
+    return held;
+}
+
+std::string_view bytes_after_head(const HttpConnection& connection)
+{
+    return std::string_view(connection.received).substr(http_head_length(connection.reader));
+}
+
+socket_handle hand_over_http(Server& server, HttpConnection& connection)
+{
+    unwatch(server, connection.watcher);
+    const socket_handle sock = connection.watcher.socket;
+    free_slot_of(connection);
+    return sock;
+}
+
+void close_http(Server& server, HttpConnection& connection)
+{
+    // The closing alert, if the socket takes it now, before the socket goes.
+    tls_connection_free(connection.tls);
+    close_watched_socket(server, connection.watcher);
+    free_slot_of(connection);
 }

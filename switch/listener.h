@@ -16,6 +16,11 @@ enum class ListenerKind {
     switch_clients,
     // The operator's scrapes of /metrics and /sessions, over HTTP.
     metrics_http,
+    // Browsers: the page over HTTP, and WebSocket clients, which become
+    // sessions through the listener's transport once they upgrade; the
+    // secure one speaks TLS from the start.
+    web,
+    secure_web,
 };
 
 // A listening socket the server accepts from. Adding a way in (another
@@ -38,9 +43,9 @@ constexpr std::int64_t NAMING_DEADLINE_MS = 1000;
 // How long the listener rests when the descriptors have run out.
 constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
 
-// The most listeners one server holds: a plain and a TLS port on each of up
-// to 16 addresses, and the ports of later kinds.
-constexpr std::size_t MAX_LISTENERS = 40;
+// The most listeners one server holds: a plain, a TLS, a WebSocket and a
+// secure WebSocket port on each of up to 16 addresses, and the metrics port.
+constexpr std::size_t MAX_LISTENERS = 65;
 
 // Takes a listening socket into the server; false, and the socket left to
 // the caller, when MAX_LISTENERS are already there. It is watched from the
@@ -58,6 +63,22 @@ void take_listener_event(Server& server, Watcher& watcher, const SocketEvent& ev
 // Accepts at most one connection; its client is greeted at once when its
 // name needs no look-up.
 void accept_from(Server& server, Listener& listener);
+
+// A zero-filled record for a client about to be taken in, with room for its
+// idle deadline; null without memory.
+Session* new_session(Server& server);
+
+// Whether a client from peer is closed before it is prompted: its address
+// is shut out for refused logins.
+bool turned_away(Server& server, const PeerAddress& peer);
+
+// Takes a connected client in as a session (from new_session, its peer
+// set, maybe its transport_state made) reading and writing sock through
+// transport: counted, in the dialogue, greeted once it has a name; a
+// source that crowds every served slot gives way to another, as at any
+// accept. When the transport cannot open, the socket is closed and the
+// session freed.
+void take_client(Server& server, Session& session, socket_handle sock, const Transport& transport);
 
 // Out of descriptors: the listener rests ACCEPT_PAUSE_MS, said once in the
 // log until an accept succeeds again.

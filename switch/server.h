@@ -12,6 +12,7 @@
 #include "switch/output_schedule.h"
 #include "switch/session.h"
 #include "switch/watcher.h"
+#include "switch/web_port.h"
 #include "switch/work_list.h"
 
 #include <cstddef>
@@ -92,6 +93,9 @@ struct Server {
     Metrics metrics;
     // The operator's scrapes, when a metrics port is open.
     HttpPort http;
+    // Browsers' requests on the WebSocket ports, before they upgrade.
+    HttpPort web = web_slots();
+    WebRules web_rules;
     // A moment the loop must be awake by for the caller's own timers (the
     // service manager's status and watchdog), or 0 for none.
     std::int64_t wake_by_ms = 0;
