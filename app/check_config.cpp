@@ -60,8 +60,9 @@ struct PlannedListener {
     const char* option;
 };
 
-// The listeners a start opens: the port and the TLS port on each bind
-// address (every IPv4 address without one), and the metrics port.
+// The listeners a start opens: the port, the TLS port and the WebSocket
+// ports on each bind address (every IPv4 address without one), and the
+// metrics port.
 std::vector<PlannedListener> planned_listeners(const Settings& settings, std::uint16_t port)
 {
     const std::vector<std::string> addresses =
@@ -71,6 +72,10 @@ std::vector<PlannedListener> planned_listeners(const Settings& settings, std::ui
         planned.push_back({address, port, "port"});
         if (settings.tls_port != 0)
             planned.push_back({address, settings.tls_port, "tls-port"});
+        if (settings.ws_port != 0)
+            planned.push_back({address, settings.ws_port, "ws-port"});
+        if (settings.wss_port != 0)
+            planned.push_back({address, settings.wss_port, "wss-port"});
     }
     if (!settings.metrics.host.empty())
         planned.push_back({settings.metrics.host, settings.metrics.port, "metrics"});
@@ -78,7 +83,7 @@ std::vector<PlannedListener> planned_listeners(const Settings& settings, std::ui
 }
 
 // Two listeners on one port whose addresses overlap would fail at the
-// start. Costs a look at each pair, of at most 2 * MAX_BIND_ADDRESSES + 1.
+// start. Costs a look at each pair, of at most 4 * MAX_BIND_ADDRESSES + 1.
 void check_listeners_apart(const Settings& settings, std::uint16_t port)
 {
     const std::vector<PlannedListener> planned = planned_listeners(settings, port);
@@ -89,11 +94,19 @@ void check_listeners_apart(const Settings& settings, std::uint16_t port)
             if (a.port != b.port || !sock_listen_addresses_overlap(a.address.c_str(), b.address.c_str()))
                 continue;
             const std::string number = std::to_string(a.port);
-            if (a.option == b.option)
+            if (std::string_view(a.option) == b.option)
                 refuse("--bind: '" + a.address + "' and '" + b.address + "' overlap: " + a.option + " " + number +
                        " cannot be listened on at both");
             refuse("port " + number + " is given twice: " + a.option + " and " + b.option);
         }
+}
+
+void check_web_rules(const Settings& settings)
+{
+    WebRules rules;
+    std::string error;
+    if (!load_web_rules(rules, settings, error))
+        refuse(error);
 }
 
 void check_addresses(const Settings& settings)
@@ -122,6 +135,7 @@ void check_configuration(const Configuration& configuration)
     check_logins(configuration);
     check_tls(settings);
     check_cluster_files(settings);
+    check_web_rules(settings);
     std::puts("QuillmarshSrv: configuration OK");
     std::exit(0);
 }

@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include "switch/web_port.h"
+
 #include <array>
 
 namespace {
@@ -117,13 +119,15 @@ bool apply_login_failures(Settings& settings, std::string_view value, std::strin
     return true;
 }
 
-bool apply_bind(Settings& settings, std::string_view value, std::string& reason)
+// A repeatable option: one more value, up to its bound.
+template <std::vector<std::string> Settings::*field, std::size_t most>
+bool apply_list(Settings& settings, std::string_view value, std::string& reason)
 {
-    if (settings.bind_addresses.size() == MAX_BIND_ADDRESSES) {
-        reason = "may be given at most " + std::to_string(MAX_BIND_ADDRESSES) + " times";
+    if ((settings.*field).size() == most) {
+        reason = "may be given at most " + std::to_string(most) + " times";
         return false;
     }
-    settings.bind_addresses.emplace_back(value);
+    (settings.*field).emplace_back(value);
     return true;
 }
 
@@ -135,9 +139,10 @@ bool apply_metrics(Settings& settings, std::string_view value, std::string& reas
     return false;
 }
 
-bool apply_tls_port(Settings& settings, std::string_view value, std::string& reason)
+template <std::uint16_t Settings::*field>
+bool apply_listen_port(Settings& settings, std::string_view value, std::string& reason)
 {
-    if (parse_listen_port(value, settings.tls_port))
+    if (parse_listen_port(value, settings.*field))
         return true;
     reason = "takes a port from 1 to 65535, not " + quoted(value);
     return false;
@@ -304,9 +309,9 @@ constexpr OptionRow OPTIONS[] = {
     {"bind", strings, restart, anywhere, "--bind ADDRESS",
      "listen on this IPv4 or IPv6 address only (repeatable;\n"
      "default: every IPv4 address)",
-     apply_bind, reset_field<&Settings::bind_addresses>},
+     apply_list<&Settings::bind_addresses, MAX_BIND_ADDRESSES>, reset_field<&Settings::bind_addresses>},
     {"tls-port", integer, restart, anywhere, "--tls-port PORT",
-     "also listen for TLS on PORT, with --tls-cert and --tls-key", apply_tls_port,
+     "also listen for TLS on PORT, with --tls-cert and --tls-key", apply_listen_port<&Settings::tls_port>,
      reset_field<&Settings::tls_port>},
     {"tls-cert", string, live, anywhere, "--tls-cert PEM", "the TLS port's certificate (and chain)",
      apply_text<&Settings::tls_cert>, reset_field<&Settings::tls_cert>},
@@ -337,6 +342,21 @@ constexpr OptionRow OPTIONS[] = {
     {"cluster-buffer", integer, restart, anywhere, "--cluster-buffer BYTES",
      "frames held for the cluster each way (default 8388608)", apply_cluster_buffer,
      reset_field<&Settings::cluster_buffer>},
+    {"ws-port", integer, restart, anywhere, "--ws-port PORT",
+     "also serve browsers on PORT: a page to log in from,\n"
+     "and the same protocol over WebSocket",
+     apply_listen_port<&Settings::ws_port>, reset_field<&Settings::ws_port>},
+    {"wss-port", integer, restart, anywhere, "--wss-port PORT",
+     "the same inside TLS, with --tls-cert and --tls-key", apply_listen_port<&Settings::wss_port>,
+     reset_field<&Settings::wss_port>},
+    {"ws-origin", strings, restart, anywhere, "--ws-origin PATTERN",
+     "pages from origins the pattern matches may connect\n"
+     "too (repeatable; '*' and '?' as in a rights file)",
+     apply_list<&Settings::ws_origins, MAX_WS_ORIGINS>, reset_field<&Settings::ws_origins>},
+    {"ws-trusted-proxy", strings, restart, anywhere, "--ws-trusted-proxy ADDRESS",
+     "take a WebSocket client's address from\n"
+     "X-Forwarded-For on connections from ADDRESS (repeatable)",
+     apply_list<&Settings::ws_trusted_proxies, MAX_TRUSTED_PROXIES>, reset_field<&Settings::ws_trusted_proxies>},
     {"help", boolean, restart, command_line, "--help", "print this text and exit", nullptr, nullptr},
     {"version", boolean, restart, command_line, "--version", "print the version and exit", nullptr, nullptr},
 };

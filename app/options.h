@@ -77,6 +77,13 @@ struct Settings {
     // Empty: the host's name.
     std::string node_name;
     std::size_t cluster_buffer = DEFAULT_CLUSTER_BUFFER;
+    // 0: no WebSocket port, plain or inside TLS.
+    std::uint16_t ws_port = 0;
+    std::uint16_t wss_port = 0;
+    // Origins besides the page's own that may connect, as patterns.
+    std::vector<std::string> ws_origins;
+    // Proxies whose X-Forwarded-For names the client, as address text.
+    std::vector<std::string> ws_trusted_proxies;
 };
 
 // What a key of the configuration file holds.

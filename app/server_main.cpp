@@ -14,6 +14,7 @@
 #include "platform/signals.h"
 #include "switch/server.h"
 #include "switch/tls_transport.h"
+#include "switch/websocket_transport.h"
 #include "switch/output_pass.h"
 #include "switch/turn.h"
 
@@ -187,6 +188,8 @@ void load_credentials_and_tls(Server& server, const Configuration& configuration
         fail_start(error);
     if (!check_cluster(settings, error))
         fail_start(error);
+    if (!load_web_rules(server.web_rules, settings, error))
+        fail_start(error);
 }
 
 // The banner's pause, cut short by a stop: the operator who stops the
@@ -236,19 +239,20 @@ socket_handle open_listener_at(Server& server, const std::string& address, std::
     fail_listener(server, failure, listen_address_text(address, port), INVALID_SOCKET_HANDLE);
 }
 
-// The listeners of one port and transport: on each --bind address, or on
-// every IPv4 address as the classic server listens.
-void listen_on(Server& server, const Settings& settings, std::uint16_t port, const Transport& transport)
+// The listeners of one port, kind and transport: on each --bind address, or
+// on every IPv4 address as the classic server listens.
+void listen_on(Server& server, const Settings& settings, std::uint16_t port, ListenerKind kind,
+               const Transport& transport)
 {
     if (settings.bind_addresses.empty()) {
-        add_listener(server, open_listener(server, port), ListenerKind::switch_clients, &transport);
+        add_listener(server, open_listener(server, port), kind, &transport);
         return;
     }
     // Cannot fail: --bind is given at most MAX_BIND_ADDRESSES times.
-    static_assert(2 * MAX_BIND_ADDRESSES + 1 <= MAX_LISTENERS,
-                  "a plain and a TLS listener per address, and the metrics port");
+    static_assert(4 * MAX_BIND_ADDRESSES + 1 <= MAX_LISTENERS,
+                  "a plain, a TLS and two WebSocket listeners per address, and the metrics port");
     for (const std::string& address : settings.bind_addresses)
-        add_listener(server, open_listener_at(server, address, port), ListenerKind::switch_clients, &transport);
+        add_listener(server, open_listener_at(server, address, port), kind, &transport);
 }
 
 // The operator's HTTP port, on one IPv4 or IPv6 address. A port that cannot
@@ -347,9 +351,13 @@ void server_main(int argc, char** argv)
     start_socket_library();
     raise_descriptor_limit();
     keep_freed_memory_for_reuse();
-    listen_on(server, settings, static_cast<std::uint16_t>(port), plain_transport());
-    if (server.tls_context)
-        listen_on(server, settings, settings.tls_port, tls_transport());
+    listen_on(server, settings, static_cast<std::uint16_t>(port), ListenerKind::switch_clients, plain_transport());
+    if (settings.tls_port != 0)
+        listen_on(server, settings, settings.tls_port, ListenerKind::switch_clients, tls_transport());
+    if (settings.ws_port != 0)
+        listen_on(server, settings, settings.ws_port, ListenerKind::web, websocket_transport());
+    if (settings.wss_port != 0)
+        listen_on(server, settings, settings.wss_port, ListenerKind::secure_web, secure_websocket_transport());
     // Cannot fail: the plain and TLS listeners leave room for it.
     if (!settings.metrics.host.empty())
         add_listener(server, open_metrics_listener(server, settings.metrics), ListenerKind::metrics_http,

@@ -2,9 +2,11 @@
 
 #include "app/settings.h"
 #include "platform/cluster_link.h"
+#include "platform/digest.h"
 #include "platform/password_hash.h"
 #include "platform/text_file.h"
 #include "platform/tls.h"
+#include "protocol/websocket.h"
 
 bool read_password(const CommandLine& line, const Settings& settings, std::string& password,
                    std::string& error)
@@ -23,16 +25,45 @@ TlsServerFiles tls_files(const Settings& settings)
 
 TlsContext* load_tls(const Settings& settings, std::string& error)
 {
-    if (settings.tls_port == 0)
+    if (settings.tls_port == 0 && settings.wss_port == 0)
         return nullptr;
+    const std::string option = settings.tls_port != 0 ? "--tls-port: " : "--wss-port: ";
     if (!tls_available()) {
-        error = std::string("--tls-port: ") + tls_unavailable_reason();
+        error = option + tls_unavailable_reason();
         return nullptr;
     }
     TlsContext* context = tls_server_context(tls_files(settings), &error);
     if (!context)
-        error = "--tls-port: " + error;
+        error = option + error;
     return context;
+}
+
+bool load_web_rules(WebRules& rules, const Settings& settings, std::string& error)
+{
+    if (settings.ws_port == 0 && settings.wss_port == 0)
+        return true;
+    if (!sha1_available()) {
+        error = (settings.ws_port != 0 ? "--ws-port: " : "--wss-port: ") + sha1_unavailable_reason();
+        return false;
+    }
+    // Patterns match the Origin in lower case, so they are kept so too.
+    for (const std::string& pattern : settings.ws_origins)
+        rules.origins.push_back(ws_origin_folded(pattern));
+    std::uint16_t granted = 0;
+    if (sock_startup(2, &granted) != 0) {
+        error = "the socket library cannot be started";
+        return false;
+    }
+    for (const std::string& text : settings.ws_trusted_proxies) {
+        PeerAddress proxy;
+        if (!sock_parse_address(text.c_str(), &proxy)) {
+            error = "--ws-trusted-proxy: '" + text + "' is not an IPv4 or IPv6 address";
+            break;
+        }
+        rules.trusted_proxies.push_back(proxy);
+    }
+    sock_cleanup();
+    return error.empty();
 }
 
 bool load_logins(Logins& logins, const Settings& settings, std::string& error)

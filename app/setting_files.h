@@ -19,6 +19,11 @@ TlsContext* load_tls(const Settings& settings, std::string& error);
 
 TlsServerFiles tls_files(const Settings& settings);
 
+// The WebSocket ports' rules: the Origin patterns and the trusted proxies'
+// addresses. A build without SHA-1 refuses the ports, and a proxy must be
+// an address literal.
+bool load_web_rules(WebRules& rules, const Settings& settings, std::string& error);
+
 // The users file (and rights file) named by the settings, into the logins;
 // a build that cannot check a password refuses them.
 bool load_logins(Logins& logins, const Settings& settings, std::string& error);

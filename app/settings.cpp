@@ -96,10 +96,15 @@ bool check_option_pairs(const Settings& settings, std::string& error)
         error = "--rights needs --users: rights are given to the logins of a users file";
     else if (settings.tls_port != 0 && (settings.tls_cert.empty() || settings.tls_key.empty()))
         error = "--tls-port needs --tls-cert and --tls-key";
-    else if (settings.tls_port == 0 && tls_files)
-        error = "--tls-cert, --tls-key and --tls-client-ca need --tls-port";
+    else if (settings.wss_port != 0 && (settings.tls_cert.empty() || settings.tls_key.empty()))
+        error = "--wss-port needs --tls-cert and --tls-key";
+    else if (settings.tls_port == 0 && settings.wss_port == 0 && tls_files)
+        error = "--tls-cert, --tls-key and --tls-client-ca need --tls-port or --wss-port";
     else if (settings.cluster_servers.empty() && cluster_settings_given(settings))
         error = "--cluster-creds, --cluster-ca, --cluster-name, --node-name and --cluster-buffer need --cluster";
+    else if (settings.ws_port == 0 && settings.wss_port == 0 &&
+             (!settings.ws_origins.empty() || !settings.ws_trusted_proxies.empty()))
+        error = "--ws-origin and --ws-trusted-proxy need --ws-port or --wss-port";
     return error.empty();
 }
 
