@@ -137,6 +137,7 @@ Decoded decode(WebSocketState& ws, Session& session, std::string_view bytes, std
             note_activity(session);
             if (!queue_control(ws, WsOpcode::pong, step.payload))
                 return Decoded::failed;
+            flush(ws, session);
             break;
         case WsEvent::pong:
             note_activity(session);
