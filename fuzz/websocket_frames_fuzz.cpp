@@ -1,14 +1,21 @@
-// The WebSocket frame reader. The first byte picks the mode:
-// - even: the rest is a client's byte stream, read in pieces of random size
+// The WebSocket frame reader and the transport over it. The first byte
+// picks the mode (its value modulo 3):
+// - 0: the rest is a client's byte stream, read in pieces of random size
 //   with random room for payload; what comes out (bytes and events) must be
 //   what reading it whole gives, and no step may take more than it has or
 //   write more than its room;
-// - odd: the rest describes messages (binary or text, cut into fragments,
+// - 1: the rest describes messages (binary or text, cut into fragments,
 //   pings between them) that are framed and masked as a browser would; read
 //   back in random pieces they must give every payload byte and every ping,
-//   in order, and no failure.
+//   in order, and no failure;
+// - 2: the same messages reach a session's WebSocket transport over a faked
+//   socket in pieces of random size, read with random room as the server
+//   reads: the session must get every payload byte, in order, and the
+//   client a pong for each ping (its socket takes everything).
 #include "fuzz/fuzz_support.h"
 #include "protocol/websocket.h"
+#include "switch/websocket_transport.h"
+#include "tests/support/fake_platform.h"
 
 #include <string>
 #include <string_view>
@@ -22,6 +29,7 @@ struct Reading {
     std::string events;
     bool failed = false;
     bool closed = false;
+    std::size_t pings = 0;
 };
 
 Reading read_stream(std::string_view stream, FuzzRandom* random)
@@ -87,10 +95,10 @@ std::string masked_frame(std::uint8_t first_byte, std::string_view payload, Fuzz
     return frame + body;
 }
 
-void check_round_trip(std::string_view description, FuzzRandom& random)
+// Messages as a browser frames them, from a description, with what their
+// reading must give.
+void describe_messages(std::string_view description, FuzzRandom& random, std::string& stream, Reading& expected)
 {
-    std::string stream;
-    Reading expected;
     while (!description.empty()) {
         const auto control = static_cast<std::uint8_t>(description.front());
         description.remove_prefix(1);
@@ -100,6 +108,7 @@ void check_round_trip(std::string_view description, FuzzRandom& random)
             payload.resize(std::min(payload.size(), WS_CONTROL_MAX));
             stream += masked_frame(0x89, payload, random);
             expected.events += "ping:" + payload + ";";
+            expected.pings++;
             continue;
         }
         // Text must be UTF-8: the bytes keep their low seven bits.
@@ -117,14 +126,73 @@ void check_round_trip(std::string_view description, FuzzRandom& random)
             if (!rest.empty() && (random.next() & 3) == 0) {
                 stream += masked_frame(0x89, "", random);
                 expected.events += "ping:;";
+                expected.pings++;
             }
         } while (!rest.empty());
         expected.bytes += payload;
     }
+}
+
+void check_round_trip(std::string_view description, FuzzRandom& random)
+{
+    std::string stream;
+    Reading expected;
+    describe_messages(description, random, stream, expected);
     Reading got = read_stream(stream, &random);
     fuzz_require(!got.failed && !got.closed, "valid frames failed");
     fuzz_require(got.bytes == expected.bytes, "the messages' bytes did not come back");
     fuzz_require(got.events == expected.events, "the pings did not come back in order");
+}
+
+// The pongs among a server's frames.
+std::size_t pongs_in(std::string_view sent)
+{
+    WsReader reader;
+    reader.from_client = false;
+    std::size_t pongs = 0;
+    char out[WS_CONTROL_MAX];
+    for (;;) {
+        WsStep step = ws_read(reader, sent, out, sizeof out);
+        fuzz_require(step.event != WsEvent::failed, "the server sent a broken frame");
+        sent.remove_prefix(step.consumed);
+        if (step.event == WsEvent::more)
+            return pongs;
+        pongs += step.event == WsEvent::pong;
+    }
+}
+
+void check_transport(std::string_view description, FuzzRandom& random)
+{
+    std::string stream;
+    Reading expected;
+    describe_messages(description, random, stream, expected);
+    FakePlatform fake;
+    Session session{};
+    session.transport.socket = fake.new_socket();
+    session.transport.layer = &websocket_transport();
+    // Some of it sent before the handshake's answer, as a client may.
+    std::size_t fed = std::min(stream.size(), random.piece(WS_EARLY_MAX + 1) - 1);
+    session.transport.state = websocket_state(nullptr, "", std::string_view(stream).substr(0, fed));
+    fuzz_require(session.transport.state != nullptr, "no state for early bytes within the bound");
+    FakeSocket& socket = fake.socket(session.transport.socket);
+    std::string got;
+    char buffer[10000];
+    for (int quiet_reads = 0; quiet_reads < 2;) {
+        const std::size_t take = std::min(stream.size() - fed, random.piece(4000) - 1);
+        socket.incoming.append(stream, fed, take);
+        fed += take;
+        const int room = static_cast<int>(random.piece(sizeof buffer));
+        const int n = session.transport.layer->recv(session, buffer, room);
+        fuzz_require(n <= room, "a read past its room");
+        fuzz_require(n > 0 || (n < 0 && sock_last_error() == WSAEWOULDBLOCK), "valid messages ended the stream");
+        if (n > 0)
+            got.append(buffer, static_cast<std::size_t>(n));
+        const bool all_in = fed == stream.size() && socket.incoming.empty();
+        quiet_reads = n < 0 && all_in && !session.transport.layer->has_buffered_input(session) ? quiet_reads + 1 : 0;
+    }
+    fuzz_require(got == expected.bytes, "the transport lost, added or reordered message bytes");
+    fuzz_require(pongs_in(socket.sent) == expected.pings, "a ping went unanswered");
+    session.transport.layer->release(session);
 }
 
 } // namespace
@@ -135,9 +203,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     FuzzRandom random(data[1]);
     const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
-    if (data[0] & 1)
-        check_round_trip(rest, random);
-    else
+    switch (data[0] % 3) {
+    case 0:
         check_pieces(rest, random);
+        break;
+    case 1:
+        check_round_trip(rest, random);
+        break;
+    default:
+        check_transport(rest, random);
+        break;
+    }
     return 0;
 }
