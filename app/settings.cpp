@@ -19,17 +19,18 @@ bool apply_file(const ConfigFile& file, Settings& settings, std::string& error)
 }
 
 // A repeatable option given on the command line replaces the file's list
-// rather than adding to it. Checked when the command line was read.
-void apply_command_line(const CommandLine& line, Settings& settings)
+// rather than adding to it. Each value was checked when the command line
+// was read; only a repeatable option's bound is left to be met here.
+bool apply_command_line(const CommandLine& line, Settings& settings, std::string& error)
 {
     std::set<const OptionRow*> reset;
     for (const GivenOption& given : line.options)
         if (reset.insert(given.option).second)
             given.option->reset(settings);
-    for (const GivenOption& given : line.options) {
-        std::string ignored;
-        given.option->apply(settings, given.value, ignored);
-    }
+    for (const GivenOption& given : line.options)
+        if (!apply_option(settings, *given.option, "--" + std::string(given.option->name), given.value, error))
+            return false;
+    return true;
 }
 
 // The positional arguments each way of logging in takes.
@@ -115,8 +116,8 @@ bool settle_settings(const CommandLine& line, const ConfigFile* file, Settings& 
     settings = Settings{};
     if (file && !apply_file(*file, settings, error))
         return false;
-    apply_command_line(line, settings);
-    return check_option_pairs(settings, error) && apply_positionals(line, file, settings, error);
+    return apply_command_line(line, settings, error) && check_option_pairs(settings, error) &&
+           apply_positionals(line, file, settings, error);
 }
 
 char* password_argument(const CommandLine& line)
