@@ -131,6 +131,35 @@ TEST(CommandLineOptions, AccountsListenersTlsAndMetrics)
     }
 }
 
+TEST(CommandLineOptions, WebSocketPortsAndTheirRules)
+{
+    Parsed parsed = parse({"--ws-port", "8080", "--wss-port", "8443", "--tls-cert", "c", "--tls-key", "k",
+                           "--ws-origin", "https://*.example.org", "--ws-origin=http://a", "--ws-trusted-proxy",
+                           "::1", "8023", "a", "b"});
+    const Settings& settings = parsed.settings;
+    ASSERT_EQ(parsed.line.action, CommandAction::serve) << parsed.line.error;
+    EXPECT_EQ(settings.ws_port, 8080);
+    EXPECT_EQ(settings.wss_port, 8443);
+    EXPECT_EQ(settings.ws_origins, (std::vector<std::string>{"https://*.example.org", "http://a"}));
+    EXPECT_EQ(settings.ws_trusted_proxies, (std::vector<std::string>{"::1"}));
+    std::vector<std::string> many_origins;
+    for (int i = 0; i <= 16; i++)
+        many_origins.insert(many_origins.end(), {"--ws-origin", "o"});
+    many_origins.insert(many_origins.end(), {"--ws-port", "8080", "8023", "a", "b"});
+    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+        {{"--wss-port", "8443", "8023", "a", "b"}, "--wss-port needs --tls-cert and --tls-key"},
+        {{"--ws-origin", "o", "8023", "a", "b"}, "need --ws-port or --wss-port"},
+        {{"--ws-trusted-proxy", "::1", "8023", "a", "b"}, "need --ws-port or --wss-port"},
+        {{"--ws-port", "0", "8023", "a", "b"}, "--ws-port takes a port from 1 to 65535, not '0'"},
+        {many_origins, "--ws-origin may be given at most 16 times"},
+    };
+    for (const auto& [words, reason] : wrong) {
+        Parsed refused = parse(words);
+        EXPECT_EQ(refused.line.action, CommandAction::error) << words[0];
+        EXPECT_NE(refused.line.error.find(reason), std::string::npos) << refused.line.error;
+    }
+}
+
 TEST(CommandLineOptions, HelpAndVersionNeedNoArguments)
 {
     EXPECT_EQ(parse({"--help"}).line.action, CommandAction::help);
