@@ -130,6 +130,10 @@ TEST(StartE2E, AnAddressOrACertificateThatIsNoneEndsTheStartWithTheReason)
     std::string expected = server_has_tls ? "QuillmarshSrv: --tls-port: cannot load certificate missing.crt: "
                                           : "QuillmarshSrv: --tls-port: this build has no TLS\n";
     EXPECT_EQ(no_certificate.stderr_text().rfind(expected, 0), 0u) << no_certificate.stderr_text();
+    ServerProcess not_a_proxy({"--ws-port", "1", "--ws-trusted-proxy", "proxy.example", port, "a", "b"});
+    EXPECT_EQ(not_a_proxy.wait_exit(10000), 2);
+    EXPECT_EQ(not_a_proxy.stderr_text(),
+              "QuillmarshSrv: --ws-trusted-proxy: 'proxy.example' is not an IPv4 or IPv6 address\n");
 }
 
 struct TlsE2E : ::testing::Test {
