@@ -68,6 +68,8 @@ PeerAddress client_address(const Server& server, const HttpConnection& connectio
         if (!is_trusted_proxy(server, entry))
             break;
     }
+    // The client's own port is not forwarded: the connection's stands in.
+    client.port = connection.peer.port;
     return client;
 }
 
