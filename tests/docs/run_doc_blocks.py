@@ -21,8 +21,8 @@ Each file's blocks run in order with bash (-e -o pipefail) in a scratch
 directory of their own, with the build's QuillmarshSrv, qmclient and
 qmpasswd first on the PATH, and with these stand-ins, so that a test needs
 neither fixed ports nor root:
-  - the ports 8023, 8024, 8025, 9100 and 4222 (NATS's) are free ports picked
-    for the file;
+  - the ports 8023, 8024, 8025, 8080, 8443, 9100 and 4222 (NATS's) are
+    free ports picked for the file;
   - /etc/quillmarsh is a directory in the scratch directory;
   - build-serve/ is the build under test, and scripts/serve.sh starts its
     server (CI runs the real serve.sh, which builds it); examples/ and
@@ -39,7 +39,7 @@ import sys
 import tempfile
 import time
 
-DOC_PORTS = ("8023", "8024", "8025", "9100", "4222")
+DOC_PORTS = ("8023", "8024", "8025", "8080", "8443", "9100", "4222")
 BLOCK_TIMEOUT_S = 120
 SERVER_READY_S = 30
 
