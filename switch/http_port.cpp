@@ -230,7 +230,8 @@ void accept_http(Server& server, HttpPort& port, Listener& listener)
     HttpConnection* connection = free_slot(port);
     if (!connection && (connection = longest_stalled(port))) {
         close_http(server, *connection);
-        server.metrics.http_evictions++;
+        if (port.evictions)
+            (server.metrics.*port.evictions)++;
     }
     if (!connection) {
         // One try, without waiting: a new socket's buffer takes these few

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "protocol/http_request.h"
 #include "switch/http_documents.h"
+#include "switch/metrics.h"
 #include "switch/watcher.h"
 
 #include <cstddef>
@@ -77,6 +78,8 @@ struct HttpPort {
     // Whether a connection from peer may have a slot; null: any may.
     bool (*admits)(const Server& server, const HttpPort& port, const PeerAddress& peer) = nullptr;
     HttpAnswer answer = answer_metrics;
+    // The counter of connections closed to make room, if the port has one.
+    std::uint64_t Metrics::*evictions = &Metrics::http_evictions;
     // The build's version, shown as quillmarsh_build_info's label.
     std::string_view version;
 };

@@ -117,6 +117,8 @@ HttpPort web_slots()
     // share is counted at the upgrade, by the forwarded one.
     port.admits = web_admits;
     port.answer = answer_web;
+    // The metrics count the operator's port alone, as they always did.
+    port.evictions = nullptr;
     return port;
 }
 
