@@ -123,6 +123,35 @@ TEST_F(WebSocketE2E, ThePageIsServedAndRequestsHoldNoSessionSlot)
     EXPECT_TRUE(stalled.wait_closed(10000));
 }
 
+// An opening request as a script sends it: no Origin.
+std::string upgrade_request(std::uint16_t port)
+{
+    return "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+           "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+TEST_F(WebSocketE2E, AnAddressHoldsItsShareOfRequestsAndItsSessionsShareTheDialogues)
+{
+    start({"--max-dialogues-per-address", "1", "--max-clients", "2"});
+    TestClient first(ws_port, 20000, 0, "127.0.0.2");
+    first.send("GET / HTTP/1.1\r\n");
+    TestClient second(ws_port, 20000, 0, "127.0.0.2");
+    EXPECT_TRUE(second.wait_closed(3000)) << "a second request from the address is closed at once";
+
+    // Two TCP clients of one source in their dialogue hold both served
+    // slots; an upgrade from another source makes the newest give way, as a
+    // TCP client from there would.
+    TestClient a(server->port, 20000, 0, "127.0.0.3"), b(server->port, 20000, 0, "127.0.0.3");
+    ASSERT_EQ(a.read_exact(6), "login:");
+    ASSERT_EQ(b.read_exact(6), "login:");
+    TestClient other(ws_port, 20000, 0, "127.0.0.4");
+    other.send(upgrade_request(ws_port));
+    EXPECT_TRUE(other.read_exact(12).starts_with("HTTP/1.1 101"));
+    EXPECT_TRUE(b.wait_closed());
+    EXPECT_TRUE(server->process.wait_for_log("disconnected (too many logins pending): [127.0.0.3]"));
+}
+
 TEST(BrowserE2E, ThePageLogsInSendsAndShowsFramesInHeadlessChromium)
 {
     if (std::string(QM_BROWSER_PYTHON).empty())
