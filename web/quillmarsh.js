@@ -166,6 +166,7 @@
 
   function goOnline() {
     clearTimeout(settleTimer);
+    lastSent = Date.now();
     setPhase("online");
     showState("online", "Logged in as " + ui.login.value + ".");
     keepAliveTimer = setInterval(() => {
