@@ -183,20 +183,27 @@ void serve_port(Server& server, HttpPort& port)
 
 } // namespace
 
-void answer_metrics(Server& server, HttpConnection& connection, const HttpHead& head)
+bool answer_broken_head(HttpConnection& connection, const HttpHead& head)
 {
-    std::string& out = connection.pending;
     switch (head.status) {
     case HttpHeadStatus::incomplete:
     case HttpHeadStatus::complete:
-        break;
+        return false;
     case HttpHeadStatus::bad_request:
-        out = http_error_response(HttpStatus::bad_request);
-        return;
+        connection.pending = http_error_response(HttpStatus::bad_request);
+        return true;
     case HttpHeadStatus::too_large:
-        out = http_error_response(HttpStatus::header_fields_too_large);
-        return;
+        connection.pending = http_error_response(HttpStatus::header_fields_too_large);
+        return true;
     }
+    return false;
+}
+
+void answer_metrics(Server& server, HttpConnection& connection, const HttpHead& head)
+{
+    if (answer_broken_head(connection, head))
+        return;
+    std::string& out = connection.pending;
     const bool head_only = head.method == "HEAD";
     if (head.method != "GET" && !head_only) {
         out = http_error_response(HttpStatus::method_not_allowed);

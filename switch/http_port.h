@@ -65,6 +65,10 @@ struct HttpConnection {
 // port altogether (an upgrade to a session).
 using HttpAnswer = void (*)(Server& server, HttpConnection& connection, const HttpHead& head);
 
+// A head that is not a request's, or too large, answered with its error;
+// false for a whole head, which the caller answers.
+bool answer_broken_head(HttpConnection& connection, const HttpHead& head);
+
 // The operator's answers: /metrics and /sessions.
 void answer_metrics(Server& server, HttpConnection& connection, const HttpHead& head);
 

@@ -124,18 +124,9 @@ HttpPort web_slots()
 
 void answer_web(Server& server, HttpConnection& connection, const HttpHead& head)
 {
+    if (answer_broken_head(connection, head))
+        return;
     std::string& out = connection.pending;
-    switch (head.status) {
-    case HttpHeadStatus::incomplete:
-    case HttpHeadStatus::complete:
-        break;
-    case HttpHeadStatus::bad_request:
-        out = http_error_response(HttpStatus::bad_request);
-        return;
-    case HttpHeadStatus::too_large:
-        out = http_error_response(HttpStatus::header_fields_too_large);
-        return;
-    }
     const WsRequest request =
         ws_read_request(std::string_view(connection.received).substr(0, http_head_length(connection.reader)), head);
     switch (request.kind) {

@@ -360,21 +360,13 @@ constexpr Transport WEBSOCKET_TRANSPORT{
     .gathers_output = false,
 };
 
-constexpr Transport SECURE_WEBSOCKET_TRANSPORT{
-    .name = "websocket",
-    .peer_name_suffix = " wss",
-    .open = ws_open,
-    .handshake = ws_handshake,
-    .recv = ws_recv,
-    .send = ws_send,
-    .has_buffered_input = ws_buffered,
-    .wants_write = ws_wants_write,
-    .release = ws_release,
-    .failure = ws_failure,
-    .would_block_means_nothing_now = true,
-    // Each send is a TLS record, as on the TLS port.
-    .gathers_output = true,
-};
+// The same inside TLS: each send is a TLS record, as on the TLS port.
+constexpr Transport SECURE_WEBSOCKET_TRANSPORT = [] {
+    Transport transport = WEBSOCKET_TRANSPORT;
+    transport.peer_name_suffix = " wss";
+    transport.gathers_output = true;
+    return transport;
+}();
 
 } // namespace
 
