@@ -31,18 +31,24 @@ std::vector<std::string> csv_fields(const std::string& line)
 TEST(LoadgenE2E, EveryWorkloadDeliversEveryFrameOnceInOrderAndIntact)
 {
     std::uint16_t port = ServerProcess::free_port();
-    ServerProcess server({std::to_string(port), "bench", "bench"});
+    const std::uint16_t ws_port = ServerProcess::free_port();
+    ServerProcess server({"--ws-port", std::to_string(ws_port), std::to_string(port), "bench", "bench"});
     ASSERT_TRUE(TestClient(port).connected());
-    for (const char* workload : {"broadcast", "pairs", "fanout"}) {
-        ToolProcess run(QM_LOADGEN_BINARY, {"--port", std::to_string(port), "--workload", workload,
-                                            "--clients", "5", "--seconds", "0.3"});
-        ASSERT_EQ(run.wait_exit(60000), 0) << workload << ": " << run.out() << run.err();
-        std::vector<std::string> f = csv_fields(run.out());
-        ASSERT_EQ(f.size(), 24u) << run.out();
-        EXPECT_GT(std::stoull(f[7]), 0u) << "nothing was delivered in " << workload;
-        // lost, duplicated, reordered, corrupted
-        EXPECT_EQ(f[13] + f[14] + f[15] + f[16], "0000") << run.out();
-    }
+    // Over the plain port, and over the WebSocket port (loadgen --ws).
+    for (std::string_view over : {"plain", "ws"})
+        for (const char* workload : {"broadcast", "pairs", "fanout"}) {
+            std::vector<std::string> words = {"--port", std::to_string(over == "ws" ? ws_port : port),
+                                              "--workload", workload, "--clients", "5", "--seconds", "0.3"};
+            if (over == "ws")
+                words.push_back("--ws");
+            ToolProcess run(QM_LOADGEN_BINARY, words);
+            ASSERT_EQ(run.wait_exit(60000), 0) << over << " " << workload << ": " << run.out() << run.err();
+            std::vector<std::string> f = csv_fields(run.out());
+            ASSERT_EQ(f.size(), 24u) << run.out();
+            EXPECT_GT(std::stoull(f[7]), 0u) << "nothing was delivered in " << workload << " over " << over;
+            // lost, duplicated, reordered, corrupted
+            EXPECT_EQ(f[13] + f[14] + f[15] + f[16], "0000") << run.out();
+        }
 }
 
 TEST(LoadgenE2E, HonestLoginsAreTimedBesideWrongPasswords)
