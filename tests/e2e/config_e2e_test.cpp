@@ -88,6 +88,8 @@ TEST_F(ConfigE2E, CheckConfigReadsEverythingAndBindsNothing)
         {"port = 8023\nlogin = \"alice\"\npassword-file = \"" + path("none") + "\"\n", "password file "},
         {good + "bind = [\"127.0.0.1\", \"0.0.0.0\"]\n",
          "--bind: '127.0.0.1' and '0.0.0.0' overlap: port " + std::to_string(running.port)},
+        {good + "ws-port = " + std::to_string(running.port) + "\n",
+         "port " + std::to_string(running.port) + " is given twice: port and ws-port"},
         {good + "ws-port = 8080\nws-trusted-proxy = [\"proxy\"]\n",
          "--ws-trusted-proxy: 'proxy' is not an IPv4 or IPv6 address"},
     };
