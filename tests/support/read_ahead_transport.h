@@ -52,6 +52,7 @@ inline constexpr Transport TRANSPORT{
     .has_buffered_input = holds_input,
     .wants_write = [](const Session&) { return false; },
     .release = [](Session& session) { session.transport.state = nullptr; },
+    .failure = [](const Session&) { return ""; },
     .would_block_means_nothing_now = true,
     .gathers_output = false,
 };
