@@ -30,7 +30,6 @@ constexpr std::uint16_t PROTOCOL_ERROR = 1002;
 // The peer's close carried no code: never sent, only reported.
 constexpr std::uint16_t NO_CODE = 1005;
 constexpr std::uint16_t BAD_DATA = 1007; // a text message that is not UTF-8
-constexpr std::uint16_t POLICY = 1008;
 constexpr std::uint16_t TOO_BIG = 1009;
 } // namespace ws_close
 
