@@ -20,6 +20,11 @@ namespace {
 constexpr std::size_t CARRY_MAX = 2 * WS_EARLY_MAX;
 // The most bytes one read takes from the stream.
 constexpr std::size_t READ_MAX = 16384;
+// The most bytes one ws_recv takes, payload or not: frames that bring no
+// input (pings, empty fragments) could otherwise keep it reading as long as
+// the client sends, and the loop with it. The rest waits in the socket,
+// which stays readable, for the next turn.
+constexpr std::size_t RECV_BUDGET = READ_MAX;
 // The most bytes one send offers the stream: many frames as messages, in
 // one call, as the plain socket sends them.
 constexpr std::size_t WIRE_MAX = 32768;
@@ -178,10 +183,11 @@ int ws_recv(Session& session, char* buffer, int size)
     std::size_t produced = 0;
     const auto room = static_cast<std::size_t>(size);
     int last_read = 1;
+    std::size_t taken = 0;
     Decoded end = Decoded::more;
     for (;;) {
         end = decode(ws, session, std::string_view(raw, have), &at, buffer, room, &produced);
-        if (end != Decoded::more || produced == room)
+        if (end != Decoded::more || produced == room || taken >= RECV_BUDGET)
             break;
         std::memmove(raw, raw + at, have - at);
         have -= at;
@@ -191,8 +197,10 @@ int ws_recv(Session& session, char* buffer, int size)
         if (last_read <= 0)
             break;
         have += static_cast<std::size_t>(last_read);
+        taken += static_cast<std::size_t>(last_read);
     }
-    const int read_error = sock_last_error();
+    // Out of budget with nothing for the session: nothing now.
+    const int read_error = last_read > 0 ? WSAEWOULDBLOCK : sock_last_error();
     // After the client's close or a fault, what followed is not read.
     const std::size_t left = end == Decoded::more ? have - at : 0;
     assert(left <= CARRY_MAX);

@@ -80,6 +80,24 @@ TEST_F(WebSocketTransport, MessagesBytesAreReadAsTheyComeAndPingsAnsweredAsActiv
     EXPECT_EQ(session.input.last_ms, 9000) << "a ping alone keeps the session alive";
 }
 
+// A client that sends only control frames, or empty ones, as fast as the
+// socket takes them must not keep one read going while the switch waits.
+TEST_F(WebSocketTransport, AReadOfFramesWithoutPayloadStopsBeforeTheSocketIsDrained)
+{
+    std::string pings;
+    for (int i = 0; i < 1000; i++)
+        pings += client_message(WsOpcode::ping, std::string(100, 'p'));
+    socket().incoming = pings;
+    char buffer[9945];
+    EXPECT_EQ(transport().recv(session, buffer, sizeof buffer), -1);
+    EXPECT_EQ(sock_last_error(), WSAEWOULDBLOCK) << "nothing now, not a failure";
+    EXPECT_FALSE(socket().incoming.empty()) << "the rest waits in the socket for the next turn";
+    for (int turn = 0; turn < 100 && !socket().incoming.empty(); turn++)
+        EXPECT_EQ(transport().recv(session, buffer, sizeof buffer), -1);
+    EXPECT_TRUE(socket().incoming.empty());
+    EXPECT_TRUE(socket().sent.ends_with(ws_server_frame(WsOpcode::pong, std::string(100, 'p'))));
+}
+
 TEST_F(WebSocketTransport, TheClientsCloseIsAnsweredAndEndsTheStream)
 {
     socket().incoming = client_message(WsOpcode::binary, "last") +
