@@ -255,12 +255,13 @@ int hold_for_tls(WebSocketState& ws, const char* wire, std::size_t used, std::si
 int ws_send(Session& session, const char* data, int size)
 {
     WebSocketState& ws = state_of(session);
+    // Nothing may follow a close, nor wait behind it. The session ends at
+    // its next read, which says why (the client's close, or its fault),
+    // not at this send.
+    if (ws.close_queued)
+        return size;
     if (!flush(ws, session))
         return -1;
-    if (ws.close_queued) {
-        sock_set_last_error(WSAESHUTDOWN);
-        return -1;
-    }
     const std::string_view offered(data, static_cast<std::size_t>(size));
     const bool whole_is_one = frame_length(offered) == 0;
     char wire[WIRE_MAX];
@@ -321,10 +322,12 @@ bool ws_open(const Server&, Session& session)
     return session.transport.state != nullptr;
 }
 
+// The client's close or fault that came behind input is for the next
+// read, which no socket event may bring.
 bool ws_buffered(const Session& session)
 {
     const WebSocketState& ws = state_of(session);
-    return ws.carry_ready || (ws.tls && tls_has_buffered_input(ws.tls));
+    return ws.carry_ready || ws.peer_closed || ws.reader.failed || (ws.tls && tls_has_buffered_input(ws.tls));
 }
 
 bool ws_wants_write(const Session& session)

@@ -3,6 +3,7 @@
 // Chromium on the page itself. The clients are Python scripts beside this
 // file; each test starts the server and runs one, which checks every byte.
 #include "platform/tls.h"
+#include "protocol/websocket.h"
 #include "tests/support/e2e_helpers.h"
 #include "tests/support/test_certificate.h"
 #include "tests/support/tool_process.h"
@@ -150,6 +151,44 @@ TEST_F(WebSocketE2E, AnAddressHoldsItsShareOfRequestsAndItsSessionsShareTheDialo
     EXPECT_TRUE(other.read_exact(12).starts_with("HTTP/1.1 101"));
     EXPECT_TRUE(b.wait_closed());
     EXPECT_TRUE(server->process.wait_for_log("disconnected (too many logins pending): [127.0.0.3]"));
+}
+
+// A client's frame, masked as a browser's.
+std::string client_frame(WsOpcode opcode, std::string_view payload)
+{
+    const std::uint8_t mask[4] = {0x5a, 0x11, 0xe0, 0x07};
+    char header[WS_HEADER_MAX];
+    std::string body(payload);
+    ws_mask(body.data(), body.size(), mask, 0);
+    return std::string(header, ws_frame_header(header, opcode, body.size(), mask)) + body;
+}
+
+// Input, then the client's close or a fault, in one write: the input is
+// taken, and the close or the fault ends the session at once, as itself.
+TEST_F(WebSocketE2E, ACloseOrAFaultRightAfterInputEndsTheSessionAsItself)
+{
+    start({});
+    const std::string opened = ws_accept_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", false) +
+                               ws_server_frame(WsOpcode::binary, "login:");
+    TestClient leaving(ws_port);
+    leaving.send(upgrade_request(ws_port));
+    ASSERT_EQ(leaving.read_exact(opened.size()), opened);
+    // The login line earns a prompt, which may not follow the close.
+    leaving.send(client_frame(WsOpcode::text, "alice\r\n") +
+                 client_frame(WsOpcode::close, ws_close_payload(ws_close::NORMAL, "")));
+    EXPECT_EQ(leaving.read_exact(4), ws_server_frame(WsOpcode::close, ws_close_payload(ws_close::NORMAL, "")));
+    EXPECT_TRUE(leaving.wait_closed());
+    EXPECT_TRUE(server->process.wait_for_log("logged out: [127.0.0.1] ws"));
+
+    TestClient faulty(ws_port);
+    faulty.send(upgrade_request(ws_port));
+    ASSERT_EQ(faulty.read_exact(opened.size()), opened);
+    faulty.send(client_frame(WsOpcode::binary, "say") + ws_server_frame(WsOpcode::binary, "unmasked"));
+    EXPECT_EQ(faulty.read_exact(4),
+              ws_server_frame(WsOpcode::close, ws_close_payload(ws_close::PROTOCOL_ERROR, "")));
+    EXPECT_TRUE(faulty.wait_closed(10000)) << "not held until the client sends again";
+    EXPECT_TRUE(server->process.wait_for_log("disconnected (websocket 1002: an unmasked frame)"));
+    EXPECT_EQ(server->process.log_text().find("on send"), std::string::npos);
 }
 
 TEST(BrowserE2E, ThePageLogsInSendsAndShowsFramesInHeadlessChromium)
