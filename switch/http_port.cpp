@@ -3,6 +3,7 @@
 #include "platform/tls.h"
 #include "switch/listener.h"
 #include "switch/server.h"
+#include "switch/source_key.h"
 
 #include <algorithm>
 #include <cstring>
@@ -288,7 +289,7 @@ std::size_t slots_held(const HttpPort& port, const PeerAddress& peer)
 {
     std::size_t held = 0;
     for (const HttpConnection& c : port.connections)
-        if (is_open(c) && same_address(c.peer, peer))
+        if (is_open(c) && source_key(c.peer) == source_key(peer))
             held++;
     return held;
 }

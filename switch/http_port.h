@@ -108,7 +108,8 @@ void take_http_event(Server& server, Watcher& watcher, const SocketEvent& event)
 // each port per turn while one is open.
 void serve_http(Server& server);
 
-// How many slots connections from peer hold. Costs a look at each slot.
+// How many slots connections from peer's source (source_key.h) hold. Costs
+// a look at each slot.
 std::size_t slots_held(const HttpPort& port, const PeerAddress& peer);
 
 // The request's bytes past its head: what the client sent after it.

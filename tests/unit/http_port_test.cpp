@@ -1,6 +1,7 @@
 #include "switch/http_port.h"
 
 #include "switch/wait.h"
+#include "switch/websocket_transport.h"
 #include "tests/support/server_fixture.h"
 
 #include <deque>
@@ -115,6 +116,24 @@ TEST_F(HttpPortTest, AFullTableClosesItsLongestStalledConnectionForANewcomerAndI
     EXPECT_EQ(net.socket(extra).sent, http_error_response(HttpStatus::service_unavailable));
     EXPECT_TRUE(net.socket(extra).closed);
     EXPECT_NE(metrics_document(server).find("\nquillmarsh_http_evictions_total 15\n"), std::string::npos);
+}
+
+// As every bound on sources: one host usually holds a whole IPv6 /64.
+TEST_F(HttpPortTest, TheWebPortsShareOfRequestsCountsAnIpv6SourceByItsSlash64)
+{
+    constexpr socket_handle WEB_LISTENER = 5;
+    ASSERT_TRUE(add_listener(server, WEB_LISTENER, ListenerKind::web, &websocket_transport()));
+    net.accepting_listener = WEB_LISTENER;
+    server.max_dialogues_per_address = 2;
+    std::vector<socket_handle> requests;
+    for (std::uint8_t host = 1; host <= 3; host++) {
+        net.accept_peer = PeerAddress{{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, host}, 40000, true};
+        requests.push_back(net.queue_connection());
+        wait_pass(server);
+    }
+    EXPECT_FALSE(net.socket(requests[0]).closed);
+    EXPECT_FALSE(net.socket(requests[1]).closed);
+    EXPECT_TRUE(net.socket(requests[2]).closed) << "a third address of the /64 is past its share";
 }
 
 TEST_F(HttpPortTest, SessionsComeInBoundedPiecesAndPagesWithTheirNewestAddresses)
