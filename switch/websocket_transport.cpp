@@ -43,6 +43,11 @@ struct WebSocketState {
     // of a message, a pong, the close.
     std::string out;
     std::size_t out_sent = 0;
+    // The last ping's payload, while its pong waits for what is in out to
+    // go: a client that pings and never reads holds this one at most.
+    char owed_pong[WS_CONTROL_MAX];
+    std::size_t owed_pong_length = 0;
+    bool pong_owed = false;
     // A close is queued (answered or sent): nothing more goes out after it.
     bool close_queued = false;
     // The client's close came: the stream ends at the next read.
@@ -68,8 +73,33 @@ int stream_send(WebSocketState& ws, Session& session, const char* data, std::siz
     return ws.tls ? tls_send(ws.tls, data, n) : platform.send(session.transport.socket, data, n, 0);
 }
 
-// Offers the stream what waits in out; true once all of it has gone,
-// false with the last error set while it waits for room, or on failure.
+// Queues a control frame behind what waits. A pong while something still
+// waits for the socket is owed instead, in place of any owed before it
+// (RFC 6455 lets the last ping alone be answered), and queued once out has
+// gone. Nothing follows a close. False without memory.
+bool queue_control(WebSocketState& ws, WsOpcode opcode, std::string_view payload)
+{
+    if (ws.close_queued)
+        return true;
+    if (opcode == WsOpcode::pong && ws.out_sent < ws.out.size()) {
+        std::memcpy(ws.owed_pong, payload.data(), payload.size());
+        ws.owed_pong_length = payload.size();
+        ws.pong_owed = true;
+        return true;
+    }
+    try {
+        ws.out += ws_server_frame(opcode, payload);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    ws.close_queued = opcode == WsOpcode::close;
+    ws.pong_owed = ws.pong_owed && !ws.close_queued;
+    return true;
+}
+
+// Offers the stream what waits in out, then the pong owed; true once all
+// of it has gone, false with the last error set while it waits for room,
+// or on failure.
 bool flush(WebSocketState& ws, Session& session)
 {
     while (ws.out_sent < ws.out.size()) {
@@ -79,26 +109,16 @@ bool flush(WebSocketState& ws, Session& session)
         if (n <= 0)
             return false;
         ws.out_sent += static_cast<std::size_t>(n);
+        if (ws.out_sent == ws.out.size() && ws.pong_owed) {
+            ws.out.clear();
+            ws.out_sent = 0;
+            ws.pong_owed = false;
+            // Without memory for it, the pong is left out.
+            queue_control(ws, WsOpcode::pong, std::string_view(ws.owed_pong, ws.owed_pong_length));
+        }
     }
     ws.out.clear();
     ws.out_sent = 0;
-    return true;
-}
-
-// Queues a control frame behind what waits. A pong while an earlier answer
-// still waits for the socket is left out (RFC 6455 lets the last ping
-// alone be answered), so a client that pings and never reads holds at most
-// one. Nothing follows a close. False without memory.
-bool queue_control(WebSocketState& ws, WsOpcode opcode, std::string_view payload)
-{
-    if (ws.close_queued || (opcode == WsOpcode::pong && ws.out_sent < ws.out.size()))
-        return true;
-    try {
-        ws.out += ws_server_frame(opcode, payload);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    ws.close_queued = opcode == WsOpcode::close;
     return true;
 }
 

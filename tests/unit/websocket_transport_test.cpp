@@ -149,6 +149,25 @@ TEST_F(WebSocketTransport, AMessageTheSocketTookPartOfIsFinishedBeforeAnythingEl
     EXPECT_EQ(socket().sent, ws_server_frame(WsOpcode::binary, one) + ws_server_frame(WsOpcode::binary, two));
 }
 
+// A client that pings while the socket is full still gets its pong: of the
+// pings it sent meanwhile, the last one is answered once the rest has gone.
+TEST_F(WebSocketTransport, APingWhileAMessageWaitsForTheSocketIsAnsweredAfterIt)
+{
+    const char* reason = "";
+    ASSERT_EQ(transport().handshake(session, &reason), HandshakeStep::done);
+    socket().sent.clear();
+    const std::string frame = make_frame("say a \"b\" one");
+    socket().send_room = 5;
+    ASSERT_EQ(transport().send(session, frame.data(), static_cast<int>(frame.size())),
+              static_cast<int>(frame.size()));
+    socket().incoming = client_message(WsOpcode::ping, "p1") + client_message(WsOpcode::ping, "p2");
+    EXPECT_EQ(read_all(), "");
+    EXPECT_TRUE(transport().wants_write(session));
+    socket().send_room = SIZE_MAX;
+    EXPECT_EQ(read_all(), "");
+    EXPECT_EQ(socket().sent, ws_server_frame(WsOpcode::binary, frame) + ws_server_frame(WsOpcode::pong, "p2"));
+}
+
 TEST_F(WebSocketTransport, AServerSideCloseSendsTheCloseFrame)
 {
     transport().release(session);
