@@ -303,6 +303,9 @@ int ws_send(Session& session, const char* data, int size)
         return hold_for_tls(ws, wire, used, at);
     if (sent < 0)
         return -1;
+    // As a rule the stream takes all, and every message is taken whole.
+    if (static_cast<std::size_t>(sent) == used)
+        return static_cast<int>(at);
     // Walks the messages again up to the last the stream took any of.
     std::size_t taken = 0;
     std::size_t wire_at = 0;
