@@ -335,7 +335,10 @@ void advance_handshake(Server& server, Session& session)
     if (step == HandshakeStep::pending)
         return;
     session.dialogue.handshaking = false;
-    send_prompt(server, session, "login:");
+    // What the client sent with the handshake waits inside the transport,
+    // and makes no event when the handshake ends at the greeting.
+    if (send_prompt(server, session, "login:") && session.transport.layer->has_buffered_input(session))
+        push_back(server.work.serve, session);
 }
 
 void greet_named_peers(Server& server)

@@ -191,6 +191,19 @@ TEST_F(WebSocketE2E, ACloseOrAFaultRightAfterInputEndsTheSessionAsItself)
     EXPECT_EQ(server->process.log_text().find("on send"), std::string::npos);
 }
 
+// A client should wait for the answer before it sends, but one that does
+// not is served at once, not when it next sends.
+TEST_F(WebSocketE2E, BytesSentWithTheOpeningRequestAreServedWithoutWaitingForMore)
+{
+    start({});
+    TestClient eager(ws_port);
+    eager.send(upgrade_request(ws_port) + client_frame(WsOpcode::ping, "early"));
+    const std::string answered = ws_accept_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", false) +
+                                 ws_server_frame(WsOpcode::binary, "login:") +
+                                 ws_server_frame(WsOpcode::pong, "early");
+    EXPECT_EQ(eager.read_exact(answered.size()), answered);
+}
+
 TEST(BrowserE2E, ThePageLogsInSendsAndShowsFramesInHeadlessChromium)
 {
     if (std::string(QM_BROWSER_PYTHON).empty())
