@@ -25,7 +25,6 @@ enum class WsOpcode : std::uint8_t {
 // The close codes this side sends (RFC 6455, 7.4.1).
 namespace ws_close {
 constexpr std::uint16_t NORMAL = 1000;
-constexpr std::uint16_t GOING_AWAY = 1001;
 constexpr std::uint16_t PROTOCOL_ERROR = 1002;
 // The peer's close carried no code: never sent, only reported.
 constexpr std::uint16_t NO_CODE = 1005;
