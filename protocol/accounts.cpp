@@ -86,9 +86,11 @@ std::vector<std::string_view> words_of(std::string_view line)
 
 } // namespace
 
+// A login that began with the byte-order mark would be taken for the mark
+// once an edit moved its line to the top of the file.
 bool account_login_valid(std::string_view login)
 {
-    if (login.empty() || login.size() > LOGIN_MAX || login.front() == '#')
+    if (login.empty() || login.size() > LOGIN_MAX || login.front() == '#' || login.starts_with(BYTE_ORDER_MARK))
         return false;
     for (char c : login) {
         auto byte = static_cast<unsigned char>(c);

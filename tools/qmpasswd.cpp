@@ -193,6 +193,6 @@ int main(int argc, char** argv)
     std::string login = argv[argc - 1];
     if (!account_login_valid(login))
         return usage_error("'" + login + "' cannot be a login: 1 to 255 bytes, no blank, control byte "
-                           "or ':', and no '#' first");
+                           "or ':', and no '#' or byte-order mark first");
     return remove ? remove_login(file, login) : add_or_change(file, login);
 }

@@ -50,7 +50,8 @@ TEST(UsersFile, LoginsTheDialogueCanCarry)
     EXPECT_TRUE(account_login_valid(std::string(255, 'x')));
     EXPECT_TRUE(account_login_valid("j\xC3\xB6rg"));
     for (std::string bad : {std::string(), std::string("a b"), std::string("a:b"), std::string("#a"),
-                            std::string("a\tb"), std::string("a\x7F"), std::string(256, 'x')})
+                            std::string("a\tb"), std::string("a\x7F"), std::string(256, 'x'),
+                            std::string("\xEF\xBB\xBF" "a")})
         EXPECT_FALSE(account_login_valid(bad)) << bad;
 }
 
