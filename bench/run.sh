@@ -727,7 +727,7 @@ c10k_most() {
     echo "${C10K_MOST:-$((hard - 16))}"
 }
 c10k_rows() {
-    local most round spec
+    local most round workload_row
     most=$(c10k_most)
     if [ "$most" -lt "$c10k_idle" ]; then
         echo "run.sh: no c10k rows: $c10k_idle idle clients need a descriptor hard limit above $((c10k_idle + 16)) (ulimit -Hn is $(ulimit -Hn))" >&2
@@ -747,8 +747,8 @@ c10k_rows() {
         fi
         stop
     done
-    for spec in "broadcast 1000 1" "pairs 1000 16" "pairs $c10k_idle 16"; do
-        set -- $spec
+    for workload_row in "broadcast 1000 1" "pairs 1000 16" "pairs $c10k_idle 16"; do
+        set -- $workload_row
         slots=$(($2 + 16))
         echo "  $1, $2 active clients, ours" >&2
         measure ours c10kactive --workload "$1" --clients "$2" --window "$3" --sources "$c10k_sources" \
