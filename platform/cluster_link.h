@@ -5,8 +5,8 @@
 // fail with the reason.
 //
 // nats.c runs threads of its own: it connects and reconnects, keeps its
-// timers and hands each message to a delivery thread. None of them touches
-// the switch. What they have to say (a message, another socket or interest
+// timers, frees its messages and, in a build without its message hook,
+// hands each message to a delivery thread. None of them touches the switch. What they have to say (a message, another socket or interest
 // to watch, the link going down or up) is queued here, and the loop is woken
 // to take it; every call below is made on the loop's thread and none of
 // them waits for the network.

@@ -2,6 +2,13 @@
 // nats.c never reads or writes its socket on a thread of its own, but asks
 // for it to be watched (attach, read, write, detach); the loop reads and
 // writes by calling natsConnection_ProcessReadEvent/ProcessWriteEvent.
+//
+// A frame costs a thread's wake-up at each hand-over, and on two cores
+// shared with nats-server and the clients, a wake-up is often a preemption
+// of the loop. So where libnats has its message hook, each message is taken
+// on the loop's thread as ProcessReadEvent reads it, and the delivery
+// thread stays idle; and the messages done with are freed in batches (see
+// SPENT_MESSAGES_MAX).
 #include "platform/cluster_link.h"
 
 #include <nats/nats.h>
@@ -9,14 +16,28 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <random>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <unordered_set>
 #include <vector>
+
+#ifdef QM_NATS_MESSAGE_HOOK
+// Called by nats.c for every message, on the thread that reads the
+// connection, in the order the messages came and before any subscription
+// sees them; a hook that takes the message leaves null in its place.
+// libnats exports it without declaring it in nats.h: the build looks for
+// it, and goes without it where it is missing.
+extern "C" {
+using natsMsgFilter = void (*)(natsConnection* nc, natsMsg** message, void* closure);
+void natsConn_setFilterWithClosure(natsConnection* nc, natsMsgFilter filter, void* closure);
+}
+#endif
 
 namespace {
 
@@ -27,6 +48,12 @@ constexpr std::size_t MESSAGE_OVERHEAD = 64;
 // among those held for the cluster while connected.
 constexpr std::size_t PUBLISH_OVERHEAD = 768;
 constexpr std::size_t URL_TEXT_SIZE = 512;
+// nats.c frees each message it made (received or published) on a thread of
+// its own, woken by the natsMsg_Destroy that finds it idle: a wake-up per
+// frame. The messages done with are held and freed together once there are
+// this many, or this many bytes of them.
+constexpr std::size_t SPENT_MESSAGES_MAX = 1024;
+constexpr std::size_t SPENT_BYTES_MAX = 1u << 20;
 
 // The library's last error on this thread, without the place in its
 // source that it starts with ("(conn.c:2088): ").
@@ -232,11 +259,11 @@ natsStatus on_detach(void* user_data)
     return NATS_OK;
 }
 
-// On the library's one delivery thread, for every subscription alike: the
-// messages reach the queue in the order they came off the connection.
-void on_message(natsConnection*, natsSubscription*, natsMsg* message, void* closure)
+// Queues a message for the loop, in the order the messages came off the
+// connection: on the loop's thread from the hook, else on the library's one
+// delivery thread, which serves every subscription alike.
+void relay_message(Relay* relay, natsMsg* message)
 {
-    Relay* relay = relay_of(closure);
     const std::size_t size = static_cast<std::size_t>(natsMsg_GetDataLength(message)) + MESSAGE_OVERHEAD;
     {
         std::lock_guard<std::mutex> held(relay->lock);
@@ -244,9 +271,10 @@ void on_message(natsConnection*, natsSubscription*, natsMsg* message, void* clos
             relay->dropping = false;
             relay->inbound.push_back(message);
             relay->inbound_bytes += size;
-            // One wake-up for what comes before the loop takes any.
+            // One wake-up for what comes before the loop takes any; none
+            // from the hook, inside the loop's own read.
             if (relay->inbound.size() == 1)
-                relay->wake_loop(true);
+                relay->wake_loop();
             return;
         }
         if (!relay->closed) {
@@ -260,6 +288,19 @@ void on_message(natsConnection*, natsSubscription*, natsMsg* message, void* clos
     }
     natsMsg_Destroy(message);
 }
+
+void on_message(natsConnection*, natsSubscription*, natsMsg* message, void* closure)
+{
+    relay_message(relay_of(closure), message);
+}
+
+#ifdef QM_NATS_MESSAGE_HOOK
+void on_message_read(natsConnection*, natsMsg** message, void* closure)
+{
+    relay_message(relay_of(closure), *message);
+    *message = nullptr;
+}
+#endif
 
 void on_connected(natsConnection* nc, void* closure)
 {
@@ -314,6 +355,8 @@ public:
 private:
     void connect_off_loop();
     natsConnection* connection();
+    void spend(natsMsg* message);
+    void free_spent();
 
     const ClusterLinkSettings settings;
     const std::string queue_group;
@@ -325,6 +368,10 @@ private:
     // loop has stopped watching them.
     std::vector<int> sockets_to_close;
     std::vector<natsMsg*> taking;
+    // Done with, and not yet freed: at most SPENT_MESSAGES_MAX of them, and
+    // SPENT_BYTES_MAX bytes.
+    std::vector<natsMsg*> spent;
+    std::size_t spent_bytes = 0;
     std::unordered_set<natsSubscription*> subscriptions;
     // What the library dropped for the subscriptions that have ended.
     std::uint64_t dropped_by_ended = 0;
@@ -334,6 +381,7 @@ NatsLink::~NatsLink()
 {
     if (connector.joinable())
         connector.join();
+    free_spent();
     connection();
     for (natsSubscription* subscription : subscriptions)
         natsSubscription_Destroy(subscription);
@@ -364,10 +412,10 @@ bool NatsLink::configure(std::string* error)
     // The switch has routed its own frames to its own clients already.
     if (status == NATS_OK)
         status = natsOptions_SetNoEcho(options, true);
-    // One delivery thread for every subscription (nats.c's pool holds one
-    // unless told otherwise), so messages come in the order they came off
-    // the connection: with a thread each, a frame to an address and a frame
-    // to all from one sender could overtake each other.
+    // Without the hook, one delivery thread for every subscription (nats.c's
+    // pool holds one unless told otherwise), so messages come in the order
+    // they came off the connection: with a thread each, a frame to an
+    // address and a frame to all from one sender could overtake each other.
     if (status == NATS_OK)
         status = natsOptions_UseGlobalMessageDelivery(options, true);
     // Each publish asks at once for the socket to be watched for writing,
@@ -441,8 +489,38 @@ natsConnection* NatsLink::connection()
     if (!nc) {
         std::lock_guard<std::mutex> held(relay->lock);
         nc = relay->connection;
+#ifdef QM_NATS_MESSAGE_HOOK
+        // Before the first subscription, which only the loop makes, and so
+        // before the first message.
+        if (nc)
+            natsConn_setFilterWithClosure(nc, on_message_read, relay);
+#endif
     }
     return nc;
+}
+
+void NatsLink::spend(natsMsg* message)
+{
+    if (!message)
+        return;
+    try {
+        spent.push_back(message);
+    } catch (const std::bad_alloc&) {
+        natsMsg_Destroy(message);
+        return;
+    }
+    spent_bytes += static_cast<std::size_t>(natsMsg_GetDataLength(message)) +
+                   std::strlen(natsMsg_GetSubject(message)) + MESSAGE_OVERHEAD;
+    if (spent.size() >= SPENT_MESSAGES_MAX || spent_bytes >= SPENT_BYTES_MAX)
+        free_spent();
+}
+
+void NatsLink::free_spent()
+{
+    for (natsMsg* message : spent)
+        natsMsg_Destroy(message);
+    spent.clear();
+    spent_bytes = 0;
 }
 
 bool NatsLink::watch_changed(LinkWatch& watch)
@@ -503,7 +581,7 @@ std::size_t NatsLink::take_messages(std::size_t most,
         take(LinkMessage{natsMsg_GetSubject(message),
                          std::string_view(natsMsg_GetData(message),
                                           static_cast<std::size_t>(natsMsg_GetDataLength(message)))});
-        natsMsg_Destroy(message);
+        spend(message);
     }
     return taking.size();
 }
@@ -529,7 +607,7 @@ LinkPublish NatsLink::publish(const std::string& subject, std::string_view data)
         status = natsMsgHeader_Set(message, ORIGIN_HEADER, settings.node_name.c_str());
     if (status == NATS_OK)
         status = natsConnection_PublishMsg(c, message);
-    natsMsg_Destroy(message);
+    spend(message);
     switch (status) {
     case NATS_OK:
         return LinkPublish::sent;
@@ -560,9 +638,9 @@ LinkSubscription NatsLink::subscribe(const std::string& subject)
     if (natsConnection_QueueSubscribe(&subscription, c, subject.c_str(), queue_group.c_str(),
                                       on_message, relay) != NATS_OK)
         return NO_SUBSCRIPTION;
-    // A message waits in the library only until its delivery thread hands
-    // it on to the loop's queue, which holds the bound; past the same bound
-    // here it is dropped, and said.
+    // Without the hook, a message waits in the library only until its
+    // delivery thread hands it on to the loop's queue, which holds the
+    // bound; past the same bound here it is dropped, and said.
     const int bound = static_cast<int>(std::min<std::size_t>(settings.buffer_bytes, INT_MAX));
     natsSubscription_SetPendingLimits(subscription, -1, bound);
     try {
