@@ -43,7 +43,9 @@
 # switch, and broadcast among 63 clients spread over three switches against
 # one; CLUSTER_ROUNDS (default 3) rounds, alternating, medians and their
 # ratios (targets: cross-node pairs >= 0.4x of one switch, p50 <= 3x; no
-# frame lost, duplicated or reordered). Needs a build with nats.c.
+# frame lost, duplicated or reordered); and the same pairs through
+# nats-server alone (loadgen --nats), the most any path through it can
+# make here. Needs a build with nats.c.
 # ROWS=sessions gives a pair's p99 latency, one frame in flight, beside 61
 # clients that each hold ANNOUNCED (default 4096) addresses of 255 bytes,
 # with and without 4 readers that loop on /sessions?limit=1000 and never
@@ -670,6 +672,8 @@ cluster_rows() {
             measure ours cluster1 --workload pairs --clients "$n" --seconds "$seconds"
             echo "  round $round: pairs, $n clients, partners on two switches" >&2
             measure_cluster 2 --workload pairs --clients "$n" --seconds "$seconds"
+            echo "  round $round: pairs, $n clients, through nats-server alone" >&2
+            measure nats cluster0 --workload pairs --clients "$n" --seconds "$seconds"
         done
         slots=
         echo "  round $round: broadcast, 63 clients, one switch" >&2
@@ -681,6 +685,12 @@ cluster_rows() {
 cluster_table() {
     awk -F, '
 NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+$col["label"] == "nats/cluster0" {
+    key = $col["workload"] "," $col["clients"]
+    k = ++count["nats", key]
+    rate["nats", key, k] = $col["deliveries_per_s"]; p50["nats", key, k] = $col["p50_us"]
+    next
+}
 $col["label"] == "ours/cluster1" || $col["label"] ~ /^cluster\// {
     where = $col["label"] == "ours/cluster1" ? "one" : "many"
     key = $col["workload"] "," $col["clients"]
@@ -711,6 +721,16 @@ END {
     }
     printf "(targets: pairs across switches >= 0.4x of one switch, p50 <= 3x; errors: lost + duplicated\n"
     printf " + reordered + corrupted, 0 while the link is up)\n"
+    for (i = 1; i <= n; i++) {
+        key = order[i]; split(key, part, ",")
+        if (!count["nats", key]) continue
+        a = median(rate, "one", key, count["one", key]); e = median(rate, "nats", key, count["nats", key])
+        c = median(p50, "one", key, count["one", key]); f = median(p50, "nats", key, count["nats", key])
+        printf "the same %s among %d through nats-server alone, no switch (loadgen --nats): %.0f/s, %.2fx of one\n",
+               part[1], part[2], e, (a > 0 ? e / a : 0)
+        printf "  switch, p50 %.0fus, %.2fx: what any path through nats-server can reach on this machine\n",
+               f, (c > 0 ? f / c : 0)
+    }
 }' "$csv"
 }
 
