@@ -41,8 +41,8 @@ void natsConn_setFilterWithClosure(natsConnection* nc, natsMsgFilter filter, voi
 
 namespace {
 
-// Beyond a message's data, what it counts for among the bytes held for the
-// loop: its subject and the library's bookkeeping around it.
+// Beyond a message's subject, headers and data, what it counts for among
+// the bytes held: the library's bookkeeping around it.
 constexpr std::size_t MESSAGE_OVERHEAD = 64;
 // What a frame's HPUB line and origin header add to its own bytes, at most,
 // among those held for the cluster while connected.
@@ -51,7 +51,8 @@ constexpr std::size_t URL_TEXT_SIZE = 512;
 // nats.c frees each message it made (received or published) on a thread of
 // its own, woken by the natsMsg_Destroy that finds it idle: a wake-up per
 // frame. The messages done with are held and freed together once there are
-// this many, or this many bytes of them.
+// this many, or this many bytes of them; so only those whose size is known,
+// headers and all (see on_message_read).
 constexpr std::size_t SPENT_MESSAGES_MAX = 1024;
 constexpr std::size_t SPENT_BYTES_MAX = 1u << 20;
 
@@ -115,6 +116,12 @@ std::string private_queue_group()
     return group;
 }
 
+// A message, and the bytes it counts for while it is held.
+struct Held {
+    natsMsg* message;
+    std::size_t bytes;
+};
+
 // What nats.c's threads hand to the loop: the socket to watch, the messages
 // and the notices, under one lock. nats.c may call in until its own threads
 // have ended, which no call of its API waits for while another connection
@@ -142,8 +149,13 @@ struct Relay {
     bool want_write = false;
     bool watch_changed = false;
     std::vector<int> retired_sockets;
-    std::deque<natsMsg*> inbound;
+    std::deque<Held> inbound;
     std::size_t inbound_bytes = 0;
+    // For the hook, on the loop's thread: nats.c's count of the bytes of the
+    // messages it has read (headers and data) as last seen, and where it
+    // is copied to be seen.
+    std::uint64_t bytes_read = 0;
+    natsStatistics* statistics = nullptr;
     std::uint64_t dropped = 0;
     bool dropping = false;
     std::deque<LinkNotice> notices;
@@ -177,7 +189,7 @@ std::vector<Relay*> retired_relays;
 // goes nowhere.
 void retire(Relay* relay)
 {
-    std::deque<natsMsg*> messages;
+    std::deque<Held> messages;
     std::vector<int> sockets;
     {
         std::lock_guard<std::mutex> held(relay->lock);
@@ -189,10 +201,13 @@ void retire(Relay* relay)
             sockets.push_back(relay->socket);
         relay->socket = -1;
     }
-    for (natsMsg* message : messages)
-        natsMsg_Destroy(message);
+    for (const Held& held : messages)
+        natsMsg_Destroy(held.message);
     for (int s : sockets)
         ::close(s);
+    // Only the hook uses it, inside the reads the loop no longer makes.
+    natsStatistics_Destroy(relay->statistics);
+    relay->statistics = nullptr;
     std::lock_guard<std::mutex> held(retired_lock);
     retired_relays.push_back(relay);
 }
@@ -262,14 +277,13 @@ natsStatus on_detach(void* user_data)
 // Queues a message for the loop, in the order the messages came off the
 // connection: on the loop's thread from the hook, else on the library's one
 // delivery thread, which serves every subscription alike.
-void relay_message(Relay* relay, natsMsg* message)
+void relay_message(Relay* relay, natsMsg* message, std::size_t size)
 {
-    const std::size_t size = static_cast<std::size_t>(natsMsg_GetDataLength(message)) + MESSAGE_OVERHEAD;
     {
         std::lock_guard<std::mutex> held(relay->lock);
         if (!relay->closed && relay->inbound_bytes + size <= relay->buffer_bytes) {
             relay->dropping = false;
-            relay->inbound.push_back(message);
+            relay->inbound.push_back({message, size});
             relay->inbound_bytes += size;
             // One wake-up for what comes before the loop takes any; none
             // from the hook, inside the loop's own read.
@@ -289,15 +303,29 @@ void relay_message(Relay* relay, natsMsg* message)
     natsMsg_Destroy(message);
 }
 
+// Its headers, which nats.c does not measure here, are not counted: the
+// loop frees such a message as soon as it has taken it.
 void on_message(natsConnection*, natsSubscription*, natsMsg* message, void* closure)
 {
-    relay_message(relay_of(closure), message);
+    const std::size_t size = std::strlen(natsMsg_GetSubject(message)) +
+                             static_cast<std::size_t>(natsMsg_GetDataLength(message)) + MESSAGE_OVERHEAD;
+    relay_message(relay_of(closure), message, size);
 }
 
 #ifdef QM_NATS_MESSAGE_HOOK
-void on_message_read(natsConnection*, natsMsg** message, void* closure)
+// A peer's headers may make up nearly all that NATS allows a message, and
+// nats.c tells no message's header size; but it has just added this one's
+// bytes, headers and data, to its count of those read: the step is its size.
+void on_message_read(natsConnection* nc, natsMsg** message, void* closure)
 {
-    relay_message(relay_of(closure), *message);
+    Relay* relay = relay_of(closure);
+    std::uint64_t read = relay->bytes_read;
+    if (natsConnection_GetStats(nc, relay->statistics) == NATS_OK)
+        natsStatistics_GetCounts(relay->statistics, nullptr, &read, nullptr, nullptr, nullptr);
+    const std::size_t size =
+        std::max<std::size_t>(read - relay->bytes_read, static_cast<std::size_t>(natsMsg_GetDataLength(*message)));
+    relay->bytes_read = read;
+    relay_message(relay, *message, size + std::strlen(natsMsg_GetSubject(*message)) + MESSAGE_OVERHEAD);
     *message = nullptr;
 }
 #endif
@@ -355,7 +383,7 @@ public:
 private:
     void connect_off_loop();
     natsConnection* connection();
-    void spend(natsMsg* message);
+    void spend(natsMsg* message, std::size_t bytes);
     void free_spent();
 
     const ClusterLinkSettings settings;
@@ -367,7 +395,10 @@ private:
     // Reported to the loop at the last change: closed at the next, once the
     // loop has stopped watching them.
     std::vector<int> sockets_to_close;
-    std::vector<natsMsg*> taking;
+    std::vector<Held> taking;
+    // Whether the messages come through the hook, sized; those that come
+    // through the delivery thread are freed as soon as they are taken.
+    bool hooked = false;
     // Done with, and not yet freed: at most SPENT_MESSAGES_MAX of them, and
     // SPENT_BYTES_MAX bytes.
     std::vector<natsMsg*> spent;
@@ -492,14 +523,16 @@ natsConnection* NatsLink::connection()
 #ifdef QM_NATS_MESSAGE_HOOK
         // Before the first subscription, which only the loop makes, and so
         // before the first message.
-        if (nc)
+        if (nc && natsStatistics_Create(&relay->statistics) == NATS_OK) {
             natsConn_setFilterWithClosure(nc, on_message_read, relay);
+            hooked = true;
+        }
 #endif
     }
     return nc;
 }
 
-void NatsLink::spend(natsMsg* message)
+void NatsLink::spend(natsMsg* message, std::size_t bytes)
 {
     if (!message)
         return;
@@ -509,8 +542,7 @@ void NatsLink::spend(natsMsg* message)
         natsMsg_Destroy(message);
         return;
     }
-    spent_bytes += static_cast<std::size_t>(natsMsg_GetDataLength(message)) +
-                   std::strlen(natsMsg_GetSubject(message)) + MESSAGE_OVERHEAD;
+    spent_bytes += bytes;
     if (spent.size() >= SPENT_MESSAGES_MAX || spent_bytes >= SPENT_BYTES_MAX)
         free_spent();
 }
@@ -571,17 +603,20 @@ std::size_t NatsLink::take_messages(std::size_t most,
     {
         std::lock_guard<std::mutex> held(relay->lock);
         while (!relay->inbound.empty() && taking.size() < most) {
-            natsMsg* message = relay->inbound.front();
+            taking.push_back(relay->inbound.front());
             relay->inbound.pop_front();
-            relay->inbound_bytes -= static_cast<std::size_t>(natsMsg_GetDataLength(message)) + MESSAGE_OVERHEAD;
-            taking.push_back(message);
+            relay->inbound_bytes -= taking.back().bytes;
         }
     }
-    for (natsMsg* message : taking) {
+    for (const Held& held : taking) {
+        natsMsg* message = held.message;
         take(LinkMessage{natsMsg_GetSubject(message),
                          std::string_view(natsMsg_GetData(message),
                                           static_cast<std::size_t>(natsMsg_GetDataLength(message)))});
-        spend(message);
+        if (hooked)
+            spend(message, held.bytes);
+        else
+            natsMsg_Destroy(message);
     }
     return taking.size();
 }
@@ -607,7 +642,8 @@ LinkPublish NatsLink::publish(const std::string& subject, std::string_view data)
         status = natsMsgHeader_Set(message, ORIGIN_HEADER, settings.node_name.c_str());
     if (status == NATS_OK)
         status = natsConnection_PublishMsg(c, message);
-    spend(message);
+    spend(message, subject.size() + data.size() + std::strlen(ORIGIN_HEADER) + settings.node_name.size() +
+                       MESSAGE_OVERHEAD);
     switch (status) {
     case NATS_OK:
         return LinkPublish::sent;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -335,6 +336,51 @@ TEST_F(ClusterE2E, AFloodFromOneNodeLeavesTheOthersLocalRelayServing)
     flood.join();
     EXPECT_EQ(round_trips, 50);
     EXPECT_GT(b.metric("quillmarsh_cluster_frames_received_total"), 0);
+}
+
+// The most a process has held resident, in KiB, from /proc.
+long peak_resident_kb(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(file, line);)
+        if (line.starts_with("VmHWM:"))
+            return std::atol(line.c_str() + line.find(':') + 1);
+    return -1;
+}
+
+// Whoever may publish on the cluster's subjects may put a header as big as
+// NATS lets a message be on each message: a node lets go of each one once
+// it has taken it, not a thousand of them later.
+TEST_F(ClusterE2E, MessagesWithHugeHeadersAreNotHeldOnceTaken)
+{
+    Node& a = node("a");
+    ASSERT_TRUE(interest_settled());
+    const std::string url = nats->url();
+    TestClient peer(static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+    peer.send("CONNECT {\"verbose\":false,\"headers\":true}\r\n");
+    const std::string header = "NATS/1.0\r\nBulk: " + std::string(1000000, 'h') + "\r\n\r\n";
+    const std::string message = "HPUB quillmarsh.all " + std::to_string(header.size()) + " " +
+                                std::to_string(header.size() + 1) + "\r\n" + header + "x\r\n";
+    // Paced, so that NATS never takes the node for a slow consumer; each
+    // message is not a frame of ours, and counted as such.
+    constexpr int ROUNDS = 15;
+    constexpr int PER_ROUND = 10;
+    for (int round = 1; round <= ROUNDS; round++) {
+        for (int i = 0; i < PER_ROUND; i++)
+            peer.send(message);
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (a.dropped("invalid") < round * PER_ROUND && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(a.dropped("invalid"), round * PER_ROUND);
+    }
+#ifdef QM_SANITIZED_SERVER
+    // Shadow memory and a quarantine of freed blocks: only gross growth shows.
+    constexpr long BOUND_KB = 1024 * 1024;
+#else
+    constexpr long BOUND_KB = 64 * 1024;
+#endif
+    EXPECT_LT(peak_resident_kb(a.server.process.process_id()), BOUND_KB)
+        << "after " << ROUNDS * PER_ROUND << " messages of 1 MB";
 }
 
 #ifdef QM_HAVE_OPENSSL
