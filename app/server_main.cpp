@@ -292,7 +292,7 @@ void join_cluster(Server& server, const Settings& options)
         std::exit(2);
     }
     log_event(server.log, platform.now(), "srv", "joining cluster " + options.cluster_name + " as " + settings.node_name);
-    cluster_start(server, options.cluster_name, std::move(link));
+    cluster_start(server, options.cluster_name, std::move(link), options.cluster_buffer);
 }
 
 // The earlier of two moments the loop must wake by for the app's own

@@ -42,7 +42,7 @@ struct ClusterLinkSettings {
     // Names this switch to the NATS server and in every frame it publishes.
     std::string node_name;
     // The most bytes held for the cluster each way: published and not yet
-    // sent while the link is down, and received and not yet taken by the
+    // written to the connection, and received and not yet taken by the
     // loop. Past it a frame is dropped, and counted.
     std::size_t buffer_bytes = 0;
     // Called from any thread when the loop has something to take; it must
@@ -81,9 +81,9 @@ struct LinkMessage {
 };
 
 enum class LinkPublish {
-    sent,        // taken by the library: sent, or held while the link is down
-    buffer_full, // the bytes held for the cluster reached their bound
-    down,        // there is no connection to send it on or hold it for
+    sent,        // taken by the library, to be written
+    buffer_full, // the bytes not yet written reached their bound
+    down,        // the connection cannot take it
 };
 
 // What subscribe returns: 0 is none.
@@ -94,10 +94,19 @@ class ClusterLink {
 public:
     virtual ~ClusterLink() = default;
 
+    // Whether the link is connected, so that the calls below that reach the
+    // connection return at once. While it connects or reconnects, nats.c
+    // holds the connection through each try (a TCP connect and a handshake,
+    // seconds against a server that takes the connection and never speaks),
+    // and publish, buffered_bytes, subscribe and unsubscribe would wait as
+    // long: they are made only while this is true.
+    virtual bool connected() = 0;
+
     // When the socket or interest to watch changed since the last call:
     // true, with the new one (an invalid socket for none).
     virtual bool watch_changed(LinkWatch& watch) = 0;
-    // The watched socket is readable (or failed), or writable.
+    // The watched socket is readable (or failed), or writable; a report
+    // that comes once the link is not connected is let pass.
     virtual void socket_readable() = 0;
     virtual void socket_writable() = 0;
 
@@ -116,7 +125,8 @@ public:
 
     // Subscribes to subject (wildcards allowed) in this switch's own queue
     // group, so that a message matching several of its subscriptions comes
-    // once. NO_SUBSCRIPTION when there is no connection yet, or no memory.
+    // once; nats.c subscribes again by itself after each reconnect.
+    // NO_SUBSCRIPTION when the library refused, or had no memory.
     virtual LinkSubscription subscribe(const std::string& subject) = 0;
     virtual void unsubscribe(LinkSubscription subscription) = 0;
 

@@ -14,6 +14,7 @@
 #include <nats/nats.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -148,6 +149,12 @@ struct Relay {
     bool want_read = false;
     bool want_write = false;
     bool watch_changed = false;
+    // nats.c polls its socket through us: from the attach of a connection
+    // it has made (handshake done) until it stops reading it to reconnect,
+    // or closes. Told with the connection's lock held, by the thread that
+    // holds it; outside of that span a call may wait on the lock for a
+    // whole connect attempt.
+    std::atomic<bool> polling = false;
     std::vector<int> retired_sockets;
     std::deque<Held> inbound;
     std::size_t inbound_bytes = 0;
@@ -159,6 +166,9 @@ struct Relay {
     std::uint64_t dropped = 0;
     bool dropping = false;
     std::deque<LinkNotice> notices;
+    // The link's state as the loop was last told it: each change is told
+    // once, whichever of nats.c's threads sees it first.
+    enum class Told { nothing, up, down } told = Told::nothing;
 
     // Called with the lock held, so that no wake-up comes once the link has
     // closed, when the loop's wake-up may be gone. A change made inside one
@@ -175,6 +185,17 @@ struct Relay {
         if (closed)
             return;
         notices.push_back({kind, std::move(text)});
+        wake_loop(true);
+    }
+
+    void tell_state(bool up, std::string text)
+    {
+        std::lock_guard<std::mutex> held(lock);
+        const Told now = up ? Told::up : Told::down;
+        if (closed || told == now)
+            return;
+        told = now;
+        notices.push_back({up ? LinkNoticeKind::up : LinkNoticeKind::down, std::move(text)});
         wake_loop(true);
     }
 };
@@ -238,6 +259,7 @@ natsStatus on_attach(void** user_data, void* loop, natsConnection*, natsSock nat
     relay->want_read = true;
     relay->want_write = false;
     relay->watch_changed = true;
+    relay->polling = true;
     relay->wake_loop();
     return NATS_OK;
 }
@@ -251,9 +273,18 @@ natsStatus change_interest(Relay* relay, bool Relay::*interest, bool add)
     return NATS_OK;
 }
 
+// nats.c stops reading its socket only when it gives the connection up, to
+// reconnect: told at once, from inside the call that found it lost. Its
+// disconnected callback would come only once it could take the
+// connection's lock, after the first try to reconnect (seconds against a
+// server that never answers), and with that try's error.
 natsStatus on_read(void* user_data, bool add)
 {
-    return change_interest(relay_of(user_data), &Relay::want_read, add);
+    Relay* relay = relay_of(user_data);
+    relay->polling = add;
+    if (!add)
+        relay->tell_state(false, "connection lost");
+    return change_interest(relay, &Relay::want_read, add);
 }
 
 natsStatus on_write(void* user_data, bool add)
@@ -270,6 +301,7 @@ natsStatus on_detach(void* user_data)
     relay->socket = -1;
     relay->want_read = relay->want_write = false;
     relay->watch_changed = true;
+    relay->polling = false;
     relay->wake_loop();
     return NATS_OK;
 }
@@ -330,19 +362,13 @@ void on_message_read(natsConnection* nc, natsMsg** message, void* closure)
 }
 #endif
 
+// Called once nats.c has (re)connected, on a thread of its own, when the
+// connection may have been lost again already: then it is not told.
 void on_connected(natsConnection* nc, void* closure)
 {
-    relay_of(closure)->notify(LinkNoticeKind::up, connected_url(nc));
-}
-
-void on_disconnected(natsConnection* nc, void* closure)
-{
-    const char* text = nullptr;
-    const natsStatus status = natsConnection_GetLastError(nc, &text);
-    std::string reason = status == NATS_OK ? "connection lost"
-                         : text && *text   ? text
-                                           : natsStatus_GetText(status);
-    relay_of(closure)->notify(LinkNoticeKind::down, reason);
+    Relay* relay = relay_of(closure);
+    if (relay->polling)
+        relay->tell_state(true, connected_url(nc));
 }
 
 void on_error(natsConnection* nc, natsSubscription*, natsStatus status, void* closure)
@@ -368,6 +394,7 @@ public:
     bool configure(std::string* error);
     bool start(std::string* error);
 
+    bool connected() override;
     bool watch_changed(LinkWatch& watch) override;
     void socket_readable() override;
     void socket_writable() override;
@@ -461,8 +488,6 @@ bool NatsLink::configure(std::string* error)
     if (status == NATS_OK)
         status = natsOptions_SetReconnectBufSize(options, bound);
     if (status == NATS_OK)
-        status = natsOptions_SetDisconnectedCB(options, on_disconnected, relay);
-    if (status == NATS_OK)
         status = natsOptions_SetReconnectedCB(options, on_connected, relay);
     if (status == NATS_OK)
         status = natsOptions_SetErrorHandler(options, on_error, relay);
@@ -486,30 +511,29 @@ bool NatsLink::start(std::string* error)
 // server's INFO and our CONNECT), so it runs here. A first round of the
 // servers says why it failed, which a connect that retries on its own
 // would not; then nats.c goes on trying on a thread of its own, and says
-// when it gets through.
+// when it gets through (which may be before the retrying connect returns:
+// so the failure is told first).
 void NatsLink::connect_off_loop()
 {
     natsConnection* made = nullptr;
     natsStatus status = natsOptions_SetRetryOnFailedConnect(options, false, nullptr, nullptr);
     if (status == NATS_OK)
         status = natsConnection_Connect(&made, options);
-    LinkNotice notice{LinkNoticeKind::up, ""};
     if (status == NATS_OK) {
-        notice.text = connected_url(made);
+        relay->tell_state(true, connected_url(made));
     } else {
-        notice = {LinkNoticeKind::down, status_text(status)};
+        relay->tell_state(false, status_text(status));
         status = natsOptions_SetRetryOnFailedConnect(options, true, on_connected, relay);
         if (status == NATS_OK)
             status = natsConnection_Connect(&made, options);
         if (status == NATS_OK)
-            notice = {LinkNoticeKind::up, connected_url(made)};
+            relay->tell_state(true, connected_url(made));
         else if (status != NATS_NOT_YET_CONNECTED)
-            notice.text += "; not tried again: " + status_text(status);
+            relay->notify(LinkNoticeKind::error, "not tried again: " + status_text(status));
     }
     {
         std::lock_guard<std::mutex> held(relay->lock);
         relay->connection = made;
-        relay->notices.push_back(std::move(notice));
         relay->wake_loop(true);
     }
     nats_ReleaseThreadMemory();
@@ -555,6 +579,11 @@ void NatsLink::free_spent()
     spent_bytes = 0;
 }
 
+bool NatsLink::connected()
+{
+    return connection() && relay->polling;
+}
+
 bool NatsLink::watch_changed(LinkWatch& watch)
 {
     for (int s : sockets_to_close)
@@ -571,19 +600,20 @@ bool NatsLink::watch_changed(LinkWatch& watch)
     return true;
 }
 
+// A report that comes once another of nats.c's threads gave the connection
+// up (its pings went unanswered) is let pass.
 void NatsLink::socket_readable()
 {
-    if (natsConnection* c = connection())
-        natsConnection_ProcessReadEvent(c);
+    if (connected())
+        natsConnection_ProcessReadEvent(nc);
 }
 
 // nats.c takes a write of nothing for a closed connection, and reconnects:
 // a report that comes after its buffer went out is let pass.
 void NatsLink::socket_writable()
 {
-    natsConnection* c = connection();
-    if (c && natsConnection_Buffered(c) > 0)
-        natsConnection_ProcessWriteEvent(c);
+    if (connected() && natsConnection_Buffered(nc) > 0)
+        natsConnection_ProcessWriteEvent(nc);
 }
 
 bool NatsLink::next_notice(LinkNotice& notice)

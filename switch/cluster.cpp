@@ -91,6 +91,11 @@ bool destination_of(const Cluster& cluster, std::string_view subject, std::strin
     return destination.find('\0') == std::string::npos;
 }
 
+void count_held(Server& server)
+{
+    server.metrics.cluster.held = static_cast<std::int64_t>(server.cluster.held.size());
+}
+
 void count_subscriptions(Server& server)
 {
     const Cluster& cluster = server.cluster;
@@ -125,7 +130,8 @@ void subscribe_address(Server& server, std::string_view name, std::int64_t now_m
 {
     Cluster& cluster = server.cluster;
     // The empty name is never a destination: the empty destination is all.
-    if (!cluster.ready || cluster.wildcard != NO_SUBSCRIPTION || name.empty())
+    if (!cluster.connected || cluster.wildcard != NO_SUBSCRIPTION || name.empty() ||
+        cluster.subscribed.contains(name))
         return;
     earn_credit(cluster, now_ms);
     if (cluster.subscribed.size() >= CLUSTER_SUBSCRIPTIONS_MAX || cluster.subscribe_credit < 1000) {
@@ -143,25 +149,6 @@ void subscribe_address(Server& server, std::string_view name, std::int64_t now_m
         return;
     }
     cluster.subscribe_credit -= 1000;
-}
-
-void name_appeared(void* context, std::string_view name)
-{
-    Server& server = *static_cast<Server*>(context);
-    subscribe_address(server, name, platform.monotonic_ms());
-    count_subscriptions(server);
-}
-
-void name_vanished(void* context, std::string_view name)
-{
-    Server& server = *static_cast<Server*>(context);
-    Cluster& cluster = server.cluster;
-    auto found = cluster.subscribed.find(name);
-    if (found == cluster.subscribed.end())
-        return;
-    cluster.link->unsubscribe(found->second);
-    cluster.subscribed.erase(found);
-    count_subscriptions(server);
 }
 
 // The names of the local clients not subscribed one by one. Costs a look at
@@ -182,7 +169,8 @@ std::size_t names_not_subscribed(const Server& server)
 void leave_wildcard_when_due(Server& server, std::int64_t now_ms)
 {
     Cluster& cluster = server.cluster;
-    if (cluster.wildcard == NO_SUBSCRIPTION || now_ms < cluster.wildcard_since_ms + CLUSTER_WILDCARD_MS)
+    if (!cluster.connected || cluster.wildcard == NO_SUBSCRIPTION ||
+        now_ms < cluster.wildcard_since_ms + CLUSTER_WILDCARD_MS)
         return;
     earn_credit(cluster, now_ms);
     const std::size_t missing = names_not_subscribed(server);
@@ -209,24 +197,117 @@ void leave_wildcard_when_due(Server& server, std::int64_t now_ms)
                     std::to_string(cluster.subscribed.size()) + " addresses");
 }
 
-// The link has a connection to subscribe on from its first notice on;
-// nats.c subscribes again by itself after each reconnect.
-void subscribe_all(Server& server)
+// The link is connected, for the first time or again: what the registry
+// holds now is subscribed (nats.c subscribes again by itself to what it
+// had), and only then do the subscriptions of the names gone meanwhile end,
+// so that no frame falls between. Costs a look at every name held.
+void catch_up(Server& server)
 {
     Cluster& cluster = server.cluster;
-    cluster.ready = true;
-    cluster.all = cluster.link->subscribe(cluster.all_subject);
+    if (cluster.all == NO_SUBSCRIPTION)
+        cluster.all = cluster.link->subscribe(cluster.all_subject);
     const std::int64_t now_ms = platform.monotonic_ms();
     for (const auto& [name, holders] : server.registry.by_name)
         subscribe_address(server, name, now_ms);
+    for (LinkSubscription subscription : cluster.ended_while_away)
+        cluster.link->unsubscribe(subscription);
+    cluster.ended_while_away.clear();
+    count_subscriptions(server);
+}
+
+// Whether calls may be made to the link now, catching up first when it has
+// just connected. Asked afresh at each use: the link may go at any read or
+// write of its socket.
+bool link_connected(Server& server)
+{
+    Cluster& cluster = server.cluster;
+    const bool connected = cluster.link->connected();
+    if (connected && !cluster.connected) {
+        cluster.connected = true;
+        catch_up(server);
+    }
+    cluster.connected = connected;
+    return connected;
+}
+
+void name_appeared(void* context, std::string_view name)
+{
+    Server& server = *static_cast<Server*>(context);
+    if (link_connected(server))
+        subscribe_address(server, name, platform.monotonic_ms());
+    count_subscriptions(server);
+}
+
+// While the link is not connected, the subscription ends once it is; room
+// for every one was made at the start.
+void name_vanished(void* context, std::string_view name)
+{
+    Server& server = *static_cast<Server*>(context);
+    Cluster& cluster = server.cluster;
+    auto found = cluster.subscribed.find(name);
+    if (found == cluster.subscribed.end())
+        return;
+    if (link_connected(server))
+        cluster.link->unsubscribe(found->second);
+    else
+        cluster.ended_while_away.push_back(found->second);
+    cluster.subscribed.erase(found);
+    count_subscriptions(server);
+}
+
+std::size_t held_size(std::string_view subject, std::string_view frame)
+{
+    return sizeof(HeldFrame) + subject.size() + frame.size();
+}
+
+// Holds a frame for the link, behind those held before it; past the bound,
+// with what the link holds itself while it can be asked, it is dropped.
+void hold(Server& server, std::string_view frame)
+{
+    Cluster& cluster = server.cluster;
+    const std::size_t in_link = cluster.connected ? cluster.link->buffered_bytes() : 0;
+    const std::size_t size = held_size(cluster.subject, frame);
+    if (cluster.held_bytes + in_link + size > cluster.buffer_bytes) {
+        drop_frames(server, ClusterDrop::buffer);
+        return;
+    }
+    try {
+        cluster.held.push_back({cluster.subject, std::string(frame)});
+    } catch (const std::bad_alloc&) {
+        drop_frames(server, ClusterDrop::buffer);
+        return;
+    }
+    cluster.held_bytes += size;
+    end_drops(server, ClusterDrop::buffer);
+    count_held(server);
+}
+
+// Sends the held frames, oldest first, as far as the link takes them now;
+// the rest wait for a later turn.
+void send_held(Server& server)
+{
+    Cluster& cluster = server.cluster;
+    while (!cluster.held.empty() && link_connected(server)) {
+        const HeldFrame& next = cluster.held.front();
+        const LinkPublish result = cluster.link->publish(next.subject, next.frame);
+        if (result == LinkPublish::buffer_full)
+            break;
+        if (result == LinkPublish::sent) {
+            cluster.published_in_turn = true;
+            server.metrics.cluster.published++;
+        } else {
+            drop_frames(server, ClusterDrop::link_down);
+        }
+        cluster.held_bytes -= held_size(next.subject, next.frame);
+        cluster.held.pop_front();
+    }
+    count_held(server);
 }
 
 void take_notice(Server& server, const LinkNotice& notice)
 {
     Cluster& cluster = server.cluster;
     ClusterMetrics& metrics = server.metrics.cluster;
-    if (!cluster.ready)
-        subscribe_all(server);
     switch (notice.kind) {
     case LinkNoticeKind::up:
         metrics.link_up = 1;
@@ -281,10 +362,13 @@ void deliver(Server& server, const LinkMessage& message)
 
 } // namespace
 
-void cluster_start(Server& server, std::string_view name, std::unique_ptr<ClusterLink> link)
+void cluster_start(Server& server, std::string_view name, std::unique_ptr<ClusterLink> link,
+                   std::size_t buffer_bytes)
 {
     Cluster& cluster = server.cluster;
     cluster.link = std::move(link);
+    cluster.buffer_bytes = buffer_bytes;
+    cluster.ended_while_away.reserve(CLUSTER_SUBSCRIPTIONS_MAX);
     cluster.watcher = Watcher{
         .take_event = take_cluster_event,
         .owner = &cluster,
@@ -310,6 +394,12 @@ void cluster_publish(Server& server, std::string_view frame, std::string_view de
         cluster.subject = cluster.all_subject;
     else
         address_subject(cluster.subject, cluster, destination.substr(0, ADDRESS_NAME_MAX));
+    // Behind the frames held, in order.
+    if (!link_connected(server) || !cluster.held.empty()) {
+        hold(server, frame);
+        send_held(server);
+        return;
+    }
     switch (cluster.link->publish(cluster.subject, frame)) {
     case LinkPublish::sent:
         cluster.published_in_turn = true;
@@ -365,6 +455,8 @@ void cluster_take(Server& server)
     cluster.readable = cluster.writable = false;
     for (LinkNotice notice; cluster.link->next_notice(notice);)
         take_notice(server, notice);
+    if (link_connected(server))
+        send_held(server);
     const std::size_t taken = cluster.link->take_messages(
         CLUSTER_FRAMES_PER_TURN, [&server](const LinkMessage& message) { deliver(server, message); });
     cluster.frames_waiting = taken == CLUSTER_FRAMES_PER_TURN;
@@ -376,7 +468,7 @@ void cluster_take(Server& server)
 void cluster_flush(Server& server)
 {
     Cluster& cluster = server.cluster;
-    if (cluster.published_in_turn)
+    if (cluster.published_in_turn && link_connected(server))
         cluster.link->socket_writable();
     cluster.published_in_turn = false;
 }
@@ -397,11 +489,12 @@ void cluster_stop(Server& server)
     Cluster& cluster = server.cluster;
     if (!cluster.link)
         return;
-    // Only a link that is up can write; one that is down keeps its frames
+    // Only a connected link can write; one that is not keeps its frames
     // for a connection that will not come.
     const std::int64_t give_up_ms = platform.monotonic_ms() + CLUSTER_STOP_FLUSH_MS;
-    while (server.metrics.cluster.link_up && cluster.link->buffered_bytes() > 0 &&
+    while (link_connected(server) && (!cluster.held.empty() || cluster.link->buffered_bytes() > 0) &&
            platform.monotonic_ms() < give_up_ms) {
+        send_held(server);
         cluster.link->socket_writable();
         sleep_ms(1);
     }

@@ -17,10 +17,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 struct Server;
 
@@ -58,15 +60,33 @@ struct DropEpisode {
     std::int64_t last_drop_ms = 0;
 };
 
+// A frame published while the link was not connected, and its subject.
+struct HeldFrame {
+    std::string subject;
+    std::string frame;
+};
+
 struct Cluster {
     // Null unless the switch joined a cluster.
     std::unique_ptr<ClusterLink> link;
     std::string all_subject;      // NAME.all
     std::string address_prefix;   // NAME.a.
     std::string wildcard_subject; // NAME.a.>
-    // The link has a connection to subscribe on (up or not).
-    bool ready = false;
+    // The most bytes held for the cluster each way.
+    std::size_t buffer_bytes = 0;
+    // The link was connected when last asked, and what waited for it has
+    // been made since.
+    bool connected = false;
     bool ever_up = false;
+    // Frames published while the link was not connected, and those
+    // published behind them, oldest first: sent in order as the link takes
+    // them. At most buffer_bytes of them, with what the link holds itself.
+    std::deque<HeldFrame> held;
+    std::size_t held_bytes = 0;
+    // The subscriptions of names that went while the link was not
+    // connected, ended once it is: at most CLUSTER_SUBSCRIPTIONS_MAX, room
+    // made at the start.
+    std::vector<LinkSubscription> ended_while_away;
     LinkSubscription all = NO_SUBSCRIPTION;
     LinkSubscription wildcard = NO_SUBSCRIPTION;
     std::int64_t wildcard_since_ms = 0;
@@ -91,12 +111,15 @@ struct Cluster {
     std::string destination;
 };
 
-// Joins the cluster NAME through link: from now on the registry's names are
-// subscribed to as they come and go, and frames go both ways.
-void cluster_start(Server& server, std::string_view name, std::unique_ptr<ClusterLink> link);
+// Joins the cluster NAME through link, holding at most buffer_bytes for it
+// each way: from now on the registry's names are subscribed to as they
+// come and go, and frames go both ways.
+void cluster_start(Server& server, std::string_view name, std::unique_ptr<ClusterLink> link,
+                   std::size_t buffer_bytes);
 
 // Publishes a frame that a local client sent to destination (after the
-// rights allowed it, and after it was routed locally).
+// rights allowed it, and after it was routed locally); holds it while the
+// link is not connected.
 void cluster_publish(Server& server, std::string_view frame, std::string_view destination);
 
 // Before the wait: watches the link's socket for what nats.c asks, the
@@ -110,7 +133,7 @@ void take_cluster_event(Server& server, Watcher& watcher, const SocketEvent& eve
 // takes what the link has to say: its notices, said in the log and
 // counted, and up to CLUSTER_FRAMES_PER_TURN frames from the other
 // switches, delivered. Subscribes what waited for a connection or for the
-// bounds.
+// bounds, and sends what was held.
 void cluster_take(Server& server);
 
 // At a turn's end: writes what the turn published, as far as the socket
@@ -123,7 +146,7 @@ bool cluster_has_frames(const Server& server);
 // The moment the switch may leave the wildcard, or 0 for no deadline.
 std::int64_t cluster_deadline_ms(const Server& server);
 
-// Leaves the cluster: while the link is up, writes what is still held for
-// it, for at most CLUSTER_STOP_FLUSH_MS; stops watching the link's socket
-// and closes it.
+// Leaves the cluster: while the link is connected, writes what is still
+// held for it, for at most CLUSTER_STOP_FLUSH_MS; stops watching the link's
+// socket and closes it.
 void cluster_stop(Server& server);

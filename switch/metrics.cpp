@@ -144,16 +144,19 @@ void render_cluster(std::string& out, const ClusterMetrics& cluster)
              "1 while the link to the cluster's NATS server is connected, else 0.");
     sample(out, "quillmarsh_cluster_link_up", cluster.link_up);
     describe(out, "quillmarsh_cluster_frames_published_total", "counter",
-             "Frames of this switch's clients handed to the cluster (sent, or held while the link "
-             "is down).");
+             "Frames of this switch's clients handed to the link to the cluster's NATS server.");
     sample(out, "quillmarsh_cluster_frames_published_total", cluster.published);
+    describe(out, "quillmarsh_cluster_frames_held", "gauge",
+             "Frames of this switch's clients held while the link is not connected (and those "
+             "behind them), to be published in order once it is.");
+    sample(out, "quillmarsh_cluster_frames_held", cluster.held);
     describe(out, "quillmarsh_cluster_frames_received_total", "counter",
              "Frames from other switches of the cluster, delivered to this switch's clients.");
     sample(out, "quillmarsh_cluster_frames_received_total", cluster.received);
     describe(out, "quillmarsh_cluster_frames_dropped_total", "counter",
              "Frames on their way across the cluster dropped here, by reason: buffer (the bytes "
-             "held for the cluster were at their bound), link_down (no connection to hold them "
-             "for), slow (received faster than taken), invalid (not a frame of ours).");
+             "held for the cluster were at their bound), link_down (refused by a connection that "
+             "cannot take them), slow (received faster than taken), invalid (not a frame of ours).");
     labelled_samples(out, "quillmarsh_cluster_frames_dropped_total", "reason", CLUSTER_DROP_NAMES,
                      cluster.dropped);
     describe(out, "quillmarsh_cluster_reconnects_total", "counter",

@@ -48,7 +48,7 @@ constexpr std::size_t DISCONNECT_REASONS = static_cast<std::size_t>(Disconnect::
 // Why a frame on its way across the cluster was dropped.
 enum class ClusterDrop {
     buffer,    // the bytes held for the cluster had reached their bound
-    link_down, // there was no connection to send it on or hold it for
+    link_down, // the connection could not take it
     slow,      // received, but the switch did not take it in time
     invalid,   // received, but not one whole valid frame on a subject of ours
 };
@@ -59,6 +59,7 @@ struct ClusterMetrics {
     bool joined = false;
     std::int64_t link_up = 0;
     std::uint64_t published = 0; // frames of local clients taken by the link
+    std::int64_t held = 0;       // frames of local clients waiting for the link
     std::uint64_t received = 0;  // frames from other switches, delivered
     std::array<std::uint64_t, CLUSTER_DROP_REASONS> dropped{};
     std::uint64_t reconnects = 0;

@@ -17,11 +17,13 @@ std::vector<std::string> node_options(const std::string& servers, const std::str
 
 } // namespace
 
-ClusterNode::ClusterNode(const std::string& servers, const std::string& name, const std::vector<std::string>& extra)
+ClusterNode::ClusterNode(const std::string& servers, const std::string& name, const std::vector<std::string>& extra,
+                         LinkAtStart link)
     : metrics_port(ServerProcess::free_port()),
       server(node_options(servers, name, metrics_port, extra), {E2E_LOGIN, E2E_PASSWORD})
 {
-    EXPECT_TRUE(server.process.wait_for_log("srv: cluster link up: ")) << server.process.log_text();
+    const char* said = link == LinkAtStart::up ? "srv: cluster link up: " : "srv: cluster link down: ";
+    EXPECT_TRUE(server.process.wait_for_log(said)) << server.process.log_text();
 }
 
 long ClusterNode::metric(const std::string& name) const

@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
-// Started with --cluster on servers and its metrics port open; up once its
-// link says so.
+// How a node's link is expected to start.
+enum class LinkAtStart { up, down };
+
+// Started with --cluster on servers and its metrics port open; started once
+// its link says it is up (or down, as expected).
 struct ClusterNode {
-    ClusterNode(const std::string& servers, const std::string& name, const std::vector<std::string>& extra = {});
+    ClusterNode(const std::string& servers, const std::string& name, const std::vector<std::string>& extra = {},
+                LinkAtStart link = LinkAtStart::up);
 
     // The value of one sample of /metrics ("name" or "name{label=\"v\"}"),
     // or -1.

@@ -11,6 +11,7 @@
 namespace {
 
 struct FakeLink final : ClusterLink {
+    bool connected() override { return up; }
     bool watch_changed(LinkWatch&) override { return false; }
     void socket_readable() override {}
     void socket_writable() override {}
@@ -47,6 +48,7 @@ struct FakeLink final : ClusterLink {
     void unsubscribe(LinkSubscription subscription) override { subscriptions.erase(subscription); }
     std::uint64_t messages_dropped() override { return dropped; }
 
+    bool up = true;
     std::deque<LinkNotice> notices{{LinkNoticeKind::up, "nats://127.0.0.1:4222"}};
     std::deque<std::pair<std::string, std::string>> messages;
     std::vector<std::string> published;
@@ -63,7 +65,7 @@ struct ClusterTest : ServerFixture {
         ServerFixture::SetUp();
         auto fake = std::make_unique<FakeLink>();
         link = fake.get();
-        cluster_start(server, "qm", std::move(fake));
+        cluster_start(server, "qm", std::move(fake), BUFFER);
         cluster_take(server);
     }
     void send(Session* s, const std::string& payload)
@@ -85,6 +87,7 @@ struct ClusterTest : ServerFixture {
         cluster_take(server);
     }
 
+    static constexpr std::size_t BUFFER = 4096;
     FakeLink* link = nullptr;
 };
 
@@ -260,6 +263,43 @@ TEST_F(ClusterTest, FramesTheLinkDroppedAreCountedAndSaidOncePerRun)
     const std::string logged = log();
     EXPECT_NE(logged.find("srv: cluster dropping frames: too slow to take them\n"), std::string::npos) << logged;
     EXPECT_NE(logged.find("srv: cluster dropped 45 frames: too slow to take them\n"), std::string::npos) << logged;
+}
+
+// While the link is not connected nothing is asked of it: the frames wait
+// in order, within the bound, and so do the subscriptions. Once it is, the
+// names held then are subscribed, those gone meanwhile let go, and the
+// frames go out in order as far as the link takes them, new ones behind.
+TEST_F(ClusterTest, WhileTheLinkIsNotConnectedFramesAndSubscriptionsWaitForIt)
+{
+    Session* a = add_session();
+    Session* b = add_session();
+    send(b, "x gone -");
+    link->published.clear();
+    link->up = false;
+    const int subscribes_before = link->subscribes;
+    close_session(server, *b, nullptr);
+    send(a, "x new \"\" 1");
+    send(a, "x new \"gone\" 2");
+    send(a, "x new \"\" " + std::string(4000, 'z'));
+    EXPECT_TRUE(link->published.empty());
+    EXPECT_EQ(link->subscribes, subscribes_before);
+    EXPECT_EQ(subjects(), (std::vector<std::string>{"qm.all", "qm.a.676f6e65"}));
+    EXPECT_EQ(server.metrics.cluster.held, 2);
+    EXPECT_EQ(server.metrics.cluster.dropped[static_cast<std::size_t>(ClusterDrop::buffer)], 1u);
+
+    link->up = true;
+    link->publish_result = LinkPublish::buffer_full;
+    cluster_take(server);
+    EXPECT_EQ(subjects(), (std::vector<std::string>{"qm.all", "qm.a.6e6577"}));
+    send(a, "x new \"\" 3");
+    EXPECT_EQ(server.metrics.cluster.held, 3) << "behind the held ones while the link is full";
+    link->publish_result = LinkPublish::sent;
+    cluster_take(server);
+    EXPECT_EQ(link->published, (std::vector<std::string>{"qm.all " + make_frame("x new \"\" 1"),
+                                                          "qm.a.676f6e65 " + make_frame("x new \"gone\" 2"),
+                                                          "qm.all " + make_frame("x new \"\" 3")}));
+    EXPECT_EQ(server.metrics.cluster.held, 0);
+    EXPECT_EQ(server.metrics.cluster.published, 4u);
 }
 
 } // namespace
