@@ -55,10 +55,11 @@ constexpr const char* ORIGIN_HEADER = "Qm-Origin";
 
 // What the link has to tell the loop, in the order it happened.
 enum class LinkNoticeKind {
-    up,    // connected; text: the server's URL, without its user and password
-    down,  // not connected; text: the reason
-    slow,  // the library dropped messages the loop did not take in time
-    error, // the server refused something (a permission); text: what it said
+    up,     // connected; text: the server's URL, without its user and password
+    down,   // not connected, and trying; text: the reason
+    closed, // given up for good; text: the reason
+    slow,   // the library dropped messages the loop did not take in time
+    error,  // the server refused something (a permission); text: what it said
 };
 
 struct LinkNotice {

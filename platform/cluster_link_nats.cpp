@@ -188,15 +188,22 @@ struct Relay {
         wake_loop(true);
     }
 
+    // Called with the lock held. An "up" that comes once the connection
+    // was lost again is stale: the loss was told, or will be.
     void tell_state(bool up, std::string text)
     {
-        std::lock_guard<std::mutex> held(lock);
         const Told now = up ? Told::up : Told::down;
-        if (closed || told == now)
+        if (closed || told == now || (up && !polling))
             return;
         told = now;
         notices.push_back({up ? LinkNoticeKind::up : LinkNoticeKind::down, std::move(text)});
         wake_loop(true);
+    }
+
+    void tell_state_now(bool up, std::string text)
+    {
+        std::lock_guard<std::mutex> held(lock);
+        tell_state(up, std::move(text));
     }
 };
 
@@ -281,10 +288,14 @@ natsStatus change_interest(Relay* relay, bool Relay::*interest, bool add)
 natsStatus on_read(void* user_data, bool add)
 {
     Relay* relay = relay_of(user_data);
+    std::lock_guard<std::mutex> held(relay->lock);
     relay->polling = add;
     if (!add)
         relay->tell_state(false, "connection lost");
-    return change_interest(relay, &Relay::want_read, add);
+    relay->want_read = add;
+    relay->watch_changed = true;
+    relay->wake_loop();
+    return NATS_OK;
 }
 
 natsStatus on_write(void* user_data, bool add)
@@ -363,12 +374,19 @@ void on_message_read(natsConnection* nc, natsMsg** message, void* closure)
 #endif
 
 // Called once nats.c has (re)connected, on a thread of its own, when the
-// connection may have been lost again already: then it is not told.
+// connection may have been lost again already.
 void on_connected(natsConnection* nc, void* closure)
 {
-    Relay* relay = relay_of(closure);
-    if (relay->polling)
-        relay->tell_state(true, connected_url(nc));
+    relay_of(closure)->tell_state_now(true, connected_url(nc));
+}
+
+// nats.c gave the connection up for good (a server that refused our
+// credentials twice running), or we closed it, when no one listens.
+void on_closed(natsConnection* nc, void* closure)
+{
+    const char* text = nullptr;
+    const natsStatus status = natsConnection_GetLastError(nc, &text);
+    relay_of(closure)->notify(LinkNoticeKind::closed, text && *text ? text : natsStatus_GetText(status));
 }
 
 void on_error(natsConnection* nc, natsSubscription*, natsStatus status, void* closure)
@@ -490,6 +508,8 @@ bool NatsLink::configure(std::string* error)
     if (status == NATS_OK)
         status = natsOptions_SetReconnectedCB(options, on_connected, relay);
     if (status == NATS_OK)
+        status = natsOptions_SetClosedCB(options, on_closed, relay);
+    if (status == NATS_OK)
         status = natsOptions_SetErrorHandler(options, on_error, relay);
     if (status != NATS_OK)
         *error = status_text(status);
@@ -520,16 +540,16 @@ void NatsLink::connect_off_loop()
     if (status == NATS_OK)
         status = natsConnection_Connect(&made, options);
     if (status == NATS_OK) {
-        relay->tell_state(true, connected_url(made));
+        relay->tell_state_now(true, connected_url(made));
     } else {
-        relay->tell_state(false, status_text(status));
+        relay->tell_state_now(false, status_text(status));
         status = natsOptions_SetRetryOnFailedConnect(options, true, on_connected, relay);
         if (status == NATS_OK)
             status = natsConnection_Connect(&made, options);
         if (status == NATS_OK)
-            relay->tell_state(true, connected_url(made));
+            relay->tell_state_now(true, connected_url(made));
         else if (status != NATS_NOT_YET_CONNECTED)
-            relay->notify(LinkNoticeKind::error, "not tried again: " + status_text(status));
+            relay->notify(LinkNoticeKind::closed, status_text(status));
     }
     {
         std::lock_guard<std::mutex> held(relay->lock);

@@ -201,17 +201,28 @@ void leave_wildcard_when_due(Server& server, std::int64_t now_ms)
 // holds now is subscribed (nats.c subscribes again by itself to what it
 // had), and only then do the subscriptions of the names gone meanwhile end,
 // so that no frame falls between. Costs a look at every name held.
+// Another of nats.c's threads may give the connection up at any moment (its
+// pings went unanswered): asked before each call, so that a catch-up that
+// finds the link gone stops there and goes on when it is back.
+bool still_connected(Cluster& cluster)
+{
+    cluster.connected = cluster.link->connected();
+    return cluster.connected;
+}
+
 void catch_up(Server& server)
 {
     Cluster& cluster = server.cluster;
-    if (cluster.all == NO_SUBSCRIPTION)
+    if (cluster.all == NO_SUBSCRIPTION && still_connected(cluster))
         cluster.all = cluster.link->subscribe(cluster.all_subject);
     const std::int64_t now_ms = platform.monotonic_ms();
-    for (const auto& [name, holders] : server.registry.by_name)
-        subscribe_address(server, name, now_ms);
-    for (LinkSubscription subscription : cluster.ended_while_away)
-        cluster.link->unsubscribe(subscription);
-    cluster.ended_while_away.clear();
+    for (auto name = server.registry.by_name.begin(); name != server.registry.by_name.end() && still_connected(cluster);
+         ++name)
+        subscribe_address(server, name->first, now_ms);
+    while (!cluster.ended_while_away.empty() && still_connected(cluster)) {
+        cluster.link->unsubscribe(cluster.ended_while_away.back());
+        cluster.ended_while_away.pop_back();
+    }
     count_subscriptions(server);
 }
 
@@ -221,13 +232,15 @@ void catch_up(Server& server)
 bool link_connected(Server& server)
 {
     Cluster& cluster = server.cluster;
-    const bool connected = cluster.link->connected();
-    if (connected && !cluster.connected) {
+    if (!cluster.link->connected()) {
+        cluster.connected = false;
+        return false;
+    }
+    if (!cluster.connected) {
         cluster.connected = true;
         catch_up(server);
     }
-    cluster.connected = connected;
-    return connected;
+    return cluster.connected;
 }
 
 void name_appeared(void* context, std::string_view name)
@@ -244,10 +257,12 @@ void name_vanished(void* context, std::string_view name)
 {
     Server& server = *static_cast<Server*>(context);
     Cluster& cluster = server.cluster;
+    // First: a catch-up subscribes, and may move what is found.
+    const bool connected = link_connected(server);
     auto found = cluster.subscribed.find(name);
     if (found == cluster.subscribed.end())
         return;
-    if (link_connected(server))
+    if (connected)
         cluster.link->unsubscribe(found->second);
     else
         cluster.ended_while_away.push_back(found->second);
@@ -279,6 +294,17 @@ void hold(Server& server, std::string_view frame)
     }
     cluster.held_bytes += size;
     end_drops(server, ClusterDrop::buffer);
+    count_held(server);
+}
+
+// The link closed for good: what it would have sent is lost.
+void drop_held(Server& server)
+{
+    Cluster& cluster = server.cluster;
+    if (!cluster.held.empty())
+        drop_frames(server, ClusterDrop::link_down, cluster.held.size());
+    cluster.held.clear();
+    cluster.held_bytes = 0;
     count_held(server);
 }
 
@@ -319,6 +345,12 @@ void take_notice(Server& server, const LinkNotice& notice)
     case LinkNoticeKind::down:
         metrics.link_up = 0;
         say(server, "cluster link down: " + notice.text);
+        break;
+    case LinkNoticeKind::closed:
+        metrics.link_up = 0;
+        say(server, "cluster link down: " + notice.text + "; not tried again");
+        drop_held(server);
+        cluster.closed = true;
         break;
     case LinkNoticeKind::slow:
         drop_frames(server, ClusterDrop::slow, 0);
@@ -390,12 +422,19 @@ void cluster_publish(Server& server, std::string_view frame, std::string_view de
     Cluster& cluster = server.cluster;
     if (!cluster.link)
         return;
+    if (cluster.closed) {
+        drop_frames(server, ClusterDrop::link_down);
+        return;
+    }
+    // First: a catch-up builds the subjects it subscribes to in the same
+    // place as this frame's.
+    const bool connected = link_connected(server);
     if (destination.empty())
         cluster.subject = cluster.all_subject;
     else
         address_subject(cluster.subject, cluster, destination.substr(0, ADDRESS_NAME_MAX));
     // Behind the frames held, in order.
-    if (!link_connected(server) || !cluster.held.empty()) {
+    if (!connected || !cluster.held.empty()) {
         hold(server, frame);
         send_held(server);
         return;

@@ -78,6 +78,8 @@ struct Cluster {
     // been made since.
     bool connected = false;
     bool ever_up = false;
+    // The link gave up for good: frames for it are dropped.
+    bool closed = false;
     // Frames published while the link was not connected, and those
     // published behind them, oldest first: sent in order as the link takes
     // them. At most buffer_bytes of them, with what the link holds itself.

@@ -289,17 +289,30 @@ TEST_F(ClusterTest, WhileTheLinkIsNotConnectedFramesAndSubscriptionsWaitForIt)
 
     link->up = true;
     link->publish_result = LinkPublish::buffer_full;
-    cluster_take(server);
+    send(a, "x new \"dest\" 3");
     EXPECT_EQ(subjects(), (std::vector<std::string>{"qm.all", "qm.a.6e6577"}));
-    send(a, "x new \"\" 3");
     EXPECT_EQ(server.metrics.cluster.held, 3) << "behind the held ones while the link is full";
     link->publish_result = LinkPublish::sent;
     cluster_take(server);
     EXPECT_EQ(link->published, (std::vector<std::string>{"qm.all " + make_frame("x new \"\" 1"),
                                                           "qm.a.676f6e65 " + make_frame("x new \"gone\" 2"),
-                                                          "qm.all " + make_frame("x new \"\" 3")}));
+                                                          "qm.a.64657374 " + make_frame("x new \"dest\" 3")}));
     EXPECT_EQ(server.metrics.cluster.held, 0);
     EXPECT_EQ(server.metrics.cluster.published, 4u);
+}
+
+TEST_F(ClusterTest, ALinkClosedForGoodDropsWhatItHeldAndWhatComesAfter)
+{
+    Session* a = add_session();
+    link->up = false;
+    send(a, "x a \"\" 1");
+    link->notices.push_back({LinkNoticeKind::closed, "Authorization Violation"});
+    cluster_take(server);
+    send(a, "x a \"\" 2");
+    EXPECT_EQ(server.metrics.cluster.held, 0);
+    EXPECT_EQ(server.metrics.cluster.dropped[static_cast<std::size_t>(ClusterDrop::link_down)], 2u);
+    EXPECT_EQ(server.metrics.cluster.link_up, 0);
+    EXPECT_NE(log().find("srv: cluster link down: Authorization Violation; not tried again\n"), std::string::npos);
 }
 
 } // namespace
